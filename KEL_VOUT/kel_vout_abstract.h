@@ -1,0 +1,91 @@
+// The display state an instance shares with its render thread, the lock types, and the abstract
+// interface every backend implements. Host thread and render thread both read this state.
+#ifndef KEL_VOUT_ABSTRACT_H
+#define KEL_VOUT_ABSTRACT_H
+
+#include <windows.h>
+
+#include <atomic>
+
+#include "kel_vout_global.h"
+#include "picture_pool.h"
+
+struct kel_direct3d;
+class kel_opengl;
+typedef struct kel_direct3d KEL_D3D;
+typedef class kel_opengl KEL_OPENGL;
+
+typedef struct vout_lock_t {
+    HANDLE mutex;
+} vout_lock_t;
+
+typedef void (*f_lock)(vout_lock_t* lock);
+typedef void (*f_unlock)(vout_lock_t* lock);
+
+typedef struct vout_display_cfg_t {
+    bool is_ch_display_size;  // the render thread recomputes the placement and clears it
+    bool is_fullscreen;       // the render thread re-creates the child window and clears it
+    DISPLAY_MODE display_mode;
+    struct {
+        const char* title;
+        uint32_t width;
+        uint32_t height;
+        struct {
+            uint32_t num;
+            uint32_t den;
+        } sar;
+    } display;
+    struct {
+        int32_t horizontal;
+        int32_t vertical;
+    } align;
+    bool is_display_filled;
+    struct {
+        int32_t num;
+        int32_t den;
+    } zoom;
+} vout_display_cfg_t, VOUT_DISPLAY_CFG_T;
+
+struct kel_vout_display_t {
+    // Each flag is written by one side and polled by the other without a lock.
+    std::atomic<bool> created{false};  // the render thread has its window and runs its loop
+    std::atomic<bool> done{false};     // stop request to the render thread
+    VOUT_MODE vout_mode{};
+    vout_lock_t locker{};          // display_mode, is_ch_display_size, window re-creation
+    vout_lock_t release_locker{};  // held for the whole teardown
+    f_lock lock{};
+    f_unlock unlock{};
+    VOUT_DISPLAY_CFG_T cfg{};
+    VOUT_DISPLAY_PLACE_T place{};  // width/height: parent's client size; pix_*: last picture
+    RECT rect_parent{};            // the parent's client rectangle as last seen
+    void* window_xid{};            // the host's parent window
+    void* embed_xid{};             // our child window
+    HDC hDC{};
+    HGLRC hRenderRC{};
+    KEL_D3D* kel_d3d{};
+    KEL_OPENGL* kel_gl{};
+    PICTURE_T picture{};  // the render thread's current frame
+    HANDLE vot_pid{};     // the render thread
+    SOURCE_FORMAT source_format{};
+    Picture_Pool* picture_pool{};
+};
+
+class kel_vout_abstract {
+public:
+    kel_vout_abstract();
+    ~kel_vout_abstract();
+
+    virtual bool kel_vout_set_display_mode(DISPLAY_MODE display_mode) = 0;
+    virtual DISPLAY_MODE kel_vout_get_display_mode() = 0;
+
+protected:
+    virtual bool create_window() = 0;
+    virtual bool destroy_window() = 0;
+    virtual bool init_kel_vout_display_t(kel_vout_display_t* obj) = 0;
+    virtual bool release_kel_vout_display_t(kel_vout_display_t* obj) = 0;
+};
+
+// The library's diagnostic hook, printf conventions. It writes nothing.
+void kel_vout_logInfo(const char* format, ...);
+
+#endif

@@ -1,0 +1,230 @@
+// Picture_Pool, the millisecond sleep and the render loops' clock and frame counter.
+// put_pool runs on the host's thread, get_pool on the render thread.
+#include "picture_pool.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "frame_counter.h"
+
+namespace {
+void* (*g_alloc)(size_t) = nullptr;
+
+uint8_t* alloc_frame(size_t bytes)
+{
+    return static_cast<uint8_t*>(g_alloc ? g_alloc(bytes) : std::malloc(bytes));
+}
+}  // namespace
+
+void Picture_Pool::set_allocator_for_testing(void* (*alloc)(size_t))
+{
+    g_alloc = alloc;
+}
+
+Picture_Pool::Picture_Pool()
+    : m_locker(nullptr), m_event(nullptr), m_is_event_reset(false), m_picture(nullptr), m_buffSze(0),
+      m_max_index(-1), m_index(0), m_write_index(0), m_read_index(0), m_count(0)
+{
+}
+
+Picture_Pool::~Picture_Pool()
+{
+    free_pool();
+}
+
+bool Picture_Pool::init_pool(int maxCount, int buffSze)
+{
+    if (maxCount <= 0 || buffSze <= 0)
+        return false;
+    init_lock();
+    m_picture = static_cast<PICTURE_T*>(std::calloc(size_t(maxCount), sizeof(PICTURE_T)));
+    if (!m_picture)
+        return false;
+    m_buffSze = buffSze;
+    m_index = maxCount - 1;
+    m_write_index = m_read_index = m_count = 0;
+    m_max_index = maxCount - 1;
+    return true;
+}
+
+bool Picture_Pool::put_pool(PICTURE_T* picture)
+{
+    if (!picture || !picture->buf || picture->bufsize <= 0 || picture->bufsize > m_buffSze)
+        return false;
+    // Copy outside the lock so that the render thread never waits for a frame copy.
+    uint8_t* copy = alloc_frame(size_t(picture->bufsize));
+    if (!copy)
+        return false;
+    std::memcpy(copy, picture->buf, size_t(picture->bufsize));
+
+    uint8_t* discarded = nullptr;
+    lock();
+    if (!m_picture) {
+        unlock();
+        std::free(copy);
+        return false;
+    }
+    const int32_t slots = m_max_index + 1;
+    if (m_count == slots) {
+        // Full: the oldest waiting frame makes room.
+        discarded = m_picture[m_read_index].buf;
+        m_picture[m_read_index].buf = nullptr;
+        m_read_index = (m_read_index + 1) % slots;
+        --m_count;
+    }
+    PICTURE_T& slot = m_picture[m_write_index];
+    slot.buf = copy;
+    slot.bufsize = picture->bufsize;
+    slot.pix_width = picture->pix_width;
+    slot.pix_height = picture->pix_height;
+    m_write_index = (m_write_index + 1) % slots;
+    ++m_count;
+    wakeup();
+    unlock();
+    std::free(discarded);
+    return true;
+}
+
+int Picture_Pool::get_pool(PICTURE_T* picture)
+{
+    if (!picture || !picture->buf)
+        return 1;
+    lock();
+    if (!m_picture) {
+        unlock();
+        return 1;
+    }
+    if (m_count == 0)
+        timedwait(40);
+    if (m_count == 0) {
+        unlock();
+        return 1;
+    }
+    PICTURE_T taken = m_picture[m_read_index];
+    m_picture[m_read_index].buf = nullptr;
+    m_read_index = (m_read_index + 1) % (m_max_index + 1);
+    --m_count;
+    unlock();
+
+    // put_pool bounds every frame by m_buffSze, the size of the reader's buffer.
+    std::memcpy(picture->buf, taken.buf, size_t(taken.bufsize));
+    picture->bufsize = taken.bufsize;
+    picture->pix_width = taken.pix_width;
+    picture->pix_height = taken.pix_height;
+    std::free(taken.buf);
+    return 0;
+}
+
+int Picture_Pool::waiting()
+{
+    lock();
+    const int n = m_count;
+    unlock();
+    return n;
+}
+
+void Picture_Pool::free_pool()
+{
+    if (m_locker) {
+        lock();
+        if (m_picture) {
+            for (int32_t i = 0; i <= m_max_index; ++i) {
+                std::free(m_picture[i].buf);
+                m_picture[i].buf = nullptr;
+            }
+        }
+        std::free(m_picture);
+        m_picture = nullptr;
+        m_count = 0;
+        unlock();
+    }
+    destroy_lock();
+}
+
+void Picture_Pool::init_lock()
+{
+    m_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    m_locker = CreateMutexA(nullptr, FALSE, nullptr);
+}
+
+void Picture_Pool::destroy_lock()
+{
+    if (m_locker)
+        CloseHandle(m_locker);
+    if (m_event)
+        CloseHandle(m_event);
+    m_locker = nullptr;
+    m_event = nullptr;
+}
+
+void Picture_Pool::lock()
+{
+    WaitForSingleObject(m_locker, INFINITE);
+}
+
+void Picture_Pool::unlock()
+{
+    ReleaseMutex(m_locker);
+}
+
+// Entered with m_locker held once; releases it for the wait.
+DWORD Picture_Pool::timedwait(int duration)
+{
+    m_is_event_reset = false;
+    unlock();
+    const DWORD status = WaitForSingleObject(m_event, DWORD(duration));
+    lock();
+    m_is_event_reset = true;
+    ResetEvent(m_event);
+    return status;
+}
+
+// The event stays set until the reader resets it after its wait, so a push that lands between
+// the reader's unlock and the start of its wait still ends that wait at once.
+void Picture_Pool::wakeup()
+{
+    if (!m_is_event_reset)
+        SetEvent(m_event);
+}
+
+void _msleep(float m_sec)
+{
+    Sleep(m_sec > 0 ? DWORD(m_sec) : 0);
+}
+
+namespace {
+struct timeval_ms {
+    int32_t tv_sec;
+    int32_t tv_usec;
+};
+
+int gettimeofday(timeval_ms* tp, void*)
+{
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    std::tm tm = {};
+    tm.tm_year = st.wYear - 1900;
+    tm.tm_mon = st.wMonth - 1;
+    tm.tm_mday = st.wDay;
+    tm.tm_hour = st.wHour;
+    tm.tm_min = st.wMinute;
+    tm.tm_sec = st.wSecond;
+    tm.tm_isdst = -1;
+    tp->tv_sec = int32_t(std::mktime(&tm));
+    tp->tv_usec = st.wMilliseconds * 1000;
+    return 0;
+}
+
+double current_time_ms()
+{
+    timeval_ms tv;
+    gettimeofday(&tv, nullptr);
+    return tv.tv_sec + tv.tv_usec / 1000000.0;
+}
+}  // namespace
+
+void freamrate_count(double& t0, int& frames)
+{
+    freamrate_step(current_time_ms(), t0, frames);
+}

@@ -1,0 +1,28 @@
+# The DLL, its import library and the Windows tests (run under Wine).
+
+# Our code and tests carry their C/C++ runtime: a host copies one file.
+set(KEL_VOUT_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
+
+add_library(kel_vout_core STATIC
+    KEL_VOUT/glInfo.cpp
+    KEL_VOUT/kel_vout.cpp
+    KEL_VOUT/kel_vout_base.cpp
+    KEL_VOUT/locker.cpp
+    KEL_VOUT/msg_wait.cpp
+    KEL_VOUT/picture_pool.cpp
+    KEL_VOUT/Timer.cpp
+)
+target_include_directories(kel_vout_core PUBLIC include KEL_VOUT)
+target_compile_definitions(kel_vout_core PUBLIC KEL_VOUT_BUILDING WIN32_LEAN_AND_MEAN NOMINMAX)
+target_compile_options(kel_vout_core PRIVATE ${KEL_VOUT_WARNINGS})
+target_link_libraries(kel_vout_core PUBLIC kel_vout_pure user32 gdi32)
+
+add_library(kel_vout SHARED KEL_VOUT/kel_vout.def)
+set_target_properties(kel_vout PROPERTIES PREFIX "" IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
+target_link_libraries(kel_vout PRIVATE -Wl,--whole-archive kel_vout_core -Wl,--no-whole-archive)
+target_link_options(kel_vout PRIVATE ${KEL_VOUT_STATIC_RUNTIME} -Wl,--no-undefined)
+
+if(NOT BUILD_TESTING STREQUAL OFF)
+    add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    add_subdirectory(tests/wine)
+endif()

@@ -1,0 +1,125 @@
+/* kel_vout: video output into a child window of the host's window.
+ *
+ * The host decodes video and pushes finished frames; every instance owns a child window
+ * inside the host's window and a render thread that draws the frames into it.
+ *
+ *   KEL_VOUT_CFG_T cfg;
+ *   kel_vout_get_default_param(&cfg);
+ *   cfg.windowId = hwnd;                        // the host's window
+ *   KEL_VOUT_HANDLE h = kel_vout_create(&cfg);  // null: no instance, nothing to release
+ *   kel_vout_put_buffer_pool_yuv(h, y, u, v, stride, 1280, 720);
+ *   kel_vout_destroy(&h);                       // h is null afterwards
+ *
+ * Status results: 0 for success, 1 for failure. No function throws.
+ * Define KEL_VOUT_STATIC when linking the library's objects statically. */
+#ifndef KEL_VOUT_H
+#define KEL_VOUT_H
+
+#include "kel_vout_global.h"
+
+#if defined(KEL_VOUT_STATIC) || defined(KEL_VOUT_BUILDING)
+#define KEL_VOUT_API
+#else
+#define KEL_VOUT_API __declspec(dllimport)
+#endif
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define KEL_VOUT_CALL __cdecl
+#else
+#define KEL_VOUT_CALL
+#endif
+
+/* Output arguments are references for C++ hosts and pointers for C hosts; both pass the
+ * address of the caller's variable. The library itself takes them as pointers so that it
+ * can refuse a null one. */
+#if defined(__cplusplus) && !defined(KEL_VOUT_BUILDING)
+#define KEL_VOUT_OUT(T) T&
+#else
+#define KEL_VOUT_OUT(T) T*
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque instance handle; null means "no instance". */
+typedef void* KEL_VOUT_HANDLE;
+
+/* Largest frame an instance takes, in bytes: a YUV 4:2:0 instance 4147200 (for example
+ * 1920x1440 or 2560x1080), an RGB instance 8294400 (any frame of up to 2764800 pixels). */
+#define KEL_VOUT_YUV420_CAPACITY 4147200
+#define KEL_VOUT_RGB_CAPACITY 8294400
+
+/* Optional one-time initialisation. Nothing depends on it.
+ * Result: always 0.
+ * Thread safety: any thread, concurrently. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_init(void);
+
+/* Fills *cfg with the defaults: VOUT_WGL, VOUT_PREFERRED, VOUT_YUV420, everything else zero
+ * (windowId null). A null cfg is ignored.
+ * Thread safety: any thread. */
+KEL_VOUT_API void KEL_VOUT_CALL kel_vout_get_default_param(KEL_VOUT_CFG_T* cfg);
+
+/* Creates an instance drawing into a new child window of cfg->windowId. Waits until the
+ * instance's render thread runs (at most about 720 ms), dispatching messages sent to the
+ * calling thread meanwhile, so it may be called from the thread that owns the parent.
+ * Result: the handle, or null for a null cfg, a vout_mode without a backend, or a render
+ * thread that could not start (for example a null or invalid windowId); nothing is left
+ * behind in that case. cfg is only read, during the call.
+ * Thread safety: any thread. */
+KEL_VOUT_API KEL_VOUT_HANDLE KEL_VOUT_CALL kel_vout_create(KEL_VOUT_CFG_T* cfg);
+
+/* Stops the instance's render thread, closes its window and frees everything; then sets
+ * *handle to null.
+ * Result: 0 on success; 1 when handle or *handle is null (nothing is changed).
+ * Thread safety: any thread, but not concurrently with any other call on the instance. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_destroy(KEL_VOUT_HANDLE* handle);
+
+/* Pushes one packed frame of pix_width x pix_height. For a VOUT_RGB instance: 3 bytes per
+ * pixel in the order R, G, B, top row first, each row starting at a multiple of 4 bytes. For a VOUT_YUV420 instance: a ready-packed 4:2:0 frame (Y, then U, then V,
+ * no gaps). The frame is copied; buf may be reused when the call returns.
+ * Result: 0 when the frame was queued; 1 for a null handle or buf, a size that is zero or
+ * negative, a frame larger than the instance takes, a buf shorter than the frame it
+ * describes, or an instance that is being destroyed. Nothing is queued on failure.
+ * Thread safety: pushes to one instance must not overlap. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_put_buffer_pool(KEL_VOUT_HANDLE handle, const uint8_t* buf,
+                                                          int bufsize, int pix_width, int pix_height);
+
+/* Pushes one planar 4:2:0 frame to a VOUT_YUV420 instance: ybuf with rows of linesize bytes,
+ * ubuf and vbuf with rows of linesize / 2 bytes. With both chroma pointers null and linesize
+ * equal to pix_width, ybuf holds the whole packed frame (Y, U, V without gaps). The planes
+ * are copied; they may be reused when the call returns.
+ * Result: 0 when the frame was queued; 1 for a null handle or ybuf, a size or linesize that
+ * is zero or negative, linesize below pix_width, only one chroma pointer null, both null
+ * with linesize != pix_width, a frame larger than the instance takes, a VOUT_RGB instance,
+ * or an instance that is being destroyed. Nothing is queued on failure.
+ * Thread safety: pushes to one instance must not overlap. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_put_buffer_pool_yuv(KEL_VOUT_HANDLE handle, const uint8_t* ybuf,
+                                                              const uint8_t* ubuf, const uint8_t* vbuf,
+                                                              int linesize, int pix_width, int pix_height);
+
+/* Changes the aspect mode; the window is re-placed on the render thread's next pass.
+ * A value outside DISPLAY_MODE fills the whole client area.
+ * Result: 0; 1 for a null handle.
+ * Thread safety: any thread. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_set_display_mode(KEL_VOUT_HANDLE handle, DISPLAY_MODE d_mode);
+
+/* Reads the current aspect mode into dmode.
+ * Result: 0; 1 for a null handle or a null dmode (dmode is not written).
+ * Thread safety: any thread. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_get_display_mode(KEL_VOUT_HANDLE handle,
+                                                           KEL_VOUT_OUT(DISPLAY_MODE) dmode);
+
+/* Loads an uncompressed BMP file (8-bit indices, 24- or 32-bit pixels). On success writes
+ * Width, Height, bufSize and the pixels (bufSize bytes) into pBuf, which the caller sizes.
+ * A missing, unreadable or invalid file, or a null Filename, writes nothing.
+ * Thread safety: any thread. */
+KEL_VOUT_API void KEL_VOUT_CALL LoadBMPData(unsigned char* pBuf, KEL_VOUT_OUT(int) bufSize,
+                                           KEL_VOUT_OUT(int) Width, KEL_VOUT_OUT(int) Height,
+                                           const char* Filename);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KEL_VOUT_H */

@@ -1,0 +1,238 @@
+// The picture pool with real Win32 events and threads: order, overflow, wrap-around, the idle
+// wait and the wake-up by a push; and the timing helpers.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "Timer.h"
+#include "picture_pool.h"
+
+namespace {
+
+constexpr int kCapacity = 64;
+
+struct Pool {
+    explicit Pool(int slots = 75) { EXPECT_TRUE(pool.init_pool(slots, kCapacity)); }
+    // Pushes a frame whose bytes and size fields all carry `id`.
+    bool put(int id)
+    {
+        uint8_t bytes[8];
+        std::memset(bytes, id & 0xFF, sizeof(bytes));
+        PICTURE_T p{bytes, 1 + id % 8, id, id / 256, false};
+        return pool.put_pool(&p);
+    }
+    // The id of the next frame taken, or -1 when get_pool answers 1.
+    int get()
+    {
+        out.buf = reader;
+        if (pool.get_pool(&out) != 0)
+            return -1;
+        EXPECT_EQ(out.bufsize, 1 + out.pix_width % 8);
+        EXPECT_EQ(reader[0], uint8_t(out.pix_width & 0xFF));
+        return out.pix_width;
+    }
+    Picture_Pool pool;
+    uint8_t reader[kCapacity] = {};
+    PICTURE_T out{};
+};
+
+DWORD elapsed_ms(const Timer& start_copy)
+{
+    Timer t = start_copy;
+    return DWORD(t.getElapsedTimeInMilliSec());
+}
+
+}  // namespace
+
+TEST(PicturePool, FreshPoolWaitsFortyMillisecondsAndLeavesThePictureAlone)
+{
+    Pool p;
+    p.out.bufsize = 123;
+    Timer t;
+    t.start();
+    EXPECT_EQ(p.get(), -1);
+    const DWORD waited = elapsed_ms(t);
+    EXPECT_GE(waited, 35u);
+    EXPECT_LT(waited, 500u);
+    EXPECT_EQ(p.out.bufsize, 123);
+}
+
+TEST(PicturePool, FramesComeOutOnceInPushOrderUpToAFullRing)
+{
+    for (int n : {1, 2, 74, 75}) {
+        Pool p;
+        for (int i = 0; i < n; ++i)
+            ASSERT_TRUE(p.put(i));
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(p.get(), i) << "after " << n << " puts";
+        EXPECT_EQ(p.get(), -1);
+    }
+}
+
+TEST(PicturePool, AFullRingDiscardsTheOldestFrames)
+{
+    for (int n : {76, 80, 75 * 3 + 1}) {
+        Pool p;
+        for (int i = 0; i < n; ++i)
+            ASSERT_TRUE(p.put(i));
+        EXPECT_EQ(p.pool.waiting(), 75);
+        for (int i = n - 75; i < n; ++i)
+            ASSERT_EQ(p.get(), i) << "after " << n << " puts";
+        EXPECT_EQ(p.get(), -1);
+    }
+}
+
+TEST(PicturePool, SmallRingsKeepTheNewestFrames)
+{
+    Pool one(1);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(one.put(i));
+    EXPECT_EQ(one.get(), 4);
+    EXPECT_EQ(one.get(), -1);
+
+    Pool two(2);
+    ASSERT_TRUE(two.put(1));
+    EXPECT_EQ(two.get(), 1);
+    ASSERT_TRUE(two.put(2));
+    ASSERT_TRUE(two.put(3));
+    ASSERT_TRUE(two.put(4));
+    EXPECT_EQ(two.get(), 3);
+    EXPECT_EQ(two.get(), 4);
+}
+
+TEST(PicturePool, InterleavedUseStaysInOrderOverManyLaps)
+{
+    Pool p;
+    int next_put = 0, next_get = 0;
+    // Varying batch sizes walk both indices around the ring many times.
+    for (int lap = 0; lap < 400; ++lap) {
+        const int batch = 1 + lap * 7 % 60;
+        for (int i = 0; i < batch && next_put - next_get < 75; ++i)
+            ASSERT_TRUE(p.put(next_put++));
+        const int take = lap % 3 == 0 ? batch : batch - 1 + lap % 2;
+        for (int i = 0; i < take && next_get < next_put; ++i)
+            ASSERT_EQ(p.get(), next_get++);
+    }
+    while (next_get < next_put)
+        ASSERT_EQ(p.get(), next_get++);
+    EXPECT_EQ(p.get(), -1);
+    EXPECT_GT(next_put, 75 * 100);
+}
+
+TEST(PicturePool, OversizedOrEmptyFramesAreRefused)
+{
+    Pool p;
+    uint8_t big[kCapacity + 1] = {};
+    PICTURE_T too_big{big, kCapacity + 1, 1, 1, false};
+    PICTURE_T empty{big, 0, 1, 1, false};
+    PICTURE_T no_bytes{nullptr, 4, 1, 1, false};
+    EXPECT_FALSE(p.pool.put_pool(&too_big));
+    EXPECT_FALSE(p.pool.put_pool(&empty));
+    EXPECT_FALSE(p.pool.put_pool(&no_bytes));
+    EXPECT_FALSE(p.pool.put_pool(nullptr));
+    EXPECT_EQ(p.pool.waiting(), 0);
+}
+
+TEST(PicturePool, APushEndsTheIdleWaitAndIsDeliveredByThatCall)
+{
+    Pool p;
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread writer([&] {
+        WaitForSingleObject(go, INFINITE);
+        Sleep(5);
+        p.put(7);
+    });
+    Timer t;
+    t.start();
+    SetEvent(go);
+    int got = p.get();
+    const DWORD waited = elapsed_ms(t);
+    writer.join();
+    CloseHandle(go);
+    EXPECT_EQ(got, 7);
+    EXPECT_LT(waited, 35u);
+}
+
+TEST(PicturePool, AFrameWaitingAlreadyIsTakenWithoutWaiting)
+{
+    Pool p;
+    p.put(3);
+    Timer t;
+    t.start();
+    EXPECT_EQ(p.get(), 3);
+    EXPECT_LT(elapsed_ms(t), 20u);
+}
+
+TEST(PicturePool, SteadyWriterAndReaderLoseNothing)
+{
+    Pool p;
+    const int frames = 3000;
+    std::thread writer([&] {
+        for (int i = 0; i < frames; ++i) {
+            while (p.pool.waiting() >= 70)
+                Sleep(0);
+            p.put(i);
+        }
+    });
+    int expected = 0;
+    while (expected < frames) {
+        const int got = p.get();
+        if (got < 0)
+            continue;
+        ASSERT_EQ(got, expected);
+        ++expected;
+    }
+    writer.join();
+}
+
+TEST(PicturePool, FreeingReleasesEverythingAndIsIdempotent)
+{
+    Pool p;
+    for (int i = 0; i < 10; ++i)
+        p.put(i);
+    p.pool.free_pool();
+    EXPECT_EQ(p.get(), -1);
+    EXPECT_FALSE(p.put(1));
+    p.pool.free_pool();
+}
+
+TEST(Timing, MillisecondSleepTruncates)
+{
+    Timer t;
+    t.start();
+    _msleep(10.0f);
+    const double slept = t.getElapsedTimeInMilliSec();
+    EXPECT_GE(slept, 9.0);
+    t.start();
+    _msleep(0.9f);
+    EXPECT_LT(t.getElapsedTimeInMilliSec(), 5.0);
+}
+
+TEST(Timing, RunningTimerGrowsStoppedTimerHolds)
+{
+    Timer t;
+    t.start();
+    const double a = t.getElapsedTimeInMicroSec();
+    Sleep(2);
+    const double b = t.getElapsedTimeInMicroSec();
+    EXPECT_GT(b, a);
+    t.stop();
+    const double c = t.getElapsedTimeInMicroSec();
+    Sleep(2);
+    EXPECT_EQ(t.getElapsedTimeInMicroSec(), c);
+    EXPECT_DOUBLE_EQ(t.getElapsedTimeInMilliSec(), c * 0.001);
+    EXPECT_DOUBLE_EQ(t.getElapsedTime(), c * 0.000001);
+}
+
+TEST(Timing, FrameCounterOpensAWindowOnItsFirstCall)
+{
+    double t0 = -1.0;
+    int frames = 0;
+    freamrate_count(t0, frames);
+    EXPECT_GT(t0, 1e9);  // seconds since the epoch
+    EXPECT_EQ(frames, 1);
+}

@@ -1,0 +1,107 @@
+// Helpers of the Windows tests: a backend that draws nothing, and a thread count.
+#ifndef KEL_VOUT_TEST_SUPPORT_H
+#define KEL_VOUT_TEST_SUPPORT_H
+
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include "kel_vout_base.h"
+
+// Threads of this process right now.
+inline int count_process_threads()
+{
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snap == INVALID_HANDLE_VALUE)
+        return -1;
+    THREADENTRY32 te{};
+    te.dwSize = sizeof(te);
+    int n = 0;
+    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
+        if (te.th32OwnerProcessID == GetCurrentProcessId())
+            ++n;
+    CloseHandle(snap);
+    return n;
+}
+
+// An instance whose render thread only reports that it runs and waits to be stopped. Frames
+// stay in the pool for the test to read.
+class test_vout final : public kel_vout_base {
+public:
+    static test_vout* create(KEL_VOUT_CFG_T cfg, bool start_thread = true)
+    {
+        auto* t = new test_vout(start_thread);
+        if (!t->start(&cfg)) {
+            t->destroy();
+            return nullptr;
+        }
+        return t;
+    }
+    void destroy()
+    {
+        destroy_window();
+        delete this;
+    }
+
+    kel_vout_display_t& display() { return m_obj; }
+    const PICTURE_T& staging() const { return m_picture; }
+    Picture_Pool& pool() { return *m_obj.picture_pool; }
+
+protected:
+    explicit test_vout(bool start_thread) : m_start_thread(start_thread) {}
+
+    bool create_window() override
+    {
+        if (!m_start_thread)
+            return true;
+        m_obj.vot_pid = CreateThread(nullptr, 0, &thread_main, &m_obj, 0, nullptr);
+        return m_obj.vot_pid != nullptr;
+    }
+    bool destroy_window() override { return release_kel_vout_display_t(&m_obj); }
+    bool init_kel_vout_display_t(kel_vout_display_t* obj) override
+    {
+        init_locker(&obj->locker);
+        init_locker(&obj->release_locker);
+        obj->created = false;
+        obj->lock = &kel_vout_base::lock;
+        obj->unlock = &kel_vout_base::unlock;
+        obj->picture_pool = new Picture_Pool();
+        const int capacity = obj->source_format == VOUT_YUV420 ? 4147200 : 8294400;
+        obj->picture_pool->init_pool(75, capacity);
+        obj->picture.buf = new uint8_t[size_t(capacity)];
+        return true;
+    }
+    bool release_kel_vout_display_t(kel_vout_display_t* obj) override
+    {
+        obj->lock(&obj->release_locker);
+        obj->done = true;
+        if (obj->vot_pid) {
+            WaitForSingleObject(obj->vot_pid, INFINITE);
+            CloseHandle(obj->vot_pid);
+            obj->vot_pid = nullptr;
+        }
+        delete obj->picture_pool;
+        obj->picture_pool = nullptr;
+        delete[] obj->picture.buf;
+        obj->picture.buf = nullptr;
+        destroy_locker(&obj->locker);
+        obj->unlock(&obj->release_locker);
+        destroy_locker(&obj->release_locker);
+        return true;
+    }
+
+private:
+    static DWORD WINAPI thread_main(void* arg)
+    {
+        auto* obj = static_cast<kel_vout_display_t*>(arg);
+        while (!obj->done) {
+            obj->created = true;
+            Sleep(1);
+        }
+        return 0;
+    }
+
+    bool m_start_thread;
+};
+
+#endif
