@@ -28,4 +28,12 @@ else
   trap 'xvfb_stop' EXIT
 fi
 
-"$loader" "$@"
+# Wine's helper processes (explorer.exe for the desktop window, services) can outlive the
+# program and would hold CTest's output pipe open until the test times out. So the program
+# writes to a file that is shown once it has ended.
+log=$(mktemp)
+"$loader" "$@" >"$log" 2>&1 </dev/null
+rc=$?
+cat "$log"
+rm -f "$log"
+exit $rc
