@@ -1,12 +1,2 @@
-// glInfo: the OpenGL capability record, and the BMP file loader.
+// glInfo: the OpenGL capability record. The BMP loader it hosts is in bmp_loader.cpp.
 #include "glInfo.h"
-
-// The decoder arrives with its own change; until then every file is one that cannot be opened.
-void glInfo::LoadBMPData(unsigned char* pBuf, int& bufSize, int& Width, int& Height, const char* Filename)
-{
-    (void)pBuf;
-    (void)bufSize;
-    (void)Width;
-    (void)Height;
-    (void)Filename;
-}

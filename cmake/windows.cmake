@@ -4,6 +4,7 @@
 set(KEL_VOUT_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
 
 add_library(kel_vout_core STATIC
+    KEL_VOUT/bmp_loader.cpp
     KEL_VOUT/glInfo.cpp
     KEL_VOUT/kel_vout.cpp
     KEL_VOUT/kel_vout_base.cpp
