@@ -79,6 +79,14 @@ int32_t KEL_VOUT_CALL kel_vout_get_display_mode(KEL_VOUT_HANDLE handle, DISPLAY_
     return 0;
 }
 
+int32_t KEL_VOUT_CALL kel_vout_snapshot(KEL_VOUT_HANDLE handle, uint8_t* rgb, int32_t bufsize, int32_t* width,
+                                        int32_t* height, int32_t timeout_ms)
+{
+    if (!handle)
+        return 1;
+    return static_cast<kel_vout_base*>(handle)->snapshot(rgb, bufsize, width, height, timeout_ms);
+}
+
 void KEL_VOUT_CALL LoadBMPData(unsigned char* pBuf, int* bufSize, int* Width, int* Height, const char* Filename)
 {
     if (!bufSize || !Width || !Height)

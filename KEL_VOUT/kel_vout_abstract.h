@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <vector>
 
 #include "kel_vout_global.h"
 #include "picture_pool.h"
@@ -46,6 +47,18 @@ typedef struct vout_display_cfg_t {
     } zoom;
 } vout_display_cfg_t, VOUT_DISPLAY_CFG_T;
 
+// A host's request for a copy of the next presented picture. The host's thread asks and waits;
+// the render thread answers after its next paint and never waits for the host.
+struct vout_snapshot_t {
+    HANDLE call_lock{};                // one request at a time
+    HANDLE mutex{};                    // guards everything below but `pending`
+    HANDLE ready{};                    // manual-reset event: the answer is in `pixels`
+    std::atomic<bool> pending{false};  // polled by the render thread after every paint
+    std::vector<uint8_t> pixels;       // packed RGB, top row first
+    int32_t width{};
+    int32_t height{};
+};
+
 struct kel_vout_display_t {
     // Each flag is written by one side and polled by the other without a lock.
     std::atomic<bool> created{false};  // the render thread has its window and runs its loop
@@ -68,6 +81,7 @@ struct kel_vout_display_t {
     HANDLE vot_pid{};     // the render thread
     SOURCE_FORMAT source_format{};
     Picture_Pool* picture_pool{};
+    vout_snapshot_t snapshot;
 };
 
 class kel_vout_abstract {

@@ -4,8 +4,10 @@
 
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
+#include "kel_vout_wgl.h"
 #include "msg_wait.h"
 #include "plane_pack.h"
 
@@ -40,11 +42,24 @@ kel_vout_base* kel_vout_base::create_instance(KEL_VOUT_CFG_T* cfg)
 {
     if (!cfg)
         return nullptr;
+    kel_vout_base* instance = nullptr;
     switch (cfg->vout_mode) {
+    case VOUT_WGL:
+        instance = new (std::nothrow) kel_vout_wgl();
+        break;
     default:
         // No backend is built for this mode.
         return nullptr;
     }
+    if (!instance)
+        return nullptr;
+    if (!instance->start(cfg)) {
+        // Stops and waits for the render thread when it had started.
+        instance->m_obj.vout_mode = cfg->vout_mode;
+        destroy_instance(instance);
+        return nullptr;
+    }
+    return instance;
 }
 
 bool kel_vout_base::destroy_instance(kel_vout_base* instance)
@@ -52,9 +67,76 @@ bool kel_vout_base::destroy_instance(kel_vout_base* instance)
     if (!instance)
         return false;
     switch (instance->m_obj.vout_mode) {
+    case VOUT_WGL:
+        instance->destroy_window();
+        delete static_cast<kel_vout_wgl*>(instance);
+        return true;
     default:
         return false;
     }
+}
+
+int32_t kel_vout_base::snapshot(uint8_t* rgb, int32_t bufsize, int32_t* width, int32_t* height, int32_t timeout_ms)
+{
+    vout_snapshot_t& snap = m_obj.snapshot;
+    if (m_obj.done || !snap.mutex)
+        return 1;
+    if (!rgb) {
+        RECT rc{};
+        if (!GetClientRect(static_cast<HWND>(m_obj.embed_xid), &rc))
+            return 1;
+        if (width)
+            *width = rc.right - rc.left;
+        if (height)
+            *height = rc.bottom - rc.top;
+        return 0;
+    }
+    if (bufsize <= 0)
+        return 1;
+
+    WaitForSingleObject(snap.call_lock, INFINITE);
+    WaitForSingleObject(snap.mutex, INFINITE);
+    ResetEvent(snap.ready);
+    snap.pending = true;
+    ReleaseMutex(snap.mutex);
+
+    const bool answered = wait_handling_sent_messages(snap.ready, timeout_ms < 0 ? 0 : DWORD(timeout_ms));
+
+    std::vector<uint8_t> pixels;
+    WaitForSingleObject(snap.mutex, INFINITE);
+    snap.pending = false;
+    pixels.swap(snap.pixels);
+    const int32_t w = snap.width, h = snap.height;
+    ReleaseMutex(snap.mutex);
+    ReleaseMutex(snap.call_lock);
+
+    if (!answered || m_obj.done)
+        return 1;
+    if (width)
+        *width = w;
+    if (height)
+        *height = h;
+    if (pixels.size() > size_t(bufsize))
+        return 1;
+    std::memcpy(rgb, pixels.data(), pixels.size());
+    return 0;
+}
+
+void kel_vout_base::init_snapshot(vout_snapshot_t* snap)
+{
+    snap->call_lock = CreateMutexA(nullptr, FALSE, nullptr);
+    snap->mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    snap->ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+void kel_vout_base::release_snapshot(vout_snapshot_t* snap)
+{
+    for (HANDLE* h : {&snap->call_lock, &snap->mutex, &snap->ready}) {
+        if (*h)
+            CloseHandle(*h);
+        *h = nullptr;
+    }
+    std::vector<uint8_t>().swap(snap->pixels);
 }
 
 bool kel_vout_base::start(const KEL_VOUT_CFG_T* cfg)

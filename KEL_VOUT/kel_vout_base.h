@@ -21,6 +21,15 @@ public:
     bool kel_put_pool_yuv(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int linesize,
                           int pix_width, int pix_height);
 
+    // Copies the picture presented by the render thread's next paint into rgb (packed RGB, top
+    // row first) and reports its size; with a null rgb only reports the child window's size.
+    // 0 on success; 1 when rgb is too small (the size is still reported), no paint comes within
+    // timeout_ms, or the instance stops.
+    int32_t snapshot(uint8_t* rgb, int32_t bufsize, int32_t* width, int32_t* height, int32_t timeout_ms);
+
+    // The state shared with the render thread, for inspection (tests, diagnostics).
+    const kel_vout_display_t& display_state() const { return m_obj; }
+
 protected:
     kel_vout_base();
     ~kel_vout_base();
@@ -30,6 +39,14 @@ protected:
     // the object (destroy_window, then its destructor).
     bool start(const KEL_VOUT_CFG_T* cfg);
 
+    // The snapshot's handles, made and closed with the display state by every backend.
+    static void init_snapshot(vout_snapshot_t* snap);
+    static void release_snapshot(vout_snapshot_t* snap);
+    // Render thread, after a paint and before presenting: answers a pending snapshot request.
+    // read(dst, width, height) copies the back buffer's width x height pixels into dst.
+    template <typename ReadBack>
+    static void deliver_snapshot(kel_vout_display_t* obj, ReadBack read);
+
     static void lock(vout_lock_t* lock);
     static void unlock(vout_lock_t* lock);
     void init_locker(vout_lock_t* lock);
@@ -38,5 +55,28 @@ protected:
     kel_vout_display_t m_obj;
     PICTURE_T m_picture;  // staging frame; only the pushes touch it
 };
+
+template <typename ReadBack>
+void kel_vout_base::deliver_snapshot(kel_vout_display_t* obj, ReadBack read)
+{
+    vout_snapshot_t& snap = obj->snapshot;
+    if (!snap.pending.load(std::memory_order_acquire))
+        return;
+    RECT rc{};
+    GetClientRect(static_cast<HWND>(obj->embed_xid), &rc);
+    const int32_t w = rc.right - rc.left, h = rc.bottom - rc.top;
+    std::vector<uint8_t> pixels(size_t(w > 0 ? w : 0) * size_t(h > 0 ? h : 0) * 3);
+    if (!pixels.empty())
+        read(pixels.data(), w, h);
+    WaitForSingleObject(snap.mutex, INFINITE);
+    if (snap.pending) {
+        snap.pixels.swap(pixels);
+        snap.width = w;
+        snap.height = h;
+        snap.pending = false;
+        SetEvent(snap.ready);
+    }
+    ReleaseMutex(snap.mutex);
+}
 
 #endif

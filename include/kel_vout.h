@@ -110,6 +110,18 @@ KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_set_display_mode(KEL_VOUT_HANDLE han
 KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_get_display_mode(KEL_VOUT_HANDLE handle,
                                                            KEL_VOUT_OUT(DISPLAY_MODE) dmode);
 
+/* Captures the picture as the render thread presents it with its next paint: the child
+ * window's whole client area, as packed RGB (3 bytes per pixel, R, G, B), top row first, rows
+ * tightly packed. With a null rgb, only reports the child window's current size in *width and
+ * *height and returns at once. Costs nothing unless called; the render thread never waits for
+ * the caller. While waiting, the calling thread keeps handling sent messages.
+ * Result: 0 when rgb holds the picture (width * height * 3 bytes) and *width, *height its size;
+ * 1 for a null handle, a bufsize below width * height * 3 (the size is still reported), no
+ * paint within timeout_ms, or an instance being destroyed.
+ * Thread safety: any thread; concurrent calls on one instance are served one after another. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_snapshot(KEL_VOUT_HANDLE handle, uint8_t* rgb, int32_t bufsize,
+                                                   int32_t* width, int32_t* height, int32_t timeout_ms);
+
 /* Loads an uncompressed BMP file (8-bit indices, 24- or 32-bit pixels). On success writes
  * Width, Height, bufSize and the pixels (bufSize bytes) into pBuf, which the caller sizes.
  * A missing, unreadable or invalid file, or a null Filename, writes nothing.

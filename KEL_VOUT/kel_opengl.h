@@ -1,0 +1,66 @@
+// kel_opengl: draws one frame, packed RGB or planar YUV 4:2:0, over the whole viewport of the
+// current OpenGL context. Constructed and destroyed on the host's thread; every other call runs
+// on the instance's render thread with the instance's context current.
+#ifndef KEL_VOUT_KEL_OPENGL_H
+#define KEL_VOUT_KEL_OPENGL_H
+
+#include <windows.h>
+
+#include <GL/gl.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "OpenGL/include/GL/kel_glext.h"
+
+class kel_opengl {
+public:
+    kel_opengl();
+    ~kel_opengl();
+    kel_opengl(const kel_opengl&) = delete;
+    kel_opengl& operator=(const kel_opengl&) = delete;
+
+    void initializeGL();
+    void resizeGL(int width, int height);
+    // Packed RGB, 3 bytes per pixel, rows starting at multiples of 4 bytes, top row first.
+    void paintGL(unsigned char* rgba, int bufSize, int width, int height, int pix_width, int pix_height);
+    // Tightly packed planes: Y pix_width x pix_height, U and V (pix_width/2) x (pix_height/2).
+    void paintGL(unsigned char* ybuf, unsigned char* ubuf, unsigned char* vbuf, int bufSize, int width, int height,
+                 int pix_width, int pix_height);
+    void releaseGL();
+
+    // Reads the back buffer's lower-left width x height pixels into dst as packed RGB rows of
+    // width * 3 bytes, top row first.
+    void readBack(uint8_t* dst, int width, int height);
+
+    // True when YUV frames are converted by the fragment program.
+    bool convertsOnGpu() const { return use_multitexture && program != 0; }
+
+    bool reloaded;
+
+private:
+    void applyTextureParameters();
+    void bindTextures();
+    void paintYuvOnCpu(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int pix_width, int pix_height);
+
+    int tex_width[5];
+    int tex_height[5];
+    unsigned int texture[1][5];
+    GLuint program;
+    int local_count;
+    float local_value[16][4];
+    PFNKELGENPROGRAMSARBPROC GenProgramsARB;
+    PFNKELBINDPROGRAMARBPROC BindProgramARB;
+    PFNKELPROGRAMSTRINGARBPROC ProgramStringARB;
+    PFNKELDELETEPROGRAMSARBPROC DeleteProgramsARB;
+    PFNKELPROGRAMLOCALPARAMETER4FVARBPROC ProgramLocalParameter4fvARB;
+    bool use_multitexture;
+    PFNKELACTIVETEXTUREARBPROC ActiveTextureARB;
+    PFNKELMULTITEXCOORD2FARBPROC MultiTexCoord2fARB;
+
+    std::vector<uint8_t> m_rgb;  // processor-converted YUV frame, when the GPU cannot convert
+};
+
+typedef kel_opengl KEL_OPENGL;
+
+#endif

@@ -1,0 +1,136 @@
+// A host for the end-to-end tests: a top-level window owned by the test's thread, message
+// pumping while waiting, and the geometry of the library's child window.
+#ifndef KEL_VOUT_TEST_HOST_WINDOW_H
+#define KEL_VOUT_TEST_HOST_WINDOW_H
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "kel_vout.h"
+
+// Messages the host's window procedure saw, to prove what was dispatched behind its back.
+inline std::vector<UINT>& host_seen_app_messages()
+{
+    static std::vector<UINT> seen;
+    return seen;
+}
+
+inline LRESULT CALLBACK host_wndproc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
+{
+    if (msg >= WM_APP)
+        host_seen_app_messages().push_back(msg);
+    return DefWindowProcA(hwnd, msg, wp, lp);
+}
+
+class HostWindow {
+public:
+    HostWindow(int client_w, int client_h, int x = 40, int y = 40)
+    {
+        static ATOM atom = [] {
+            WNDCLASSA wc{};
+            wc.lpfnWndProc = host_wndproc;
+            wc.hInstance = GetModuleHandleA(nullptr);
+            wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH));
+            wc.lpszClassName = "kel_vout_test_host";
+            return RegisterClassA(&wc);
+        }();
+        (void)atom;
+        RECT r{0, 0, client_w, client_h};
+        AdjustWindowRect(&r, WS_OVERLAPPEDWINDOW, FALSE);
+        hwnd = CreateWindowA("kel_vout_test_host", "kel_vout test host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, x, y,
+                             r.right - r.left, r.bottom - r.top, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        pump(50);
+    }
+    ~HostWindow()
+    {
+        if (hwnd)
+            DestroyWindow(hwnd);
+        pump(10);
+    }
+    HostWindow(const HostWindow&) = delete;
+    HostWindow& operator=(const HostWindow&) = delete;
+
+    void resize_client(int w, int h)
+    {
+        RECT r{0, 0, w, h};
+        AdjustWindowRect(&r, WS_OVERLAPPEDWINDOW, FALSE);
+        SetWindowPos(hwnd, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER);
+    }
+    void move_to(int x, int y) { SetWindowPos(hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER); }
+    SIZE client_size() const
+    {
+        RECT r{};
+        GetClientRect(hwnd, &r);
+        return {r.right - r.left, r.bottom - r.top};
+    }
+    HWND child(const char* cls = "kel_vout_wgl_1_0_0") const { return FindWindowExA(hwnd, nullptr, cls, nullptr); }
+
+    // The child's rectangle in the parent's client coordinates.
+    RECT child_rect(const char* cls = "kel_vout_wgl_1_0_0") const
+    {
+        RECT r{};
+        HWND c = child(cls);
+        if (!c)
+            return r;
+        GetWindowRect(c, &r);
+        MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&r), 2);
+        return r;
+    }
+
+    // Dispatches this thread's messages for `ms` milliseconds.
+    static void pump(DWORD ms)
+    {
+        const DWORD end = GetTickCount() + ms;
+        for (;;) {
+            MSG msg;
+            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&msg);
+                DispatchMessageA(&msg);
+            }
+            const DWORD now = GetTickCount();
+            if (int32_t(end - now) <= 0)
+                return;
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, end - now, QS_ALLINPUT);
+        }
+    }
+    // Pumps until pred() holds or `ms` pass; the last value of pred().
+    static bool pump_until(const std::function<bool()>& pred, DWORD ms)
+    {
+        const DWORD end = GetTickCount() + ms;
+        while (!pred()) {
+            if (int32_t(end - GetTickCount()) <= 0)
+                return pred();
+            pump(10);
+        }
+        return true;
+    }
+
+    HWND hwnd = nullptr;
+};
+
+// A snapshot of an instance, pumping this thread's messages while the render thread works.
+struct Snapshot {
+    int32_t width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+    const uint8_t* at(int x, int y) const { return &rgb[(size_t(y) * size_t(width) + size_t(x)) * 3]; }
+};
+
+inline bool take_snapshot(KEL_VOUT_HANDLE h, Snapshot& s, int timeout_ms = 3000)
+{
+    if (kel_vout_snapshot(h, nullptr, 0, &s.width, &s.height, 0) != 0)
+        return false;
+    // The window may change size before the next paint: retry once at the size reported.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        s.rgb.assign(size_t(s.width) * size_t(s.height) * 3, 0);
+        if (kel_vout_snapshot(h, s.rgb.data(), int32_t(s.rgb.size()), &s.width, &s.height, timeout_ms) == 0) {
+            s.rgb.resize(size_t(s.width) * size_t(s.height) * 3);
+            return true;
+        }
+    }
+    return false;
+}
+
+#endif
