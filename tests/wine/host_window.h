@@ -38,27 +38,29 @@ public:
             return RegisterClassA(&wc);
         }();
         (void)atom;
-        RECT r{0, 0, client_w, client_h};
-        AdjustWindowRect(&r, WS_OVERLAPPEDWINDOW, FALSE);
-        hwnd = CreateWindowA("kel_vout_test_host", "kel_vout test host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, x, y,
-                             r.right - r.left, r.bottom - r.top, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-        pump(50);
+        // HACK: Wine on a display without a window manager waits two seconds for every
+        // top-level window it unmaps, so host windows are kept and reused, never destroyed.
+        if (!spare().empty()) {
+            hwnd = spare().back();
+            spare().pop_back();
+            SetWindowPos(hwnd, nullptr, x, y, client_w, client_h, SWP_NOZORDER | SWP_NOACTIVATE);
+        } else {
+            // A popup has no frame and no minimum size, so its client area is exactly as asked.
+            hwnd = CreateWindowA("kel_vout_test_host", "kel_vout test host", WS_POPUP | WS_VISIBLE, x, y, client_w,
+                                 client_h, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        }
+        pump(20);
     }
     ~HostWindow()
     {
         if (hwnd)
-            DestroyWindow(hwnd);
+            spare().push_back(hwnd);
         pump(10);
     }
     HostWindow(const HostWindow&) = delete;
     HostWindow& operator=(const HostWindow&) = delete;
 
-    void resize_client(int w, int h)
-    {
-        RECT r{0, 0, w, h};
-        AdjustWindowRect(&r, WS_OVERLAPPEDWINDOW, FALSE);
-        SetWindowPos(hwnd, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER);
-    }
+    void resize_client(int w, int h) { SetWindowPos(hwnd, nullptr, 0, 0, w, h, SWP_NOMOVE | SWP_NOZORDER); }
     void move_to(int x, int y) { SetWindowPos(hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER); }
     SIZE client_size() const
     {
@@ -109,6 +111,13 @@ public:
     }
 
     HWND hwnd = nullptr;
+
+private:
+    static std::vector<HWND>& spare()
+    {
+        static std::vector<HWND> windows;
+        return windows;
+    }
 };
 
 // A snapshot of an instance, pumping this thread's messages while the render thread works.

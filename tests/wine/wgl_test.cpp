@@ -1,0 +1,338 @@
+// The OpenGL backend end to end, as a host sees it: the child window and where it sits, the
+// colours and orientation of what is presented, instances side by side, and the teardown.
+// Every call is made from the thread that owns the parent window, which pumps nothing while
+// the library waits.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "display_placement.h"
+#include "host_window.h"
+#include "kel_opengl.h"
+#include "kel_vout.h"
+#include "kel_vout_base.h"
+#include "test_support.h"
+#include "yuv_convert.h"
+
+namespace {
+
+const char kClass[] = "kel_vout_wgl_1_0_0";
+
+struct Vout {
+    Vout(HWND parent, DISPLAY_MODE mode = VOUT_PREFERRED, SOURCE_FORMAT format = VOUT_YUV420)
+    {
+        KEL_VOUT_CFG_T cfg;
+        kel_vout_get_default_param(&cfg);
+        cfg.windowId = parent;
+        cfg.display_mode = mode;
+        cfg.source_format = format;
+        h = kel_vout_create(&cfg);
+    }
+    ~Vout()
+    {
+        if (h)
+            kel_vout_destroy(&h);
+    }
+    const kel_vout_display_t& state() const { return static_cast<kel_vout_base*>(h)->display_state(); }
+    KEL_VOUT_HANDLE h = nullptr;
+};
+
+// A planar frame of one colour.
+std::vector<uint8_t> solid_yuv(int w, int h, uint8_t y, uint8_t u, uint8_t v)
+{
+    std::vector<uint8_t> f(size_t(w) * h * 3 / 2);
+    std::fill(f.begin(), f.begin() + w * h, y);
+    std::fill(f.begin() + w * h, f.begin() + w * h + (w / 2) * (h / 2), u);
+    std::fill(f.begin() + w * h + (w / 2) * (h / 2), f.end(), v);
+    return f;
+}
+
+bool push(const Vout& v, const std::vector<uint8_t>& frame, int w, int h)
+{
+    return kel_vout_put_buffer_pool_yuv(v.h, frame.data(), nullptr, nullptr, w, w, h) == 0;
+}
+
+// Waits until the next presented picture satisfies pred.
+bool snapshot_until(const Vout& v, Snapshot& s, const std::function<bool(const Snapshot&)>& pred, int tries = 40)
+{
+    for (int i = 0; i < tries; ++i)
+        if (take_snapshot(v.h, s) && pred(s))
+            return true;
+    return false;
+}
+
+RECT expected_rect(int mode, SIZE area, unsigned pw, unsigned ph)
+{
+    const vout_display_place_t p = fit_display_rect(mode, area.cx, area.cy, pw, ph);
+    return RECT{p.x, p.y, p.x + LONG(p.width), p.y + LONG(p.height)};
+}
+
+bool rect_eq(RECT a, RECT b)
+{
+    return EqualRect(&a, &b);
+}
+
+::testing::AssertionResult same_rect(RECT a, RECT b)
+{
+    if (EqualRect(&a, &b))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "(" << a.left << "," << a.top << ")-(" << a.right << "," << a.bottom
+                                         << ") != (" << b.left << "," << b.top << ")-(" << b.right << "," << b.bottom
+                                         << ")";
+}
+
+bool close_to(const uint8_t* px, const uint8_t want[3], int tolerance)
+{
+    for (int i = 0; i < 3; ++i)
+        if (std::abs(int(px[i]) - int(want[i])) > tolerance)
+            return false;
+    return true;
+}
+
+}  // namespace
+
+TEST(WglWindow, ChildHasTheClassStylesAndFollowsEveryMode)
+{
+    HostWindow host(800, 450);
+    Vout v(host.hwnd, VOUT_PREFERRED);
+    ASSERT_NE(v.h, nullptr);
+    HWND child = host.child(kClass);
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(GetParent(child), host.hwnd);
+    const LONG style = GetWindowLongA(child, GWL_STYLE);
+    EXPECT_EQ(style & (WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN),
+              LONG(WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN));
+    EXPECT_TRUE(GetWindowLongA(child, GWL_EXSTYLE) & WS_EX_NOPARENTNOTIFY);
+
+    // Before any frame: the black 16x12 start picture, placed by its proportions.
+    EXPECT_TRUE(HostWindow::pump_until(
+        [&] { return rect_eq(host.child_rect(kClass), expected_rect(VOUT_PREFERRED, {800, 450}, 16, 12)); }, 2000));
+    EXPECT_TRUE(same_rect(host.child_rect(kClass), expected_rect(VOUT_PREFERRED, {800, 450}, 16, 12)));
+
+    for (int mode : {int(VOUT_NORMAL), int(VOUT_4_3), int(VOUT_16_9), int(VOUT_PREFERRED), 7}) {
+        EXPECT_EQ(kel_vout_set_display_mode(v.h, DISPLAY_MODE(mode)), 0);
+        const RECT want = expected_rect(mode, {800, 450}, 16, 12);
+        EXPECT_TRUE(HostWindow::pump_until([&] { return rect_eq(host.child_rect(kClass), want); }, 2000));
+        EXPECT_TRUE(same_rect(host.child_rect(kClass), want)) << "mode " << mode;
+    }
+}
+
+TEST(WglWindow, PlacementFollowsFrameSizeResizeAndMove)
+{
+    HostWindow host(800, 450);
+    Vout v(host.hwnd, VOUT_PREFERRED);
+    ASSERT_NE(v.h, nullptr);
+    const auto frame = solid_yuv(320, 240, 128, 128, 128);
+    ASSERT_TRUE(push(v, frame, 320, 240));
+    RECT want = expected_rect(VOUT_PREFERRED, {800, 450}, 320, 240);
+    EXPECT_TRUE(HostWindow::pump_until([&] { return rect_eq(host.child_rect(kClass), want); }, 2000));
+    EXPECT_TRUE(same_rect(host.child_rect(kClass), want));
+
+    host.resize_client(500, 600);
+    want = expected_rect(VOUT_PREFERRED, {500, 600}, 320, 240);
+    EXPECT_TRUE(HostWindow::pump_until([&] { return rect_eq(host.child_rect(kClass), want); }, 2000));
+    EXPECT_TRUE(same_rect(host.child_rect(kClass), want));
+
+    kel_vout_set_display_mode(v.h, VOUT_16_9);
+    host.move_to(300, 200);
+    want = expected_rect(VOUT_16_9, {500, 600}, 320, 240);
+    EXPECT_TRUE(HostWindow::pump_until([&] { return rect_eq(host.child_rect(kClass), want); }, 2000));
+    EXPECT_TRUE(same_rect(host.child_rect(kClass), want));
+    EXPECT_EQ(v.state().place.width, 500u);  // the whole area, not the fitted rectangle
+    EXPECT_EQ(v.state().place.height, 600u);
+}
+
+TEST(WglWindow, DestroyRemovesTheWindowAndTheThread)
+{
+    HostWindow host(320, 240);
+    const int threads_before = count_process_threads();
+    Vout v(host.hwnd);
+    ASSERT_NE(v.h, nullptr);
+    ASSERT_NE(host.child(kClass), nullptr);
+    EXPECT_GT(count_process_threads(), threads_before);
+    HostWindow::pump(100);  // the instance now waits for frames
+
+    const DWORD t0 = GetTickCount();
+    EXPECT_EQ(kel_vout_destroy(&v.h), 0);
+    EXPECT_LT(GetTickCount() - t0, 100u);
+    EXPECT_EQ(v.h, nullptr);
+    EXPECT_EQ(host.child(kClass), nullptr);
+    EXPECT_TRUE(HostWindow::pump_until([&] { return count_process_threads() <= threads_before; }, 2000));
+}
+
+TEST(WglWindow, NullOrDeadParentFailsAfterTheWaitWithoutAThread)
+{
+    const int threads_before = count_process_threads();
+    for (HWND parent : {HWND(nullptr), HWND(uintptr_t(0x7fff0))}) {
+        const DWORD t0 = GetTickCount();
+        Vout v(parent);
+        EXPECT_EQ(v.h, nullptr);
+        EXPECT_LT(GetTickCount() - t0, 1500u);
+    }
+    EXPECT_TRUE(HostWindow::pump_until([&] { return count_process_threads() <= threads_before; }, 2000));
+}
+
+TEST(WglWindow, WaitsHandleSentMessagesButLeaveThePostedOnesToTheHost)
+{
+    HostWindow host(320, 240);
+    host_seen_app_messages().clear();
+    PostMessageA(host.hwnd, WM_APP + 7, 0, 0);
+    {
+        Vout v(host.hwnd);
+        ASSERT_NE(v.h, nullptr);
+        Snapshot s;
+        EXPECT_TRUE(take_snapshot(v.h, s));
+        host.resize_client(300, 200);  // the render thread re-places the child meanwhile
+        EXPECT_EQ(kel_vout_destroy(&v.h), 0);
+    }
+    EXPECT_TRUE(host_seen_app_messages().empty());
+    MSG msg;
+    EXPECT_TRUE(PeekMessageA(&msg, host.hwnd, WM_APP + 7, WM_APP + 7, PM_REMOVE));
+}
+
+TEST(WglWindow, SeveralInstancesEachShowTheirOwnPicture)
+{
+    const uint8_t yuv[4][3] = {{81, 90, 240}, {145, 54, 34}, {41, 240, 110}, {235, 128, 128}};
+    std::vector<std::unique_ptr<HostWindow>> hosts;
+    std::vector<std::unique_ptr<Vout>> vouts;
+    for (int i = 0; i < 4; ++i) {
+        hosts.push_back(std::make_unique<HostWindow>(200, 150, 20 + 220 * i, 20));
+        vouts.push_back(std::make_unique<Vout>(hosts.back()->hwnd, VOUT_NORMAL));
+        ASSERT_NE(vouts.back()->h, nullptr);
+    }
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(push(*vouts[i], solid_yuv(64, 48, yuv[i][0], yuv[i][1], yuv[i][2]), 64, 48));
+    for (int i = 0; i < 4; ++i) {
+        uint8_t want[3];
+        bt601_limited_to_rgb(yuv[i][0], yuv[i][1], yuv[i][2], want);
+        Snapshot s;
+        EXPECT_TRUE(snapshot_until(*vouts[i], s, [&](const Snapshot& sn) { return close_to(sn.at(100, 75), want, 2); }))
+            << "instance " << i;
+    }
+}
+
+// Colours and orientation, compared pixel by pixel with the conversion formula. VOUT_NORMAL in a
+// window of the frame's own size draws every texel exactly once.
+class WglPixels : public ::testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(WglPixels, YuvFramesMatchTheFormulaEverywhere)
+{
+    const auto [w, h] = GetParam();
+    HostWindow host(w, h);
+    Vout v(host.hwnd, VOUT_NORMAL);
+    ASSERT_NE(v.h, nullptr);
+    // Luma varies along both axes (a shear or flip moves it); chroma is constant so that the
+    // half-size chroma planes need no interpolation.
+    std::vector<uint8_t> frame = solid_yuv(w, h, 0, 90, 240);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            frame[size_t(y) * w + x] = uint8_t(16 + (x * 7 + y * 3) % 220);
+    ASSERT_TRUE(push(v, frame, w, h));
+
+    uint8_t first[3];
+    bt601_limited_to_rgb(frame[0], 90, 240, first);
+    Snapshot s;
+    ASSERT_TRUE(snapshot_until(
+        v, s, [&](const Snapshot& sn) { return sn.width == w && sn.height == h && close_to(sn.at(0, 0), first, 2); }));
+    int worst = 0, bad = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t want[3];
+            bt601_limited_to_rgb(frame[size_t(y) * w + x], 90, 240, want);
+            for (int c = 0; c < 3; ++c) {
+                const int d = std::abs(int(s.at(x, y)[c]) - int(want[c]));
+                worst = std::max(worst, d);
+                bad += d > 2;
+            }
+        }
+    EXPECT_EQ(bad, 0) << "worst difference " << worst;
+    // Without fragment programs (see the CTest entry that hides them) the processor converts.
+    EXPECT_EQ(v.state().kel_gl->convertsOnGpu(), std::getenv("MESA_EXTENSION_OVERRIDE") == nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, WglPixels,
+                         ::testing::Values(std::pair{64, 48}, std::pair{641, 481}, std::pair{854, 480},
+                                           std::pair{5, 3}));
+
+TEST(WglPixels, SolidColoursAndOrientation)
+{
+    HostWindow host(256, 128);
+    Vout v(host.hwnd, VOUT_NORMAL);
+    ASSERT_NE(v.h, nullptr);
+    // Top half red, bottom half green; the right quarter of the top half blue.
+    const int w = 128, h = 64;
+    std::vector<uint8_t> f = solid_yuv(w, h, 0, 0, 0);
+    uint8_t* Y = f.data();
+    uint8_t* U = Y + w * h;
+    uint8_t* V = U + (w / 2) * (h / 2);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const bool top = y < h / 2, right = x >= 3 * w / 4;
+            const uint8_t* c = top ? (right ? (const uint8_t*)"\x29\xf0\x6e" : (const uint8_t*)"\x51\x5a\xf0")
+                                   : (const uint8_t*)"\x91\x36\x22";
+            Y[y * w + x] = c[0];
+            U[(y / 2) * (w / 2) + x / 2] = c[1];
+            V[(y / 2) * (w / 2) + x / 2] = c[2];
+        }
+    ASSERT_TRUE(push(v, f, w, h));
+    uint8_t red[3], green[3], blue[3];
+    bt601_limited_to_rgb(0x51, 0x5a, 0xf0, red);
+    bt601_limited_to_rgb(0x91, 0x36, 0x22, green);
+    bt601_limited_to_rgb(0x29, 0xf0, 0x6e, blue);
+    Snapshot s;
+    ASSERT_TRUE(snapshot_until(v, s, [&](const Snapshot& sn) { return close_to(sn.at(10, 10), red, 2); }));
+    EXPECT_TRUE(close_to(s.at(10, 10), red, 2));
+    EXPECT_TRUE(close_to(s.at(250, 10), blue, 2));
+    EXPECT_TRUE(close_to(s.at(10, 120), green, 2));
+    EXPECT_TRUE(close_to(s.at(250, 120), green, 2));
+}
+
+TEST(WglPixels, RgbFramesComeOutUnchangedAndSizeChangesRebuild)
+{
+    HostWindow host(96, 64);
+    Vout v(host.hwnd, VOUT_NORMAL, VOUT_RGB);
+    ASSERT_NE(v.h, nullptr);
+    for (auto [w, h] : {std::pair{96, 64}, std::pair{95, 64}}) {  // 95: rows padded to 288 bytes
+        host.resize_client(w, h);
+        const int stride = (w * 3 + 3) / 4 * 4;
+        std::vector<uint8_t> f(size_t(stride) * h);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                uint8_t* p = &f[size_t(y) * stride + size_t(x) * 3];
+                p[0] = uint8_t(x * 2);
+                p[1] = uint8_t(y * 3);
+                p[2] = uint8_t(255 - x);
+            }
+        ASSERT_EQ(kel_vout_put_buffer_pool(v.h, f.data(), int(f.size()), w, h), 0);
+        Snapshot s;
+        ASSERT_TRUE(snapshot_until(v, s, [&](const Snapshot& sn) {
+            return sn.width == w && sn.height == h && sn.at(w - 1, h - 1)[1] == uint8_t((h - 1) * 3);
+        })) << w;
+        int bad = 0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                for (int c = 0; c < 3; ++c)
+                    bad += std::abs(int(s.at(x, y)[c]) - int(f[size_t(y) * stride + size_t(x) * 3 + c])) > 1;
+        EXPECT_EQ(bad, 0) << w << "x" << h;
+    }
+}
+
+TEST(WglPixels, SnapshotRefusesSmallBuffersAndNullHandles)
+{
+    HostWindow host(64, 48);
+    Vout v(host.hwnd, VOUT_NORMAL);
+    ASSERT_NE(v.h, nullptr);
+    int32_t w = 0, h = 0;
+    EXPECT_EQ(kel_vout_snapshot(v.h, nullptr, 0, &w, &h, 0), 0);
+    EXPECT_EQ(w, 64);
+    EXPECT_EQ(h, 48);
+    std::vector<uint8_t> small(64 * 48 * 3 - 1, 0xAB);
+    EXPECT_EQ(kel_vout_snapshot(v.h, small.data(), int32_t(small.size()), &w, &h, 2000), 1);
+    EXPECT_EQ(small.back(), 0xAB);
+    EXPECT_EQ(kel_vout_snapshot(nullptr, small.data(), int32_t(small.size()), &w, &h, 10), 1);
+}
