@@ -29,3 +29,10 @@ if(NOT BUILD_TESTING STREQUAL OFF)
     add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
     add_subdirectory(tests/wine)
 endif()
+
+# The demo host links the DLL like any host would.
+add_executable(demo_host demo/demo_host.cpp)
+target_link_libraries(demo_host PRIVATE kel_vout gdi32)
+target_include_directories(demo_host PRIVATE include)
+target_compile_options(demo_host PRIVATE ${KEL_VOUT_WARNINGS})
+target_link_options(demo_host PRIVATE ${KEL_VOUT_STATIC_RUNTIME})

@@ -4,6 +4,7 @@
 #   KEL_VOUT_DISPLAY  an X display to use (the test script starts one Xvfb for the whole run);
 #                     unset, a private Xvfb is started for this program and stopped after it.
 #   KEL_VOUT_CACHE    where the Wine prefixes live (default ~/.cache/kel_vout)
+#   KEL_VOUT_STREAM   set: the program's output goes straight through (see below)
 set -u
 arch=$1; shift
 cache="${KEL_VOUT_CACHE:-$HOME/.cache/kel_vout}"
@@ -30,7 +31,11 @@ fi
 
 # Wine's helper processes (explorer.exe for the desktop window, services) can outlive the
 # program and would hold CTest's output pipe open until the test times out. So the program
-# writes to a file that is shown once it has ended.
+# writes to a file that is shown once it has ended (KEL_VOUT_STREAM=1: straight through).
+if [ -n "${KEL_VOUT_STREAM:-}" ]; then
+  "$loader" "$@"
+  exit $?
+fi
 log=$(mktemp)
 "$loader" "$@" >"$log" 2>&1 </dev/null
 rc=$?

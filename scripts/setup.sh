@@ -22,8 +22,17 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   as_root dpkg --add-architecture i386
   need_update=1
 fi
+native_arch=$(dpkg --print-architecture)
+installed() {  # a plain name means the native architecture, or an architecture-independent package
+  local status
+  for q in "$@"; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$q" 2>/dev/null) && [ "$status" = installed ] && return 0
+  done
+  return 1
+}
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qx installed || missing+=("$p")
+  if [[ $p == *:* ]]; then installed "$p" || missing+=("$p")
+  else installed "$p:$native_arch" "$p" || missing+=("$p"); fi
 done
 if [ "${#missing[@]}" -gt 0 ] || [ -n "${need_update:-}" ]; then
   echo "setup: installing ${missing[*]:-(package lists only)}"

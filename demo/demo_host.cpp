@@ -1,0 +1,301 @@
+// kel_vout demo host: a small Windows program that opens a window, creates a video output in
+// it and plays a generated test pattern (or a .y4m file) through it, walking the four aspect
+// modes and a window resize, and saving snapshots of what the library presented.
+//
+//   demo_host.exe [--d3d] [--seconds N] [--out DIR] [file.y4m]
+//
+// Read it as an example: everything a host needs is in main() and play().
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kel_vout.h"
+
+namespace {
+
+const int kWidth = 1280;
+const int kHeight = 720;
+
+// ---- The host window ---------------------------------------------------------------------
+
+LRESULT CALLBACK host_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
+{
+    if (msg == WM_CLOSE) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wp, lp);
+}
+
+HWND create_host_window(int client_w, int client_h)
+{
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = host_proc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(DKGRAY_BRUSH));  // the letterbox bars
+    wc.lpszClassName = "kel_vout_demo_host";
+    RegisterClassA(&wc);
+    RECT r{0, 0, client_w, client_h};
+    AdjustWindowRect(&r, WS_OVERLAPPEDWINDOW, FALSE);
+    return CreateWindowA("kel_vout_demo_host", "kel_vout demo", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 20, 20,
+                         r.right - r.left, r.bottom - r.top, nullptr, nullptr, wc.hInstance, nullptr);
+}
+
+void resize_client(HWND hwnd, int w, int h)
+{
+    RECT r{0, 0, w, h};
+    AdjustWindowRect(&r, WS_OVERLAPPEDWINDOW, FALSE);
+    SetWindowPos(hwnd, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER);
+}
+
+// Handles the host's messages for up to `ms` milliseconds; false once the window was closed.
+bool pump(DWORD ms)
+{
+    const DWORD end = GetTickCount() + ms;
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT)
+                return false;
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        const DWORD now = GetTickCount();
+        if (int32_t(end - now) <= 0)
+            return true;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, end - now, QS_ALLINPUT);
+    }
+}
+
+// ---- Frame sources -----------------------------------------------------------------------
+
+struct Frame {
+    int width = 0, height = 0;
+    std::vector<uint8_t> yuv;  // Y, then U, then V, tightly packed
+    uint8_t* y() { return yuv.data(); }
+    uint8_t* u() { return yuv.data() + width * height; }
+    uint8_t* v() { return yuv.data() + width * height + (width / 2) * (height / 2); }
+};
+
+// 3x5 digit glyphs, one row per 3 bits.
+const uint8_t kDigits[10][5] = {{7, 5, 5, 5, 7}, {2, 6, 2, 2, 7}, {7, 1, 7, 4, 7}, {7, 1, 7, 1, 7}, {5, 5, 7, 1, 1},
+                                {7, 4, 7, 1, 7}, {7, 4, 7, 5, 7}, {7, 1, 1, 1, 1}, {7, 5, 7, 5, 7}, {7, 5, 7, 1, 7}};
+
+void fill_rect(Frame& f, int x0, int y0, int w, int h, uint8_t Y, uint8_t U, uint8_t V)
+{
+    for (int y = y0; y < y0 + h && y < f.height; ++y)
+        for (int x = x0; x < x0 + w && x < f.width; ++x) {
+            f.y()[y * f.width + x] = Y;
+            f.u()[(y / 2) * (f.width / 2) + x / 2] = U;
+            f.v()[(y / 2) * (f.width / 2) + x / 2] = V;
+        }
+}
+
+// SMPTE-like colour bars, a box bouncing across them and the frame number.
+void make_test_pattern(Frame& f, int n)
+{
+    f.width = kWidth;
+    f.height = kHeight;
+    f.yuv.assign(size_t(kWidth) * kHeight * 3 / 2, 0);
+    // White, yellow, cyan, green, magenta, red, blue, black at 75 %.
+    const uint8_t bars[8][3] = {{180, 128, 128}, {168, 44, 136}, {145, 147, 44}, {133, 63, 52},
+                                {63, 193, 204},  {51, 109, 212}, {28, 212, 120}, {16, 128, 128}};
+    for (int i = 0; i < 8; ++i)
+        fill_rect(f, i * kWidth / 8, 0, kWidth / 8, kHeight * 2 / 3, bars[i][0], bars[i][1], bars[i][2]);
+    for (int x = 0; x < kWidth; x += 2)  // a luma ramp below the bars
+        fill_rect(f, x, kHeight * 2 / 3, 2, kHeight / 6, uint8_t(16 + x * 219 / kWidth), 128, 128);
+    fill_rect(f, 0, kHeight * 5 / 6, kWidth, kHeight / 6, 16, 128, 128);
+
+    const int period = 2 * (kWidth - 160);
+    const int pos = (n * 12) % period;
+    fill_rect(f, pos < kWidth - 160 ? pos : period - pos, kHeight / 3 - 80, 160, 160, 235, 128, 128);
+
+    const std::string digits = std::to_string(n);
+    const int scale = 12;
+    for (size_t d = 0; d < digits.size(); ++d)
+        for (int row = 0; row < 5; ++row)
+            for (int col = 0; col < 3; ++col)
+                if (kDigits[digits[d] - '0'][row] & (4 >> col))
+                    fill_rect(f, 40 + int(d) * 4 * scale + col * scale, kHeight * 5 / 6 + 30 + row * scale, scale,
+                              scale, 235, 128, 128);
+}
+
+// A YUV4MPEG2 4:2:0 file, read frame by frame.
+struct Y4mReader {
+    FILE* file = nullptr;
+    int width = 0, height = 0, fps_num = 25, fps_den = 1;
+
+    bool open(const char* path)
+    {
+        file = std::fopen(path, "rb");
+        if (!file)
+            return false;
+        char header[512];
+        if (!std::fgets(header, sizeof(header), file) || std::strncmp(header, "YUV4MPEG2 ", 10) != 0)
+            return false;
+        for (char* tok = std::strtok(header + 10, " \n"); tok; tok = std::strtok(nullptr, " \n")) {
+            if (tok[0] == 'W')
+                width = std::atoi(tok + 1);
+            else if (tok[0] == 'H')
+                height = std::atoi(tok + 1);
+            else if (tok[0] == 'F')
+                std::sscanf(tok + 1, "%d:%d", &fps_num, &fps_den);
+            else if (tok[0] == 'C' && std::strncmp(tok + 1, "420", 3) != 0)
+                return false;  // only 4:2:0 is played
+        }
+        return width > 0 && height > 0 && fps_num > 0 && fps_den > 0;
+    }
+    bool next(Frame& f)
+    {
+        char line[256];
+        if (!std::fgets(line, sizeof(line), file) || std::strncmp(line, "FRAME", 5) != 0)
+            return false;
+        f.width = width;
+        f.height = height;
+        f.yuv.resize(size_t(width) * height + 2 * size_t(width / 2) * (height / 2));
+        return std::fread(f.yuv.data(), 1, f.yuv.size(), file) == f.yuv.size();
+    }
+    ~Y4mReader()
+    {
+        if (file)
+            std::fclose(file);
+    }
+};
+
+// ---- Snapshots ---------------------------------------------------------------------------
+
+// Saves what the library presents next as a binary PPM.
+bool save_snapshot(KEL_VOUT_HANDLE h, const std::string& path)
+{
+    int32_t w = 0, hgt = 0;
+    if (kel_vout_snapshot(h, nullptr, 0, &w, &hgt, 0) != 0 || w <= 0 || hgt <= 0)
+        return false;
+    std::vector<uint8_t> rgb(size_t(w) * hgt * 3);
+    if (kel_vout_snapshot(h, rgb.data(), int32_t(rgb.size()), &w, &hgt, 2000) != 0)
+        return false;
+    FILE* out = std::fopen(path.c_str(), "wb");
+    if (!out)
+        return false;
+    std::fprintf(out, "P6\n%d %d\n255\n", w, hgt);
+    std::fwrite(rgb.data(), 1, size_t(w) * hgt * 3, out);
+    std::fclose(out);
+    std::printf("  snapshot %dx%d -> %s\n", w, hgt, path.c_str());
+    return true;
+}
+
+// ---- Playing -----------------------------------------------------------------------------
+
+struct Options {
+    bool d3d = false;
+    double seconds = 6.0;
+    std::string out = ".";
+    const char* y4m = nullptr;
+};
+
+int play(const Options& opt)
+{
+    Y4mReader y4m;
+    if (opt.y4m && !y4m.open(opt.y4m)) {
+        std::fprintf(stderr, "cannot play %s: not a 4:2:0 YUV4MPEG2 file\n", opt.y4m);
+        return 2;
+    }
+    const double fps = opt.y4m ? double(y4m.fps_num) / y4m.fps_den : 25.0;
+
+    HWND host = create_host_window(kWidth / 2 + 320, kHeight / 2 + 120);
+    pump(50);
+
+    // 1. Configure and create.
+    KEL_VOUT_CFG_T cfg;
+    kel_vout_get_default_param(&cfg);
+    cfg.windowId = host;
+    cfg.vout_mode = opt.d3d ? VOUT_D3D : VOUT_WGL;
+    cfg.display_mode = VOUT_PREFERRED;
+    cfg.source_format = VOUT_YUV420;
+    KEL_VOUT_HANDLE vout = kel_vout_create(&cfg);
+    if (!vout) {
+        std::fprintf(stderr, "kel_vout_create failed for the %s backend\n", opt.d3d ? "Direct3D 9" : "OpenGL");
+        DestroyWindow(host);
+        return 1;
+    }
+    std::printf("playing %s through %s at %.2f fps for %.1f s\n", opt.y4m ? opt.y4m : "the test pattern",
+                opt.d3d ? "Direct3D 9" : "OpenGL", fps, opt.seconds);
+
+    // 2. Push frames at the frame rate, walking the aspect modes and a resize.
+    const DISPLAY_MODE modes[4] = {VOUT_PREFERRED, VOUT_NORMAL, VOUT_4_3, VOUT_16_9};
+    const char* mode_names[4] = {"preferred", "normal", "4_3", "16_9"};
+    const int total = int(opt.seconds * fps);
+    const int per_step = total / 5 > 0 ? total / 5 : 1;
+    int pushed = 0, refused = 0, step = -1;
+    Frame frame;
+    const DWORD start = GetTickCount();
+    for (int n = 0; n < total; ++n) {
+        if (opt.y4m) {
+            if (!y4m.next(frame))
+                break;
+        } else {
+            make_test_pattern(frame, n);
+        }
+        if (kel_vout_put_buffer_pool_yuv(vout, frame.y(), frame.u(), frame.v(), frame.width, frame.width,
+                                         frame.height) == 0)
+            ++pushed;
+        else
+            ++refused;
+
+        if (n / per_step != step) {
+            step = n / per_step;
+            if (step < 4) {
+                kel_vout_set_display_mode(vout, modes[step]);
+                std::printf("aspect mode %s\n", mode_names[step]);
+            } else if (step == 4) {
+                resize_client(host, kWidth / 2, kHeight / 2 + 200);
+                std::printf("window resized to %dx%d\n", kWidth / 2, kHeight / 2 + 200);
+            }
+        }
+        // Half way through each step, save what is on screen.
+        if (n % per_step == per_step / 2 && step <= 4) {
+            const std::string name = step < 4 ? std::string("mode_") + mode_names[step] : "resized";
+            save_snapshot(vout, opt.out + "\\snapshot_" + name + ".ppm");
+        }
+        const DWORD due = start + DWORD((n + 1) * 1000.0 / fps);
+        const DWORD now = GetTickCount();
+        if (!pump(int32_t(due - now) > 0 ? due - now : 0))
+            break;  // the user closed the window
+    }
+    const double elapsed = (GetTickCount() - start) / 1000.0;
+    std::printf("pushed %d frames (%d refused) of %dx%d in %.1f s\n", pushed, refused, frame.width, frame.height,
+                elapsed);
+
+    // 3. Tear down: the handle is null afterwards.
+    const int destroyed = kel_vout_destroy(&vout);
+    std::printf("kel_vout_destroy: %d, handle %s\n", destroyed, vout ? "still set" : "cleared");
+    DestroyWindow(host);
+    return destroyed == 0 && pushed > 0 && refused == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options opt;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--d3d") == 0)
+            opt.d3d = true;
+        else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
+            opt.seconds = std::atof(argv[++i]);
+        else if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc)
+            opt.out = argv[++i];
+        else if (argv[i][0] != '-')
+            opt.y4m = argv[i];
+        else {
+            std::fprintf(stderr, "usage: demo_host [--d3d] [--seconds N] [--out DIR] [file.y4m]\n");
+            return 2;
+        }
+    }
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    return play(opt);
+}
