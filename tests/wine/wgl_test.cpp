@@ -173,6 +173,9 @@ TEST(WglWindow, NullOrDeadParentFailsAfterTheWaitWithoutAThread)
         Vout v(parent);
         EXPECT_EQ(v.h, nullptr);
         EXPECT_LT(GetTickCount() - t0, 1500u);
+        if (!parent) {
+            EXPECT_GE(GetTickCount() - t0, 650u);  // the render thread gets its full chance
+        }
     }
     EXPECT_TRUE(HostWindow::pump_until([&] { return count_process_threads() <= threads_before; }, 2000));
 }
@@ -320,6 +323,21 @@ TEST(WglPixels, RgbFramesComeOutUnchangedAndSizeChangesRebuild)
                     bad += std::abs(int(s.at(x, y)[c]) - int(f[size_t(y) * stride + size_t(x) * 3 + c])) > 1;
         EXPECT_EQ(bad, 0) << w << "x" << h;
     }
+}
+
+TEST(WglPixels, RgbStartPictureOfALargeParentFitsThePictureBuffer)
+{
+    // 2600 x 1200 x 3 bytes would overrun the 8294400-byte picture buffer.
+    HostWindow host(2600, 1200, 0, 0);
+    Vout v(host.hwnd, VOUT_NORMAL, VOUT_RGB);
+    ASSERT_NE(v.h, nullptr);
+    Snapshot s;
+    ASSERT_TRUE(take_snapshot(v.h, s));
+    EXPECT_EQ(s.width, 2600);
+    const uint8_t black[3] = {0, 0, 0};
+    EXPECT_TRUE(close_to(s.at(0, 0), black, 0));
+    EXPECT_TRUE(close_to(s.at(2599, 1199), black, 0));
+    EXPECT_LE(v.state().picture.pix_width * v.state().picture.pix_height * 3, 8294400);
 }
 
 TEST(WglPixels, SnapshotRefusesSmallBuffersAndNullHandles)
