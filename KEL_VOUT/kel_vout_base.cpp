@@ -107,6 +107,8 @@ int32_t kel_vout_base::snapshot(uint8_t* rgb, int32_t bufsize, int32_t* width, i
     snap.pending = false;
     pixels.swap(snap.pixels);
     const int32_t w = snap.width, h = snap.height;
+    if (m_obj.picture_pool)
+        m_obj.picture_pool->wake();  // an idle render thread paints now rather than in 40 ms
     ReleaseMutex(snap.mutex);
     ReleaseMutex(snap.call_lock);
 

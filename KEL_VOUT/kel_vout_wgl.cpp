@@ -269,6 +269,8 @@ bool kel_vout_wgl::release_kel_vout_display_t(kel_vout_display_t* obj)
         return false;
     obj->lock(&obj->release_locker);
     obj->done = true;
+    if (obj->picture_pool)
+        obj->picture_pool->wake();
     if (obj->vot_pid) {
         // The render thread hides and destroys a child of the host's window: keep answering the
         // messages it sends here, or a host calling from its UI thread would wait forever.

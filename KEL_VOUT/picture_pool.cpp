@@ -2,6 +2,7 @@
 // put_pool runs on the host's thread, get_pool on the render thread.
 #include "picture_pool.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -23,8 +24,8 @@ void Picture_Pool::set_allocator_for_testing(void* (*alloc)(size_t))
 }
 
 Picture_Pool::Picture_Pool()
-    : m_locker(nullptr), m_event(nullptr), m_is_event_reset(false), m_picture(nullptr), m_buffSze(0),
-      m_max_index(-1), m_index(0), m_write_index(0), m_read_index(0), m_count(0)
+    : m_locker(nullptr), m_event(nullptr), m_is_event_reset(false), m_picture(nullptr), m_capacity(nullptr), m_buffSze(0),
+      m_max_index(-1), m_index(0), m_write_index(0), m_read_index(0), m_count(0), m_spare{}, m_spare_count(0)
 {
 }
 
@@ -39,8 +40,14 @@ bool Picture_Pool::init_pool(int maxCount, int buffSze)
         return false;
     init_lock();
     m_picture = static_cast<PICTURE_T*>(std::calloc(size_t(maxCount), sizeof(PICTURE_T)));
-    if (!m_picture)
+    m_capacity = static_cast<int32_t*>(std::calloc(size_t(maxCount), sizeof(int32_t)));
+    if (!m_picture || !m_capacity) {
+        std::free(m_picture);
+        std::free(m_capacity);
+        m_picture = nullptr;
+        m_capacity = nullptr;
         return false;
+    }
     m_buffSze = buffSze;
     m_index = maxCount - 1;
     m_write_index = m_read_index = m_count = 0;
@@ -53,12 +60,16 @@ bool Picture_Pool::put_pool(PICTURE_T* picture)
     if (!picture || !picture->buf || picture->bufsize <= 0 || picture->bufsize > m_buffSze)
         return false;
     // Copy outside the lock so that the render thread never waits for a frame copy.
-    uint8_t* copy = alloc_frame(size_t(picture->bufsize));
+    int32_t capacity = picture->bufsize;
+    uint8_t* copy = take_spare(picture->bufsize, &capacity);
+    if (!copy)
+        copy = alloc_frame(size_t(picture->bufsize));
     if (!copy)
         return false;
     std::memcpy(copy, picture->buf, size_t(picture->bufsize));
 
     uint8_t* discarded = nullptr;
+    int32_t discarded_size = 0;
     lock();
     if (!m_picture) {
         unlock();
@@ -69,11 +80,13 @@ bool Picture_Pool::put_pool(PICTURE_T* picture)
     if (m_count == slots) {
         // Full: the oldest waiting frame makes room.
         discarded = m_picture[m_read_index].buf;
+        discarded_size = m_capacity[m_read_index];
         m_picture[m_read_index].buf = nullptr;
         m_read_index = (m_read_index + 1) % slots;
         --m_count;
     }
     PICTURE_T& slot = m_picture[m_write_index];
+    m_capacity[m_write_index] = capacity;
     slot.buf = copy;
     slot.bufsize = picture->bufsize;
     slot.pix_width = picture->pix_width;
@@ -82,7 +95,8 @@ bool Picture_Pool::put_pool(PICTURE_T* picture)
     ++m_count;
     wakeup();
     unlock();
-    std::free(discarded);
+    if (discarded)
+        give_back(discarded, discarded_size);
     return true;
 }
 
@@ -102,6 +116,7 @@ int Picture_Pool::get_pool(PICTURE_T* picture)
         return 1;
     }
     PICTURE_T taken = m_picture[m_read_index];
+    const int32_t capacity = m_capacity[m_read_index];
     m_picture[m_read_index].buf = nullptr;
     m_read_index = (m_read_index + 1) % (m_max_index + 1);
     --m_count;
@@ -112,8 +127,55 @@ int Picture_Pool::get_pool(PICTURE_T* picture)
     picture->bufsize = taken.bufsize;
     picture->pix_width = taken.pix_width;
     picture->pix_height = taken.pix_height;
-    std::free(taken.buf);
+    give_back(taken.buf, capacity);
     return 0;
+}
+
+uint8_t* Picture_Pool::take_spare(int32_t bytes, int32_t* capacity)
+{
+    uint8_t* buf = nullptr;
+    lock();
+    for (int i = 0; i < m_spare_count; ++i) {
+        if (m_spare[i].capacity >= bytes) {
+            buf = m_spare[i].buf;
+            *capacity = m_spare[i].capacity;
+            m_spare[i] = m_spare[--m_spare_count];
+            break;
+        }
+    }
+    unlock();
+    return buf;
+}
+
+// Keeps the largest buffers, so that frames of varying sizes settle on buffers that fit all.
+void Picture_Pool::give_back(uint8_t* buf, int32_t capacity)
+{
+    lock();
+    if (m_picture) {
+        if (m_spare_count < kMaxSpare) {
+            m_spare[m_spare_count++] = spare_t{buf, capacity};
+            buf = nullptr;
+        } else {
+            spare_t* smallest = &m_spare[0];
+            for (int i = 1; i < m_spare_count; ++i)
+                if (m_spare[i].capacity < smallest->capacity)
+                    smallest = &m_spare[i];
+            if (smallest->capacity < capacity)
+                std::swap(smallest->buf, buf);
+            smallest->capacity = std::max(smallest->capacity, capacity);
+        }
+    }
+    unlock();
+    std::free(buf);
+}
+
+void Picture_Pool::wake()
+{
+    if (!m_locker)
+        return;
+    lock();
+    wakeup();
+    unlock();
 }
 
 int Picture_Pool::waiting()
@@ -135,8 +197,13 @@ void Picture_Pool::free_pool()
             }
         }
         std::free(m_picture);
+        std::free(m_capacity);
         m_picture = nullptr;
+        m_capacity = nullptr;
         m_count = 0;
+        for (int i = 0; i < m_spare_count; ++i)
+            std::free(m_spare[i].buf);
+        m_spare_count = 0;
         unlock();
     }
     destroy_lock();

@@ -39,6 +39,8 @@ public:
     void free_pool();
 
     int waiting();  // frames waiting to be read
+    // Ends the reader's current wait at once (a stop or a snapshot request needs a pass now).
+    void wake();
 
     // Test seam: the allocator of slot buffers (null restores malloc).
     static void set_allocator_for_testing(void* (*alloc)(size_t));
@@ -50,17 +52,30 @@ private:
     void unlock();
     DWORD timedwait(int duration);
     void wakeup();
+    uint8_t* take_spare(int32_t bytes, int32_t* capacity);
+    void give_back(uint8_t* buf, int32_t capacity);
+
+    // Buffers of frames already read, kept for the next pushes so that steady playback
+    // allocates nothing. At most kMaxSpare, each with its capacity.
+    static const int kMaxSpare = 4;
+    struct spare_t {
+        uint8_t* buf;
+        int32_t capacity;
+    };
 
     HANDLE m_locker;
     HANDLE m_event;
     bool m_is_event_reset;
     PICTURE_T* m_picture;  // slot array, m_max_index + 1 entries
+    int32_t* m_capacity;   // allocated size of each slot's buffer
     int32_t m_buffSze;
     int32_t m_max_index;
     int32_t m_index;
     int32_t m_write_index;  // slot the next put fills
     int32_t m_read_index;   // slot the next get reads
     int32_t m_count;        // frames waiting, from m_read_index on
+    spare_t m_spare[kMaxSpare];
+    int m_spare_count;
 };
 
 // Suspends the calling thread for m_sec milliseconds, truncated to a whole number.

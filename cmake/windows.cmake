@@ -36,3 +36,10 @@ target_link_libraries(demo_host PRIVATE kel_vout gdi32)
 target_include_directories(demo_host PRIVATE include)
 target_compile_options(demo_host PRIVATE ${KEL_VOUT_WARNINGS})
 target_link_options(demo_host PRIVATE ${KEL_VOUT_STATIC_RUNTIME})
+
+# Figures, not tests: scripts/bench.sh runs it.
+add_executable(vout_bench bench/vout_bench.cpp)
+target_link_libraries(vout_bench PRIVATE kel_vout)
+target_include_directories(vout_bench PRIVATE include)
+target_compile_options(vout_bench PRIVATE ${KEL_VOUT_WARNINGS})
+target_link_options(vout_bench PRIVATE ${KEL_VOUT_STATIC_RUNTIME})

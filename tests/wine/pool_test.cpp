@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -235,4 +236,46 @@ TEST(Timing, FrameCounterOpensAWindowOnItsFirstCall)
     freamrate_count(t0, frames);
     EXPECT_GT(t0, 1e9);  // seconds since the epoch
     EXPECT_EQ(frames, 1);
+}
+
+namespace {
+int g_allocations = 0;
+void* counting_malloc(size_t n)
+{
+    ++g_allocations;
+    return std::malloc(n);
+}
+}  // namespace
+
+TEST(PicturePool, SteadyPlaybackReusesFrameBuffers)
+{
+    Pool p;
+    Picture_Pool::set_allocator_for_testing(counting_malloc);
+    g_allocations = 0;
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(p.put(i % 8));  // frames of up to 8 bytes
+        ASSERT_EQ(p.get(), i % 8);
+    }
+    const int steady = g_allocations;
+    // A burst needs new buffers beyond the few that are kept.
+    for (int i = 0; i < 20; ++i)
+        p.put(7);
+    Picture_Pool::set_allocator_for_testing(nullptr);
+    EXPECT_LE(steady, 8);  // only while the first sizes arrive
+    EXPECT_GE(g_allocations - steady, 15);
+}
+
+TEST(PicturePool, WakeEndsTheIdleWaitWithoutAFrame)
+{
+    Pool p;
+    std::thread waker([&] {
+        Sleep(5);
+        p.pool.wake();
+    });
+    Timer t;
+    t.start();
+    EXPECT_EQ(p.get(), -1);
+    const DWORD waited = elapsed_ms(t);
+    waker.join();
+    EXPECT_LT(waited, 35u);
 }
