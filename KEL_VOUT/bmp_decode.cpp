@@ -87,7 +87,7 @@ bool convert_rows(const bmp_info& info, const uint8_t* src, size_t avail, uint8_
 
 }  // namespace
 
-bmp_info bmp_inspect(const uint8_t* file, size_t size)
+bmp_info bmp_probe(const uint8_t* file, size_t size)
 {
     bmp_info info;
     if (!file || size < file_header_size + 4 || size > bmp_max_file_size)
@@ -105,16 +105,16 @@ bmp_info bmp_inspect(const uint8_t* file, size_t size)
     const uint32_t colours_used = read_u32(file + off_colours_used);
     const uint32_t pixel_start = read_u32(file + off_pixel_start);
 
-    // A negative height marks rows stored top first; INT32_MIN has no positive counterpart and
-    // is far beyond the bound anyway.
-    if (width <= 0 || stored_height == 0 || stored_height == INT32_MIN)
+    // A negative height marks rows stored top row first.
+    if (width <= 0 || stored_height == 0)
         return info;
     const int64_t height = stored_height < 0 ? -int64_t{stored_height} : int64_t{stored_height};
     if (width > bmp_max_dimension || height > bmp_max_dimension || int64_t{width} * height * 3 > INT_MAX)
         return info;
 
     // What must precede the pixels: the headers, the colour masks that follow a 40-byte header,
-    // and for 8 bits or less the palette (its stated length, or a full one when none is stated).
+    // and for 1 to 8 bits the palette (its stated length, or a full one when none is stated).
+    // A bit count of 0 leaves the depth to embedded compressed data, which has no palette.
     uint64_t headers_end = file_header_size + header_size;
     if (header_size == 40 && compression == bi_bitfields)
         headers_end += 12;
@@ -122,7 +122,7 @@ bmp_info bmp_inspect(const uint8_t* file, size_t size)
         headers_end += 16;
     if (headers_end > size)
         return info;
-    if (bit_count <= 8)
+    if (bit_count >= 1 && bit_count <= 8)
         headers_end += 4 * (colours_used != 0 ? uint64_t{colours_used} : uint64_t{1} << bit_count);
     if (pixel_start < headers_end || pixel_start >= size)
         return info;

@@ -41,11 +41,11 @@ struct bmp_info {
 
 // Reads and checks the headers of the file held in file[0, size). Every offset, row and byte
 // count of a result other than `invalid` lies inside those bytes, and buf_size fits an int.
-bmp_info bmp_inspect(const uint8_t* file, size_t size);
+bmp_info bmp_probe(const uint8_t* file, size_t size);
 
 // Writes exactly info.buf_size bytes of pixels into out. Refuses (false, nothing written) unless
 // info is a `decoded` result whose rows lie inside file[0, size) and out_size >= info.buf_size;
-// info must come from bmp_inspect on these same bytes for the pixels to mean anything.
+// info must come from bmp_probe on these same bytes for the pixels to mean anything.
 bool bmp_decode(const bmp_info& info, const uint8_t* file, size_t size, uint8_t* out, size_t out_size);
 
 #endif

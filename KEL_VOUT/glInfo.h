@@ -36,8 +36,8 @@ struct glInfo {
     static bool HasExtension(const char* apis, const char* api);
     void printSelf() const;
 
-    // Reads an uncompressed BMP file into pBuf. Writes nothing for a file that cannot be
-    // opened or decoded.
+    // Reads a BMP file into pBuf (see LoadBMPData in kel_vout.h). Writes nothing for a file
+    // that cannot be opened or trusted.
     static void LoadBMPData(unsigned char* pBuf, int& bufSize, int& Width, int& Height, const char* Filename);
 };
 

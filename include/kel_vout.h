@@ -122,9 +122,14 @@ KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_get_display_mode(KEL_VOUT_HANDLE han
 KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_snapshot(KEL_VOUT_HANDLE handle, uint8_t* rgb, int32_t bufsize,
                                                    int32_t* width, int32_t* height, int32_t timeout_ms);
 
-/* Loads an uncompressed BMP file (8-bit indices, 24- or 32-bit pixels). On success writes
- * Width, Height, bufSize and the pixels (bufSize bytes) into pBuf, which the caller sizes.
- * A missing, unreadable or invalid file, or a null Filename, writes nothing.
+/* Loads a BMP file into pBuf, which the caller sizes. For 24- and 32-bit files (uncompressed,
+ * or 32-bit with the standard colour masks) writes width * height * 3 bytes of packed R, G, B,
+ * top row first; for uncompressed 8-bit files the palette indices as stored, from the pixel
+ * data to the end of the file. Then sets Width, Height (positive) and bufSize, the byte count
+ * written. A sound file of another kind (other depths, run-length compression, other masks)
+ * sets only Width, Height and bufSize. A missing, unreadable, truncated or inconsistent file,
+ * one above 256 MiB, or a null Filename writes nothing at all. With a null pBuf only the three
+ * sizes are reported, so a host can size its buffer first.
  * Thread safety: any thread. */
 KEL_VOUT_API void KEL_VOUT_CALL LoadBMPData(unsigned char* pBuf, KEL_VOUT_OUT(int) bufSize,
                                            KEL_VOUT_OUT(int) Width, KEL_VOUT_OUT(int) Height,

@@ -32,6 +32,12 @@ for preset in "${presets[@]}"; do
   ctest --preset "$preset" || failed+=("$preset")
 done
 
+# The BMP decoder parses untrusted files: a bounded fuzzing run, failing on any finding.
+echo "=== fuzz ==="
+mkdir -p build
+bash scripts/fuzz.sh 60 >build/fuzz.log 2>&1 || { tail -n 60 build/fuzz.log; failed+=("fuzz"); }
+grep -E '^#[0-9]+[[:space:]]+DONE' build/fuzz.log || true
+
 if [ "${#failed[@]}" -gt 0 ]; then
   echo "FAILED presets: ${failed[*]}"
   exit 1
