@@ -76,8 +76,9 @@ KEL_VOUT_API KEL_VOUT_HANDLE KEL_VOUT_CALL kel_vout_create(KEL_VOUT_CFG_T* cfg);
 KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_destroy(KEL_VOUT_HANDLE* handle);
 
 /* Pushes one packed frame of pix_width x pix_height. For a VOUT_RGB instance: 3 bytes per
- * pixel in the order R, G, B, top row first, each row starting at a multiple of 4 bytes. For a VOUT_YUV420 instance: a ready-packed 4:2:0 frame (Y, then U, then V,
- * no gaps). The frame is copied; buf may be reused when the call returns.
+ * pixel in the order R, G, B, top row first, each row starting at a multiple of 4 bytes.
+ * For a VOUT_YUV420 instance: a ready-packed 4:2:0 frame (Y, then U, then V, no gaps).
+ * The frame is copied; buf may be reused when the call returns.
  * Result: 0 when the frame was queued; 1 for a null handle or buf, a size that is zero or
  * negative, a frame larger than the instance takes, a buf shorter than the frame it
  * describes, or an instance that is being destroyed. Nothing is queued on failure.
