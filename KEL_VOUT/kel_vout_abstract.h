@@ -11,9 +11,9 @@
 #include "kel_vout_global.h"
 #include "picture_pool.h"
 
-struct kel_direct3d;
+class kel_direct3d;
 class kel_opengl;
-typedef struct kel_direct3d KEL_D3D;
+typedef class kel_direct3d KEL_D3D;
 typedef class kel_opengl KEL_OPENGL;
 
 typedef struct vout_lock_t {

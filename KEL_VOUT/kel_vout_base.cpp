@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "kel_vout_d3d.h"
 #include "kel_vout_wgl.h"
 #include "msg_wait.h"
 #include "plane_pack.h"
@@ -47,6 +48,9 @@ kel_vout_base* kel_vout_base::create_instance(KEL_VOUT_CFG_T* cfg)
     case VOUT_WGL:
         instance = new (std::nothrow) kel_vout_wgl();
         break;
+    case VOUT_D3D:
+        instance = new (std::nothrow) kel_vout_d3d();
+        break;
     default:
         // No backend is built for this mode.
         return nullptr;
@@ -70,6 +74,10 @@ bool kel_vout_base::destroy_instance(kel_vout_base* instance)
     case VOUT_WGL:
         instance->destroy_window();
         delete static_cast<kel_vout_wgl*>(instance);
+        return true;
+    case VOUT_D3D:
+        instance->destroy_window();
+        delete static_cast<kel_vout_d3d*>(instance);
         return true;
     default:
         return false;
@@ -99,6 +107,8 @@ int32_t kel_vout_base::snapshot(uint8_t* rgb, int32_t bufsize, int32_t* width, i
     ResetEvent(snap.ready);
     snap.pending = true;
     ReleaseMutex(snap.mutex);
+    if (m_obj.picture_pool)
+        m_obj.picture_pool->wake();  // an idle render thread paints now rather than in 40 ms
 
     const bool answered = wait_handling_sent_messages(snap.ready, timeout_ms < 0 ? 0 : DWORD(timeout_ms));
 
@@ -107,8 +117,6 @@ int32_t kel_vout_base::snapshot(uint8_t* rgb, int32_t bufsize, int32_t* width, i
     snap.pending = false;
     pixels.swap(snap.pixels);
     const int32_t w = snap.width, h = snap.height;
-    if (m_obj.picture_pool)
-        m_obj.picture_pool->wake();  // an idle render thread paints now rather than in 40 ms
     ReleaseMutex(snap.mutex);
     ReleaseMutex(snap.call_lock);
 

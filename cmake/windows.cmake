@@ -7,8 +7,10 @@ add_library(kel_vout_core STATIC
     KEL_VOUT/bmp_loader.cpp
     KEL_VOUT/glInfo.cpp
     KEL_VOUT/kel_vout.cpp
+    KEL_VOUT/kel_direct3d.cpp
     KEL_VOUT/kel_opengl.cpp
     KEL_VOUT/kel_vout_base.cpp
+    KEL_VOUT/kel_vout_d3d.cpp
     KEL_VOUT/kel_vout_wgl.cpp
     KEL_VOUT/locker.cpp
     KEL_VOUT/msg_wait.cpp
@@ -18,7 +20,7 @@ add_library(kel_vout_core STATIC
 target_include_directories(kel_vout_core PUBLIC include KEL_VOUT)
 target_compile_definitions(kel_vout_core PUBLIC KEL_VOUT_BUILDING WIN32_LEAN_AND_MEAN NOMINMAX)
 target_compile_options(kel_vout_core PRIVATE ${KEL_VOUT_WARNINGS})
-target_link_libraries(kel_vout_core PUBLIC kel_vout_pure opengl32 user32 gdi32)
+target_link_libraries(kel_vout_core PUBLIC kel_vout_pure opengl32 d3d9 user32 gdi32)
 
 add_library(kel_vout SHARED KEL_VOUT/kel_vout.def)
 set_target_properties(kel_vout PROPERTIES PREFIX "" IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")

@@ -1,0 +1,93 @@
+// kel_direct3d: draws one frame, planar YUV 4:2:0 or packed RGB, over the whole client area of
+// a window through Direct3D 9, and brings a lost device back. Constructed and destroyed on the
+// host's thread; every other call runs on the instance's render thread, which owns the device.
+#ifndef KEL_VOUT_KEL_DIRECT3D_H
+#define KEL_VOUT_KEL_DIRECT3D_H
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "kel_vout_global.h"
+
+struct IDirect3D9;
+struct IDirect3DDevice9;
+struct IDirect3DSurface9;
+
+class kel_direct3d {
+public:
+    // YUV frames go through a YV12 surface, RGB frames through an X8R8G8B8 one.
+    explicit kel_direct3d(SOURCE_FORMAT format = VOUT_YUV420);
+    kel_direct3d(const kel_direct3d&) = delete;
+    kel_direct3d& operator=(const kel_direct3d&) = delete;
+
+    // Sets the renderer up for frames of lWidth x lHeight presented into presentWnd at its client
+    // size: the Direct3D object (kept once made), a device (reset when it already presents into
+    // presentWnd, made anew otherwise) and a new off-screen surface. False when one of them
+    // cannot be made; painting then retries now and then, without the caller.
+    bool initializeD3D(HWND presentWnd, long lWidth, long lHeight);
+    // Releases the surface, the device and the Direct3D object, in that order. Idempotent.
+    void releaseD3D();
+
+    // Tightly packed planes: Y pix_width x pix_height, U and V (pix_width/2) x (pix_height/2).
+    // pix_width x pix_height must be the size of the last initializeD3D; other frames are
+    // skipped. bufSize, width and height are not read.
+    void paintD3D(unsigned char* ybuf, unsigned char* ubuf, unsigned char* vbuf, int bufSize, int width,
+                  int height, int pix_width, int pix_height);
+    // Packed RGB, 3 bytes per pixel, rows starting at multiples of 4 bytes, top row first.
+    void paintD3D(unsigned char* rgb, int bufSize, int width, int height, int pix_width, int pix_height);
+    // Clears the back buffer, stretches the surface over it and presents; notes a lost device.
+    void DrawImage();
+    // paintD3D from one buffer holding Y, U and V back to back, at the surface's size.
+    void SetYUVbuffer(LPBYTE pBuffer, long lLen);
+
+    // Called by DrawImage once the picture is in the back buffer, just before presenting.
+    typedef void (*before_present_fn)(void* context);
+    void setBeforePresent(before_present_fn fn, void* context);
+    // Copies the back buffer's top-left width x height pixels into dst as packed RGB rows of
+    // width * 3 bytes, top row first. Only between drawing and presenting (setBeforePresent).
+    void readBack(uint8_t* dst, int width, int height);
+
+    // How often a lost or failed device was brought back since construction.
+    int recoveries() const { return m_recoveries.load(); }
+
+    // Test seam: sees each checked result on the render thread, with the device it came from,
+    // and returns the result the renderer acts on. Null restores the real results.
+    enum class checked_call { create_device, present, test_cooperative_level, reset };
+    typedef HRESULT (*result_hook)(checked_call call, IDirect3DDevice9* device, HRESULT hr);
+    static void set_result_hook_for_testing(result_hook hook);
+
+private:
+    HRESULT checked(checked_call call, HRESULT hr);
+    bool createSurface();
+    bool readyToDraw();
+    bool resetDevice();
+    HRESULT resetBackBuffer();
+    void scheduleRebuild();
+    bool due() const;
+    void retryIn(DWORD ms);
+
+    int m_nWidth;
+    int m_nHeight;
+    IDirect3D9* m_pD3D;
+    IDirect3DDevice9* m_pd3dDevice;
+    IDirect3DSurface9* m_pd3dSurface;
+    RECT m_rtViewport;
+    HWND m_PresentWnd;
+
+    int m_surfaceWidth;  // the surface may be larger than the frame (yv12_surface_size)
+    int m_surfaceHeight;
+    RECT m_rtSource;  // the frame within the surface
+    bool m_rgb;       // frames are packed RGB
+    bool m_lost;      // the device is lost: ask again when due, reset once it may be
+    bool m_rebuild;   // no usable device: build everything again when due
+    DWORD m_retryAt;  // tick count of the next recovery attempt
+    std::atomic<int> m_recoveries;
+    before_present_fn m_beforePresent;
+    void* m_beforePresentContext;
+};
+
+typedef kel_direct3d KEL_D3D;
+
+#endif
