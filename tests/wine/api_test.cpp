@@ -57,7 +57,7 @@ TEST(Api, CreateWithoutABackendAnswersNullAtOnceWithoutAThread)
         cfg.windowId = GetDesktopWindow();
         const DWORD t0 = GetTickCount();
         EXPECT_EQ(kel_vout_create(&cfg), nullptr) << mode;
-        EXPECT_LT(GetTickCount() - t0, 100u) << mode;
+        EXPECT_LT(GetTickCount() - t0, 1000u) << mode;
     }
     EXPECT_EQ(kel_vout_create(nullptr), nullptr);
     EXPECT_EQ(count_process_threads(), threads_before);

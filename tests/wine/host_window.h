@@ -25,6 +25,10 @@ inline LRESULT CALLBACK host_wndproc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
     return DefWindowProcA(hwnd, msg, wp, lp);
 }
 
+// How long a test waits for something that must happen. Generous, since a loaded machine is
+// slow and a wait that succeeds returns at once.
+constexpr DWORD kPatienceMs = 10000;
+
 class HostWindow {
 public:
     HostWindow(int client_w, int client_h, int x = 40, int y = 40)
