@@ -102,7 +102,8 @@ std::vector<uint8_t> quadrant_yuv(int w, int h)
 // window and then only waits (as these tests do while they take a snapshot) was seen to
 // deadlock in Xlib at its next resize: the host's SetWindowPos waits in XSync inside Wine's X11
 // driver while wined3d's thread, presenting into the child, waits in _XError to hand Wine an X
-// error (BadGC) that Wine would have ignored.
+// error (BadGC) that Wine would have ignored. Letting the host's thread pump after a resize made
+// it rare, not impossible: the test presets run a test that times out once more.
 void resize_and_settle(HostWindow& host, int w, int h)
 {
     host.resize_client(w, h);
