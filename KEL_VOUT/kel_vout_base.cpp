@@ -149,6 +149,115 @@ void kel_vout_base::release_snapshot(vout_snapshot_t* snap)
     std::vector<uint8_t>().swap(snap->pixels);
 }
 
+bool kel_vout_base::init_display_common(kel_vout_display_t* obj)
+{
+    init_locker(&obj->locker);
+    init_locker(&obj->release_locker);
+    obj->created = false;
+    obj->done = false;
+    obj->lock = &kel_vout_base::lock;
+    obj->unlock = &kel_vout_base::unlock;
+    init_snapshot(&obj->snapshot);
+    const int32_t capacity = int32_t(staging_capacity(obj->source_format));
+    obj->picture_pool = new (std::nothrow) Picture_Pool();
+    obj->picture.buf = new (std::nothrow) uint8_t[size_t(capacity)]();
+    obj->picture.bufsize = capacity;
+    return obj->picture_pool && obj->picture.buf && obj->locker.mutex && obj->release_locker.mutex &&
+           obj->snapshot.ready && obj->picture_pool->init_pool(75, capacity);
+}
+
+bool kel_vout_base::release_display_common(kel_vout_display_t* obj, void (*release_renderer)(kel_vout_display_t*))
+{
+    if (!obj)
+        return false;
+    // The record's own lock functions may not be set: the display state may have failed early.
+    lock(&obj->release_locker);
+    obj->done = true;
+    if (obj->picture_pool)
+        obj->picture_pool->wake();
+    if (obj->vot_pid) {
+        wait_handling_sent_messages(obj->vot_pid, INFINITE);
+        CloseHandle(obj->vot_pid);
+        obj->vot_pid = nullptr;
+    }
+    release_renderer(obj);
+    delete obj->picture_pool;
+    obj->picture_pool = nullptr;
+    delete[] obj->picture.buf;
+    obj->picture.buf = nullptr;
+    release_snapshot(&obj->snapshot);
+    if (obj->locker.mutex)
+        destroy_locker(&obj->locker);
+    obj->locker.mutex = nullptr;
+    unlock(&obj->release_locker);
+    if (obj->release_locker.mutex)
+        destroy_locker(&obj->release_locker);
+    obj->release_locker.mutex = nullptr;
+    return true;
+}
+
+bool kel_vout_base::start_render_thread(DWORD(WINAPI* loop)(PVOID*))
+{
+    m_obj.vot_pid = CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(loop), &m_obj, 0, nullptr);
+    if (!m_obj.vot_pid)
+        return false;
+    // The new child window talks to its parent's thread, which may be this one.
+    wait_handling_sent_messages(nullptr, 20);
+    return true;
+}
+
+void prepare_start_picture(kel_vout_display_t* obj)
+{
+    PICTURE_T& pic = obj->picture;
+    if (obj->source_format == VOUT_YUV420) {
+        std::memset(pic.buf, 0, 192);
+        std::memset(pic.buf + 192, 0x80, 96);
+        pic.pix_width = 16;
+        pic.pix_height = 12;
+        pic.bufsize = 288;
+        return;
+    }
+    int w = int(obj->place.width), h = int(obj->place.height);
+    if (w <= 0 || h <= 0) {
+        w = 16;
+        h = 12;
+    }
+    while (rgb_frame_bytes(w, h) > staging_capacity(obj->source_format)) {
+        w = (w + 1) / 2;
+        h = (h + 1) / 2;
+    }
+    pic.pix_width = w;
+    pic.pix_height = h;
+    pic.bufsize = int32_t(rgb_frame_bytes(w, h));
+    std::memset(pic.buf, 0, size_t(pic.bufsize));
+}
+
+int32_t dispatch_one_message()
+{
+    MSG msg;
+    if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT)
+            return -255;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return 0;
+}
+
+bool parent_area_changed(kel_vout_display_t* obj)
+{
+    HWND parent = static_cast<HWND>(obj->window_xid);
+    RECT rc{};
+    GetClientRect(parent, &rc);
+    POINT origin{0, 0};
+    ClientToScreen(parent, &origin);
+    OffsetRect(&rc, origin.x, origin.y);
+    if (EqualRect(&rc, &obj->rect_parent))
+        return false;
+    obj->rect_parent = rc;
+    return true;
+}
+
 bool kel_vout_base::start(const KEL_VOUT_CFG_T* cfg)
 {
     m_picture = PICTURE_T{};

@@ -39,7 +39,19 @@ protected:
     // the object (destroy_window, then its destructor).
     bool start(const KEL_VOUT_CFG_T* cfg);
 
-    // The snapshot's handles, made and closed with the display state by every backend.
+    // What every backend's display state holds besides its renderer: the two locks, the
+    // snapshot's handles, the picture pool and the render thread's picture buffer. False when
+    // any of them could not be made; release_display_common frees what was.
+    bool init_display_common(kel_vout_display_t* obj);
+    // Host's thread: stops the render thread, waiting for it while answering the messages it
+    // sends here (it hides and destroys a child of the host's window, and a host calling from
+    // its UI thread would otherwise wait forever), then frees the display state.
+    // release_renderer frees the backend's renderer once the thread that used it has ended.
+    bool release_display_common(kel_vout_display_t* obj, void (*release_renderer)(kel_vout_display_t*));
+    // Host's thread: starts the render thread on m_obj.
+    bool start_render_thread(DWORD(WINAPI* loop)(PVOID*));
+
+    // The snapshot's handles, made and closed with the display state.
     static void init_snapshot(vout_snapshot_t* snap);
     static void release_snapshot(vout_snapshot_t* snap);
     // Render thread, after a paint and before presenting: answers a pending snapshot request.
@@ -55,6 +67,16 @@ protected:
     kel_vout_display_t m_obj;
     PICTURE_T m_picture;  // staging frame; only the pushes touch it
 };
+
+// The render loop's steps that both backends share.
+// The black picture shown until the first frame: 16 x 12 for YUV; for RGB the window's size,
+// halved until it fits the picture buffer.
+void prepare_start_picture(kel_vout_display_t* obj);
+// Dispatches one queued message of the calling thread; -255 for WM_QUIT, else 0.
+int32_t dispatch_one_message();
+// Whether the parent's client area moved on screen or changed size since the last call
+// (obj->rect_parent keeps what was seen).
+bool parent_area_changed(kel_vout_display_t* obj);
 
 template <typename ReadBack>
 void kel_vout_base::deliver_snapshot(kel_vout_display_t* obj, ReadBack read)

@@ -102,16 +102,10 @@ bool UpdateEmbedWinRect(kel_vout_display_t* obj)
 {
     if (!obj->embed_xid || !obj->window_xid)
         return true;
-    HWND parent = static_cast<HWND>(obj->window_xid);
-    RECT rc{};
-    GetClientRect(parent, &rc);
-    POINT origin{0, 0};
-    ClientToScreen(parent, &origin);
-    OffsetRect(&rc, origin.x, origin.y);
-    if (EqualRect(&rc, &obj->rect_parent))
-        return false;
-    obj->rect_parent = rc;
-    adjust_vout_region(obj, rc.right - rc.left, rc.bottom - rc.top, false);
+    if (parent_area_changed(obj)) {
+        const RECT& rc = obj->rect_parent;
+        adjust_vout_region(obj, rc.right - rc.left, rc.bottom - rc.top, false);
+    }
     return false;
 }
 
@@ -175,43 +169,10 @@ void closeEmbedWindow(kel_vout_display_t* obj)
 // One queued message, then the parent's position. -255 for WM_QUIT.
 int32_t ManageEvent(kel_vout_display_t* obj)
 {
-    MSG msg;
-    if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT)
-            return -255;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
+    if (dispatch_one_message() == -255)
+        return -255;
     UpdateEmbedWinRect(obj);
     return 0;
-}
-
-// The black picture shown until the first frame: 16 x 12 for YUV; for RGB the window's size,
-// halved until it fits the picture buffer.
-void prepare_start_picture(kel_vout_display_t* obj)
-{
-    PICTURE_T& pic = obj->picture;
-    if (obj->source_format == VOUT_YUV420) {
-        std::memset(pic.buf, 0, 192);
-        std::memset(pic.buf + 192, 0x80, 96);
-        pic.pix_width = 16;
-        pic.pix_height = 12;
-        pic.bufsize = 288;
-        return;
-    }
-    int w = int(obj->place.width), h = int(obj->place.height);
-    if (w <= 0 || h <= 0) {
-        w = 16;
-        h = 12;
-    }
-    while (rgb_frame_bytes(w, h) > staging_capacity(obj->source_format)) {
-        w = (w + 1) / 2;
-        h = (h + 1) / 2;
-    }
-    pic.pix_width = w;
-    pic.pix_height = h;
-    pic.bufsize = int32_t(rgb_frame_bytes(w, h));
-    std::memset(pic.buf, 0, size_t(pic.bufsize));
 }
 
 }  // namespace
@@ -229,13 +190,7 @@ kel_vout_wgl::~kel_vout_wgl()
 bool kel_vout_wgl::create_window()
 {
     kel_vout_logInfo("kel_vout_wgl::create_window.");
-    m_obj.vot_pid = CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(&wgl_widget_event_loop),
-                                 &m_obj, 0, nullptr);
-    if (!m_obj.vot_pid)
-        return false;
-    // The new child window talks to its parent's thread, which may be this one.
-    wait_handling_sent_messages(nullptr, 20);
-    return true;
+    return start_render_thread(&wgl_widget_event_loop);
 }
 
 bool kel_vout_wgl::destroy_window()
@@ -247,52 +202,17 @@ bool kel_vout_wgl::destroy_window()
 
 bool kel_vout_wgl::init_kel_vout_display_t(kel_vout_display_t* obj)
 {
-    init_locker(&obj->locker);
-    init_locker(&obj->release_locker);
-    obj->created = false;
-    obj->done = false;
-    obj->lock = &kel_vout_base::lock;
-    obj->unlock = &kel_vout_base::unlock;
-    init_snapshot(&obj->snapshot);
-    const int32_t capacity = int32_t(staging_capacity(obj->source_format));
     obj->kel_gl = new (std::nothrow) kel_opengl();
-    obj->picture_pool = new (std::nothrow) Picture_Pool();
-    obj->picture.buf = new (std::nothrow) uint8_t[size_t(capacity)]();
-    obj->picture.bufsize = capacity;
-    return obj->kel_gl && obj->picture_pool && obj->picture.buf && obj->locker.mutex && obj->release_locker.mutex &&
-           obj->snapshot.ready && obj->picture_pool->init_pool(75, capacity);
+    return init_display_common(obj) && obj->kel_gl;
 }
 
 bool kel_vout_wgl::release_kel_vout_display_t(kel_vout_display_t* obj)
 {
-    if (!obj)
-        return false;
-    obj->lock(&obj->release_locker);
-    obj->done = true;
-    if (obj->picture_pool)
-        obj->picture_pool->wake();
-    if (obj->vot_pid) {
-        // The render thread hides and destroys a child of the host's window: keep answering the
-        // messages it sends here, or a host calling from its UI thread would wait forever.
-        wait_handling_sent_messages(obj->vot_pid, INFINITE);
-        CloseHandle(obj->vot_pid);
-        obj->vot_pid = nullptr;
-    }
-    delete obj->picture_pool;
-    obj->picture_pool = nullptr;
-    delete obj->kel_gl;
-    obj->kel_gl = nullptr;
-    delete[] obj->picture.buf;
-    obj->picture.buf = nullptr;
-    release_snapshot(&obj->snapshot);
-    if (obj->locker.mutex)
-        destroy_locker(&obj->locker);
-    obj->locker.mutex = nullptr;
-    obj->unlock(&obj->release_locker);
-    if (obj->release_locker.mutex)
-        destroy_locker(&obj->release_locker);
-    obj->release_locker.mutex = nullptr;
-    return true;
+    // The OpenGL objects went with the render thread's context.
+    return release_display_common(obj, [](kel_vout_display_t* o) {
+        delete o->kel_gl;
+        o->kel_gl = nullptr;
+    });
 }
 
 DWORD WINAPI kel_vout_wgl::wgl_widget_event_loop(PVOID* arg)
