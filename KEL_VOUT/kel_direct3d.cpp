@@ -224,8 +224,9 @@ void kel_direct3d::paintD3D(unsigned char* ybuf, unsigned char* ubuf, unsigned c
     if (pix_width != m_nWidth || pix_height != m_nHeight || !ybuf || !ubuf || !vbuf)
         return;
     D3DLOCKED_RECT locked;
-    // DONOTWAIT: a surface the device still reads from costs this frame, never the thread.
-    if (FAILED(m_pd3dSurface->LockRect(&locked, nullptr, D3DLOCK_DONOTWAIT)))
+    // A surface the device still reads from is waited for: this thread only draws, and a frame
+    // skipped for a busy device would be a frame lost to the viewer.
+    if (FAILED(m_pd3dSurface->LockRect(&locked, nullptr, 0)))
         return;
     copy_yuv420_to_yv12(static_cast<uint8_t*>(locked.pBits), locked.Pitch, m_surfaceWidth, m_surfaceHeight, ybuf,
                         ubuf, vbuf, pix_width, pix_height);
@@ -241,7 +242,7 @@ void kel_direct3d::paintD3D(unsigned char* rgb, int bufSize, int width, int heig
     if (pix_width != m_nWidth || pix_height != m_nHeight || !rgb || bufSize < rgb_frame_bytes(pix_width, pix_height))
         return;
     D3DLOCKED_RECT locked;
-    if (FAILED(m_pd3dSurface->LockRect(&locked, nullptr, D3DLOCK_DONOTWAIT)))
+    if (FAILED(m_pd3dSurface->LockRect(&locked, nullptr, 0)))
         return;
     copy_rgb_to_xrgb(static_cast<uint8_t*>(locked.pBits), locked.Pitch, rgb, pix_width, pix_height);
     if (FAILED(m_pd3dSurface->UnlockRect()))
