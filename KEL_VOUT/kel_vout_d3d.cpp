@@ -3,13 +3,9 @@
 // window, its device context or the Direct3D device runs on the instance's render thread.
 #include "kel_vout_d3d.h"
 
-#include <cstring>
-
 #include "display_placement.h"
 #include "kel_direct3d.h"
 #include "kel_vout_wgl.h"
-#include "msg_wait.h"
-#include "plane_pack.h"
 
 namespace {
 

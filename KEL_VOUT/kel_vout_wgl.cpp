@@ -3,12 +3,8 @@
 // window, its device context or the OpenGL context runs on the instance's render thread.
 #include "kel_vout_wgl.h"
 
-#include <cstring>
-
 #include "display_placement.h"
 #include "kel_opengl.h"
-#include "msg_wait.h"
-#include "plane_pack.h"
 
 win_lock::win_lock() : m_mutex(CreateMutexA(nullptr, FALSE, nullptr)) {}
 
