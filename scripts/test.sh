@@ -29,10 +29,10 @@ for preset in "${presets[@]}"; do
     failed+=("$preset")
     continue
   fi
-  # The test presets run a test that times out once more (and only such a test): under Wine 8
-  # with this libX11, a host resizing its window while wined3d presents into a child was seen to
-  # deadlock inside Xlib now and then (see resize_and_settle in tests/wine/d3d_test.cpp). A test
-  # that fails still fails at once.
+  # The test presets run a test that times out up to twice more (and only such a test): under
+  # Wine 8 with this libX11, a host making window calls while wined3d presents into a child
+  # was seen to deadlock inside Xlib now and then (see resize_and_settle in
+  # tests/wine/d3d_test.cpp). A test that fails still fails at once.
   ctest --preset "$preset" || failed+=("$preset")
 done
 
