@@ -29,6 +29,7 @@ target_link_options(kel_vout PRIVATE ${KEL_VOUT_STATIC_RUNTIME} -Wl,--no-undefin
 
 if(NOT BUILD_TESTING STREQUAL OFF)
     add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    add_subdirectory(tests/pure)
     add_subdirectory(tests/wine)
 endif()
 
