@@ -1,43 +1,46 @@
 // Aspect placement arithmetic. Platform-free.
 #include "display_placement.h"
 
+#include <cmath>
 #include <cstdint>
 
 namespace {
 // Products are taken in double (exact for sides below 2^29), truncated to 64 bits, low 32 kept.
+// A product that is not a number or beyond 64 bits (only a degenerate ratio gives one) is 0.
 uint32_t truncate_product(int side, float factor)
 {
-    return uint32_t(int64_t(double(side) * double(factor)));
+    const double product = double(side) * double(factor);
+    if (!(std::fabs(product) < 9.2e18))
+        return 0;
+    return uint32_t(int64_t(product));
 }
 }  // namespace
 
 void set_display_ratio(vout_display_place_t* place, int W, int H, float ratio)
 {
-    const int S = W < H ? W : H;
-    const int L = W < H ? H : W;
     const float inv = ratio != 0.0f ? 1.0f / ratio : 0.0f;
     const double fitted_width = double(H) * double(ratio);
 
-    if (double(W) > fitted_width) {  // wider than the picture: pillarbox
-        place->width = truncate_product(S, ratio);
-        place->height = uint32_t(S);
-        place->x = int32_t(uint32_t(L / 2) - (place->width >> 1));
+    if (double(W) > fitted_width) {
+        // Wider than the picture: a pillarbox of the area's full height, centred. (The smaller
+        // side as that height, which suits only landscape areas, would shrink a portrait picture
+        // in a tall area and push it off-centre.)
+        place->width = truncate_product(H, ratio);
+        place->height = uint32_t(H);
+        place->x = int32_t(uint32_t(W / 2) - (place->width >> 1));
         place->y = 0;
-    } else if (W > H && fitted_width > double(W)) {  // narrower: letterbox
-        place->width = uint32_t(L);
-        place->height = truncate_product(L, inv);
-        place->x = 0;
-        place->y = int32_t(uint32_t(S / 2) - (place->height >> 1));
     } else if (double(W) == fitted_width) {
         place->x = 0;
         place->y = 0;
         place->width = uint32_t(W);
         place->height = uint32_t(H);
     } else {
-        place->width = uint32_t(S);
-        place->height = truncate_product(S, inv);
+        // Narrower than the picture (or a ratio that is not a number): a letterbox of the area's
+        // full width, centred.
+        place->width = uint32_t(W);
+        place->height = truncate_product(W, inv);
         place->x = 0;
-        place->y = int32_t(uint32_t(L / 2) - (place->height >> 1));
+        place->y = int32_t(uint32_t(H / 2) - (place->height >> 1));
     }
 }
 

@@ -5,8 +5,11 @@
 
 #include "kel_vout_global.h"
 
-// The largest rectangle of aspect `ratio` (width / height) centred in a W x H area. Writes x, y,
-// width and height of *place. A ratio of 0 gives a zero-wide rectangle.
+// The largest rectangle of aspect `ratio` (width / height) centred in a W x H area, for pictures
+// and areas of either orientation: a pillarbox of full height when the area is wider than the
+// ratio, a letterbox of full width when it is narrower. 1 / ratio is rounded to float, products
+// are truncated. Writes x, y, width and height of *place. A ratio of 0 gives a zero-wide
+// rectangle in the middle.
 void set_display_ratio(vout_display_place_t* place, int W, int H, float ratio);
 
 // The child window's rectangle for `display_mode` in a W x H area, showing a picture of
