@@ -51,8 +51,8 @@ bool device_is_gone(HRESULT hr)
 kel_direct3d::kel_direct3d(SOURCE_FORMAT format)
     : m_nWidth(1920), m_nHeight(1080), m_pD3D(nullptr), m_pd3dDevice(nullptr), m_pd3dSurface(nullptr),
       m_rtViewport{}, m_PresentWnd(nullptr), m_surfaceWidth(0), m_surfaceHeight(0), m_rtSource{},
-      m_rgb(format == VOUT_RGB), m_lost(false), m_rebuild(false), m_retryAt(0), m_recoveries(0),
-      m_beforePresent(nullptr), m_beforePresentContext(nullptr)
+      m_rgb(format == VOUT_RGB), m_lost(false), m_rebuild(false), m_surfaceFresh(false), m_drawn(false),
+      m_retryAt(0), m_recoveries(0)
 {
 }
 
@@ -77,9 +77,8 @@ void kel_direct3d::retryIn(DWORD ms)
     m_retryAt = GetTickCount() + ms;
 }
 
-// A device that already presents into presentWnd takes the window's new size with a Reset. The
-// placement calls this at every move and resize of the host's window, and under wined3d a new
-// Direct3D object costs about 150 ms there, a new device a few milliseconds more than a Reset.
+// The device is kept across frame sizes and moves: under wined3d a new Direct3D object costs
+// about 150 ms, a new device a few milliseconds more than a reset, a new surface almost nothing.
 bool kel_direct3d::initializeD3D(HWND presentWnd, long lWidth, long lHeight)
 {
     m_nWidth = int(lWidth);
@@ -94,15 +93,14 @@ bool kel_direct3d::initializeD3D(HWND presentWnd, long lWidth, long lHeight)
         return false;
     };
 
-    if (!m_pd3dDevice || !same_window || m_lost || FAILED(resetBackBuffer())) {
+    if (!m_pd3dDevice || !same_window || m_lost) {
         release(m_pd3dDevice);
         if (!m_pD3D)
             m_pD3D = Direct3DCreate9(D3D_SDK_VERSION);
         if (!m_pD3D)
             return failed();
         D3DPRESENT_PARAMETERS pp = present_parameters();
-        // FPU_PRESERVE: the device would switch this thread's x87 unit to single precision,
-        // and the placement on this thread must compute as the host's threads do.
+        // FPU_PRESERVE: the device would switch this thread's x87 unit to single precision.
         HRESULT hr = m_pD3D->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, m_PresentWnd,
                                           D3DCREATE_SOFTWARE_VERTEXPROCESSING | D3DCREATE_FPU_PRESERVE, &pp,
                                           &m_pd3dDevice);
@@ -116,6 +114,25 @@ bool kel_direct3d::initializeD3D(HWND presentWnd, long lWidth, long lHeight)
     if (!createSurface())
         return failed();
     m_rebuild = false;
+    return true;
+}
+
+bool kel_direct3d::resizeD3D()
+{
+    // A device being brought back gets the window's size on the way; none yet, none needed.
+    if (!m_pd3dDevice || m_lost || m_rebuild)
+        return false;
+    release(m_pd3dSurface);
+    const HRESULT hr = resetBackBuffer();
+    if (hr == D3DERR_DEVICELOST) {
+        m_lost = true;
+        retryIn(kRecheckMs);
+        return false;
+    }
+    if (FAILED(hr) || !createSurface()) {
+        scheduleRebuild();
+        return false;
+    }
     return true;
 }
 
@@ -139,6 +156,7 @@ bool kel_direct3d::createSurface()
     }
     m_surfaceWidth = surface_w;
     m_surfaceHeight = surface_h;
+    m_surfaceFresh = true;
     m_rtSource = RECT{0, 0, m_nWidth, m_nHeight};
     // Black until the first frame arrives.
     m_pd3dDevice->ColorFill(m_pd3dSurface, nullptr, D3DCOLOR_ARGB(0xFF, 0, 0, 0));
@@ -150,6 +168,7 @@ bool kel_direct3d::createSurface()
 
 void kel_direct3d::releaseD3D()
 {
+    m_drawn = false;
     release(m_pd3dSurface);
     release(m_pd3dDevice);
     release(m_pD3D);
@@ -217,36 +236,43 @@ bool kel_direct3d::resetDevice()
 }
 
 void kel_direct3d::paintD3D(unsigned char* ybuf, unsigned char* ubuf, unsigned char* vbuf, int bufSize, int width,
-                            int height, int pix_width, int pix_height)
+                            int height, int pix_width, int pix_height, bool upload)
 {
     if (m_rgb || !readyToDraw())
         return;
     if (pix_width != m_nWidth || pix_height != m_nHeight || !ybuf || !ubuf || !vbuf)
         return;
-    D3DLOCKED_RECT locked;
-    // A surface the device still reads from is waited for: this thread only draws, and a frame
-    // skipped for a busy device would be a frame lost to the viewer.
-    if (FAILED(m_pd3dSurface->LockRect(&locked, nullptr, 0)))
-        return;
-    copy_yuv420_to_yv12(static_cast<uint8_t*>(locked.pBits), locked.Pitch, m_surfaceWidth, m_surfaceHeight, ybuf,
-                        ubuf, vbuf, pix_width, pix_height);
-    if (FAILED(m_pd3dSurface->UnlockRect()))
-        return;
+    if (upload || m_surfaceFresh) {
+        D3DLOCKED_RECT locked;
+        // A surface the device still reads from is waited for: this thread only draws, and a
+        // frame skipped for a busy device would be a frame lost to the viewer.
+        if (FAILED(m_pd3dSurface->LockRect(&locked, nullptr, 0)))
+            return;
+        copy_yuv420_to_yv12(static_cast<uint8_t*>(locked.pBits), locked.Pitch, m_surfaceWidth, m_surfaceHeight,
+                            ybuf, ubuf, vbuf, pix_width, pix_height);
+        if (FAILED(m_pd3dSurface->UnlockRect()))
+            return;
+        m_surfaceFresh = false;
+    }
     DrawImage();
 }
 
-void kel_direct3d::paintD3D(unsigned char* rgb, int bufSize, int width, int height, int pix_width, int pix_height)
+void kel_direct3d::paintD3D(unsigned char* rgb, int bufSize, int width, int height, int pix_width, int pix_height,
+                            bool upload)
 {
     if (!m_rgb || !readyToDraw())
         return;
     if (pix_width != m_nWidth || pix_height != m_nHeight || !rgb || bufSize < rgb_frame_bytes(pix_width, pix_height))
         return;
-    D3DLOCKED_RECT locked;
-    if (FAILED(m_pd3dSurface->LockRect(&locked, nullptr, 0)))
-        return;
-    copy_rgb_to_xrgb(static_cast<uint8_t*>(locked.pBits), locked.Pitch, rgb, pix_width, pix_height);
-    if (FAILED(m_pd3dSurface->UnlockRect()))
-        return;
+    if (upload || m_surfaceFresh) {
+        D3DLOCKED_RECT locked;
+        if (FAILED(m_pd3dSurface->LockRect(&locked, nullptr, 0)))
+            return;
+        copy_rgb_to_xrgb(static_cast<uint8_t*>(locked.pBits), locked.Pitch, rgb, pix_width, pix_height);
+        if (FAILED(m_pd3dSurface->UnlockRect()))
+            return;
+        m_surfaceFresh = false;
+    }
     DrawImage();
 }
 
@@ -270,9 +296,14 @@ void kel_direct3d::DrawImage()
         m_pd3dDevice->StretchRect(m_pd3dSurface, &m_rtSource, back, &m_rtViewport, D3DTEXF_LINEAR);
     m_pd3dDevice->EndScene();
     release(back);
-    if (m_beforePresent)
-        m_beforePresent(m_beforePresentContext);
+    m_drawn = true;
+}
 
+void kel_direct3d::presentD3D()
+{
+    if (!m_drawn || !m_pd3dDevice)
+        return;
+    m_drawn = false;
     const HRESULT hr = checked(checked_call::present, m_pd3dDevice->Present(nullptr, nullptr, nullptr, nullptr));
     if (hr == D3DERR_DEVICELOST) {
         m_lost = true;
@@ -280,12 +311,6 @@ void kel_direct3d::DrawImage()
     } else if (device_is_gone(hr)) {
         scheduleRebuild();
     }
-}
-
-void kel_direct3d::setBeforePresent(before_present_fn fn, void* context)
-{
-    m_beforePresent = fn;
-    m_beforePresentContext = context;
 }
 
 void kel_direct3d::readBack(uint8_t* dst, int width, int height)

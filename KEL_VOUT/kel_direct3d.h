@@ -22,31 +22,35 @@ public:
     kel_direct3d(const kel_direct3d&) = delete;
     kel_direct3d& operator=(const kel_direct3d&) = delete;
 
-    // Sets the renderer up for frames of lWidth x lHeight presented into presentWnd at its client
-    // size: the Direct3D object (kept once made), a device (reset when it already presents into
-    // presentWnd, made anew otherwise) and a new off-screen surface. False when one of them
-    // cannot be made; painting then retries now and then, without the caller.
+    // Makes the renderer ready for frames of lWidth x lHeight presented into presentWnd: the
+    // Direct3D object and a device whose back buffer has the window's client size (both made once
+    // and kept while they work) and an off-screen surface of the frame's size, made anew. False
+    // when one of them cannot be made; painting then retries now and then, without the caller.
     bool initializeD3D(HWND presentWnd, long lWidth, long lHeight);
+    // The window's client size changed: the back buffer takes it (a device reset; the surface is
+    // made again and filled by the next paint). A move needs nothing.
+    bool resizeD3D();
     // Releases the surface, the device and the Direct3D object, in that order. Idempotent.
     void releaseD3D();
 
     // Tightly packed planes: Y pix_width x pix_height, U and V (pix_width/2) x (pix_height/2).
-    // pix_width x pix_height must be the size of the last initializeD3D; other frames are
-    // skipped. bufSize, width and height are not read.
+    // Copies the frame into the surface when `upload` (or when the surface is new), then draws it
+    // into the back buffer (DrawImage). pix_width x pix_height must be the size of the last
+    // initializeD3D; other frames are skipped. bufSize, width and height are not read.
     void paintD3D(unsigned char* ybuf, unsigned char* ubuf, unsigned char* vbuf, int bufSize, int width,
-                  int height, int pix_width, int pix_height);
+                  int height, int pix_width, int pix_height, bool upload = true);
     // Packed RGB, 3 bytes per pixel, rows starting at multiples of 4 bytes, top row first.
-    void paintD3D(unsigned char* rgb, int bufSize, int width, int height, int pix_width, int pix_height);
-    // Clears the back buffer, stretches the surface over it and presents; notes a lost device.
+    void paintD3D(unsigned char* rgb, int bufSize, int width, int height, int pix_width, int pix_height,
+                  bool upload = true);
+    // Clears the back buffer and stretches the surface over it.
     void DrawImage();
+    // Presents what DrawImage drew; notes a lost device. Nothing when nothing was drawn.
+    void presentD3D();
     // paintD3D from one buffer holding Y, U and V back to back, at the surface's size.
     void SetYUVbuffer(LPBYTE pBuffer, long lLen);
 
-    // Called by DrawImage once the picture is in the back buffer, just before presenting.
-    typedef void (*before_present_fn)(void* context);
-    void setBeforePresent(before_present_fn fn, void* context);
     // Copies the back buffer's top-left width x height pixels into dst as packed RGB rows of
-    // width * 3 bytes, top row first. Only between drawing and presenting (setBeforePresent).
+    // width * 3 bytes, top row first. Only between drawing and presenting.
     void readBack(uint8_t* dst, int width, int height);
 
     // How often a lost or failed device was brought back since construction.
@@ -82,10 +86,10 @@ private:
     bool m_rgb;       // frames are packed RGB
     bool m_lost;      // the device is lost: ask again when due, reset once it may be
     bool m_rebuild;   // no usable device: build everything again when due
+    bool m_surfaceFresh;  // the surface holds no frame yet
+    bool m_drawn;         // the back buffer holds a picture not yet presented
     DWORD m_retryAt;  // tick count of the next recovery attempt
     std::atomic<int> m_recoveries;
-    before_present_fn m_beforePresent;
-    void* m_beforePresentContext;
 };
 
 typedef kel_direct3d KEL_D3D;

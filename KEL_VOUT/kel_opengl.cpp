@@ -2,21 +2,27 @@
 // WGL context current (construction and destruction excepted).
 #include "kel_opengl.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "glInfo.h"
 #include "locker.h"
+#include "texture_fit.h"
 #include "yuv_convert.h"
 
 // The process's capability record, filled once by the first context that can answer.
 static Locker global_gl_locker;
 static glInfo global_glInfo;
 static int global_glInfo_init = 0;
+
+// Test seam: a cap on the largest texture side (0: none).
+static int g_texture_limit = 0;
 
 namespace {
 
@@ -75,7 +81,7 @@ kel_opengl::kel_opengl()
     : reloaded(true), tex_width{}, tex_height{}, texture{}, program(0), local_count(0), local_value{},
       GenProgramsARB(nullptr), BindProgramARB(nullptr), ProgramStringARB(nullptr), DeleteProgramsARB(nullptr),
       ProgramLocalParameter4fvARB(nullptr), use_multitexture(false), ActiveTextureARB(nullptr),
-      MultiTexCoord2fARB(nullptr)
+      MultiTexCoord2fARB(nullptr), m_npot(false), m_maxTexture(0), m_drawn(drawn::nothing), m_extent{}
 {
 }
 
@@ -89,6 +95,11 @@ kel_opengl::~kel_opengl()
     ActiveTextureARB = nullptr;
     MultiTexCoord2fARB = nullptr;
     use_multitexture = false;
+}
+
+void kel_opengl::set_texture_limit_for_testing(int max_size)
+{
+    g_texture_limit = max_size;
 }
 
 void kel_opengl::initializeGL()
@@ -115,9 +126,19 @@ void kel_opengl::initializeGL()
         MultiTexCoord2fARB = entry_point<PFNKELMULTITEXCOORD2FARBPROC>("glMultiTexCoord2fARB");
         supports_multitexture = ActiveTextureARB && MultiTexCoord2fARB;
     }
+    // Textures of any size: OpenGL 2.0 and later, or the extension. The software OpenGL 1.1 of
+    // Windows (remote desktop, virtual machines) has neither.
+    const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
+    m_npot = (version && std::atoi(version) >= 2) ||
+             global_glInfo.isExtensionSupported("GL_ARB_texture_non_power_of_two");
+    GLint max_texture = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max_texture);
+    m_maxTexture = max_texture >= 64 ? int(max_texture) : 1024;
+    if (g_texture_limit > 0 && g_texture_limit < m_maxTexture)
+        m_maxTexture = g_texture_limit;
 
     for (int j = 0; j < 3; ++j)
-        tex_width[j] = tex_height[j] = 2;
+        tex_width[j] = tex_height[j] = 0;
     program = 0;
     local_count = 0;
     const float yuv_range_correction = 1.0f;
@@ -183,87 +204,168 @@ void kel_opengl::bindTextures()
 void kel_opengl::paintGL(unsigned char* rgba, int bufSize, int width, int height, int pix_width, int pix_height)
 {
     (void)bufSize;
-    glClear(GL_COLOR_BUFFER_BIT);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);  // RGB rows start at multiples of 4 bytes
-    glBindTexture(GL_TEXTURE_2D, texture[0][0]);
+    if (pix_width <= 0 || pix_height <= 0)
+        return;
+    uploadRgb(rgba, pix_width, pix_height, (size_t(pix_width) * 3 + 3) / 4 * 4);
     if (reloaded) {
-        applyTextureParameters();
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, pix_width, pix_height, 0, GL_RGB, GL_UNSIGNED_BYTE, rgba);
         reloaded = false;
         resizeGL(width, height);
-    } else {
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, pix_width, pix_height, GL_RGB, GL_UNSIGNED_BYTE, rgba);
     }
-    bindTextures();
-    glBegin(GL_POLYGON);
-    glTexCoord2f(0, 0);
-    glVertex2f(-1, 1);
-    glTexCoord2f(0, 1);
-    glVertex2f(-1, -1);
-    glTexCoord2f(1, 1);
-    glVertex2f(1, -1);
-    glTexCoord2f(1, 0);
-    glVertex2f(1, 1);
-    glEnd();
-    glBindTexture(GL_TEXTURE_2D, 0);
+    drawRgb();
 }
 
 void kel_opengl::paintGL(unsigned char* ybuf, unsigned char* ubuf, unsigned char* vbuf, int bufSize, int width,
                          int height, int pix_width, int pix_height)
 {
     (void)bufSize;
-    if (!convertsOnGpu()) {
-        paintYuvOnCpu(ybuf, ubuf, vbuf, pix_width, pix_height);
-        if (reloaded) {
-            reloaded = false;
-            resizeGL(width, height);
-        }
+    if (pix_width <= 0 || pix_height <= 0)
         return;
+    if (convertsOnGpu() && pix_width <= m_maxTexture && pix_height <= m_maxTexture) {
+        uploadPlanes(ybuf, ubuf, vbuf, pix_width, pix_height);
+    } else {
+        // No fragment program, or a picture beyond the texture limit: the processor converts,
+        // with the same matrix, and the RGB picture goes the way of RGB frames.
+        // FIXME-OPT: one processor pass per frame; only such contexts and pictures get here.
+        const size_t bytes = size_t(pix_width) * size_t(pix_height) * 3;
+        try {
+            if (m_rgb.size() != bytes)
+                m_rgb.resize(bytes);
+        } catch (const std::bad_alloc&) {
+            std::vector<uint8_t>().swap(m_rgb);
+            m_drawn = drawn::nothing;
+            return;
+        }
+        yuv420_to_rgb(ybuf, ubuf, vbuf, pix_width, pix_height, m_rgb.data(), m_rgb.size());
+        uploadRgb(m_rgb.data(), pix_width, pix_height, size_t(pix_width) * 3);
     }
+    if (reloaded) {
+        reloaded = false;
+        resizeGL(width, height);
+    }
+    repaintGL();
+}
+
+// The three planes into three luminance textures of their own sizes (this path runs only where
+// any size is allowed). Chroma texture coordinates reach w / (2 * (w / 2)) of the texture: an
+// odd last column or row lies past the last chroma sample and the edge clamp repeats it.
+void kel_opengl::uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int pix_width,
+                              int pix_height)
+{
+    static const uint8_t grey = 0x80;  // the chroma of a frame too small to have any
+    const int cw = pix_width / 2, ch = pix_height / 2;
+    const bool chroma = cw > 0 && ch > 0;
     struct PIX_SIZE {
-        unsigned char* buf;
+        const uint8_t* buf;
         int width;
         int height;
     } const planes[3] = {{ybuf, pix_width, pix_height},
-                         {ubuf, pix_width / 2, pix_height / 2},
-                         {vbuf, pix_width / 2, pix_height / 2}};
+                         {chroma ? ubuf : &grey, chroma ? cw : 1, chroma ? ch : 1},
+                         {chroma ? vbuf : &grey, chroma ? cw : 1, chroma ? ch : 1}};
 
-    glClear(GL_COLOR_BUFFER_BIT);
-    glEnable(KEL_GL_FRAGMENT_PROGRAM_ARB);
-    for (int i = 0; i < local_count; ++i)
-        ProgramLocalParameter4fvARB(KEL_GL_FRAGMENT_PROGRAM_ARB, GLuint(i), local_value[i]);
-
-    // Plane rows are tightly packed whatever their width.
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    if (reloaded) {
+    const bool recreate = reloaded || m_drawn != drawn::planes;
+    if (recreate) {
         glDeleteTextures(3, texture[0]);
         glGenTextures(3, texture[0]);
     }
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);  // plane rows are tightly packed whatever their width
     for (int i = 0; i < 3; ++i) {
         ActiveTextureARB(KEL_GL_TEXTURE0_ARB + i);
         glBindTexture(GL_TEXTURE_2D, texture[0][i]);
-        if (reloaded) {
+        if (recreate || tex_width[i] != planes[i].width || tex_height[i] != planes[i].height) {
             applyTextureParameters();
             glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE, planes[i].width, planes[i].height, 0, GL_LUMINANCE,
                          GL_UNSIGNED_BYTE, planes[i].buf);
+            tex_width[i] = planes[i].width;
+            tex_height[i] = planes[i].height;
         } else {
             glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, planes[i].width, planes[i].height, GL_LUMINANCE,
                             GL_UNSIGNED_BYTE, planes[i].buf);
         }
     }
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    if (reloaded) {
-        reloaded = false;
-        resizeGL(width, height);
-    }
+    ActiveTextureARB(KEL_GL_TEXTURE0_ARB);
+    m_extent[0] = {1.0f, 1.0f};
+    m_extent[1] = m_extent[2] = chroma ? tex_extent{float(pix_width) / float(2 * cw), float(pix_height) / float(2 * ch)}
+                                       : tex_extent{1.0f, 1.0f};
+    m_drawn = drawn::planes;
+}
 
+// An RGB picture (rows `row_bytes` apart) into texture[0][0]. A picture beyond the texture limit
+// is reduced first; where only powers of two are allowed, the picture fills the texture's
+// top-left corner, its last column and row repeated once beside it so that the filter at the
+// picture's edge finds no foreign texels.
+void kel_opengl::uploadRgb(const uint8_t* rgb, int pix_width, int pix_height, size_t row_bytes)
+{
+    int w = pix_width, h = pix_height;
+    fit_within(pix_width, pix_height, m_maxTexture, &w, &h);
+    const uint8_t* src = rgb;
+    size_t stride = row_bytes;
+    if (w != pix_width || h != pix_height) {
+        try {
+            m_scaled.resize(size_t(w) * size_t(h) * 3);
+        } catch (const std::bad_alloc&) {
+            std::vector<uint8_t>().swap(m_scaled);
+            m_drawn = drawn::nothing;
+            return;
+        }
+        downscale_rgb(rgb, pix_width, pix_height, row_bytes, m_scaled.data(), w, h, m_scaled.size());
+        src = m_scaled.data();
+        stride = size_t(w) * 3;
+    }
+    int tw = w, th = h;
+    texture_size_for(w, h, !m_npot, &tw, &th);
+
+    if (use_multitexture)
+        ActiveTextureARB(KEL_GL_TEXTURE0_ARB);
+    if (m_drawn == drawn::planes) {
+        glDeleteTextures(3, texture[0]);
+        texture[0][0] = texture[0][1] = texture[0][2] = 0;
+    }
+    if (texture[0][0] == 0)
+        glGenTextures(1, &texture[0][0]);
+    glBindTexture(GL_TEXTURE_2D, texture[0][0]);
+    // Rows of a frame start at multiples of 4 bytes; processor-made rows follow each other.
+    glPixelStorei(GL_UNPACK_ALIGNMENT, stride % 4 == 0 ? 4 : 1);
+    if (reloaded || m_drawn != drawn::rgb || tex_width[0] != tw || tex_height[0] != th) {
+        applyTextureParameters();
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, tw, th, 0, GL_RGB, GL_UNSIGNED_BYTE, nullptr);
+        tex_width[0] = tw;
+        tex_height[0] = th;
+    }
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, src);
+    const uint8_t* last_row = src + size_t(h - 1) * stride;
+    if (tw > w) {
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, w);
+        glPixelStorei(GL_UNPACK_SKIP_PIXELS, w - 1);
+        glTexSubImage2D(GL_TEXTURE_2D, 0, w, 0, 1, h, GL_RGB, GL_UNSIGNED_BYTE, src);
+        glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    }
+    if (th > h)
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, h, w, 1, GL_RGB, GL_UNSIGNED_BYTE, last_row);
+    if (tw > w && th > h)
+        glTexSubImage2D(GL_TEXTURE_2D, 0, w, h, 1, 1, GL_RGB, GL_UNSIGNED_BYTE, last_row + size_t(w - 1) * 3);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    m_extent[0] = {float(w) / float(tw), float(h) / float(th)};
+    m_drawn = drawn::rgb;
+}
+
+// The quad covers the viewport, the picture's first row at the top: corners as (s, t, x, y).
+static const float kCorners[4][4] = {{0, 0, -1, 1}, {1, 0, 1, 1}, {1, 1, 1, -1}, {0, 1, -1, -1}};
+
+void kel_opengl::drawPlanes()
+{
+    glClear(GL_COLOR_BUFFER_BIT);
+    glEnable(KEL_GL_FRAGMENT_PROGRAM_ARB);
+    for (int i = 0; i < local_count; ++i)
+        ProgramLocalParameter4fvARB(KEL_GL_FRAGMENT_PROGRAM_ARB, GLuint(i), local_value[i]);
     bindTextures();
     glBegin(GL_POLYGON);
-    const float corners[4][4] = {{0, 0, -1, 1}, {1, 0, 1, 1}, {1, 1, 1, -1}, {0, 1, -1, -1}};
-    for (const auto& c : corners) {
-        glTexCoord2f(c[0], c[1]);
-        MultiTexCoord2fARB(KEL_GL_TEXTURE0_ARB + 1, c[0], c[1]);
-        MultiTexCoord2fARB(KEL_GL_TEXTURE0_ARB + 2, c[0], c[1]);
+    for (const auto& c : kCorners) {
+        glTexCoord2f(c[0] * m_extent[0].s, c[1] * m_extent[0].t);
+        MultiTexCoord2fARB(KEL_GL_TEXTURE0_ARB + 1, c[0] * m_extent[1].s, c[1] * m_extent[1].t);
+        MultiTexCoord2fARB(KEL_GL_TEXTURE0_ARB + 2, c[0] * m_extent[2].s, c[1] * m_extent[2].t);
         glVertex2f(c[2], c[3]);
     }
     glEnd();
@@ -271,42 +373,35 @@ void kel_opengl::paintGL(unsigned char* ybuf, unsigned char* ubuf, unsigned char
     ActiveTextureARB(KEL_GL_TEXTURE0_ARB);
 }
 
-// Without fragment programs the frame is converted here, with the same matrix, into the single
-// texture texture[0][0].
-void kel_opengl::paintYuvOnCpu(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int pix_width,
-                               int pix_height)
+void kel_opengl::drawRgb()
 {
     glClear(GL_COLOR_BUFFER_BIT);
-    if (pix_width <= 0 || pix_height <= 0)
-        return;
-    if (reloaded) {
-        m_rgb.assign(size_t(pix_width) * size_t(pix_height) * 3, 0);
-        if (texture[0][0] == 0)
-            glGenTextures(1, &texture[0][0]);
-    }
-    // FIXME-OPT: one processor pass per frame; only contexts without fragment programs get here.
-    yuv420_to_rgb(ybuf, ubuf, vbuf, pix_width, pix_height, m_rgb.data(), m_rgb.size());
-
     if (use_multitexture)
         ActiveTextureARB(KEL_GL_TEXTURE0_ARB);
     glEnable(GL_TEXTURE_2D);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glBindTexture(GL_TEXTURE_2D, texture[0][0]);
-    if (reloaded) {
-        applyTextureParameters();
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, pix_width, pix_height, 0, GL_RGB, GL_UNSIGNED_BYTE, m_rgb.data());
-    } else {
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, pix_width, pix_height, GL_RGB, GL_UNSIGNED_BYTE, m_rgb.data());
-    }
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     glBegin(GL_POLYGON);
-    const float corners[4][4] = {{0, 0, -1, 1}, {1, 0, 1, 1}, {1, 1, 1, -1}, {0, 1, -1, -1}};
-    for (const auto& c : corners) {
-        glTexCoord2f(c[0], c[1]);
+    for (const auto& c : kCorners) {
+        glTexCoord2f(c[0] * m_extent[0].s, c[1] * m_extent[0].t);
         glVertex2f(c[2], c[3]);
     }
     glEnd();
     glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+void kel_opengl::repaintGL()
+{
+    switch (m_drawn) {
+    case drawn::planes:
+        drawPlanes();
+        break;
+    case drawn::rgb:
+        drawRgb();
+        break;
+    case drawn::nothing:
+        glClear(GL_COLOR_BUFFER_BIT);
+        break;
+    }
 }
 
 void kel_opengl::releaseGL()
@@ -319,7 +414,15 @@ void kel_opengl::releaseGL()
         DeleteProgramsARB(1, &program);
         program = 0;
     }
+    // A context made later (a re-created window) starts from nothing.
+    for (int j = 0; j < 3; ++j) {
+        texture[0][j] = 0;
+        tex_width[j] = tex_height[j] = 0;
+    }
+    m_drawn = drawn::nothing;
+    reloaded = true;
     std::vector<uint8_t>().swap(m_rgb);
+    std::vector<uint8_t>().swap(m_scaled);
 }
 
 void kel_opengl::readBack(uint8_t* dst, int width, int height)
@@ -330,12 +433,8 @@ void kel_opengl::readBack(uint8_t* dst, int width, int height)
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, dst);
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
-    // OpenGL returns the bottom row first.
+    // OpenGL returns the bottom row first: swap rows in place, a pixel at a time.
     const size_t row = size_t(width) * 3;
-    std::vector<uint8_t> tmp(row);
-    for (int top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
-        std::memcpy(tmp.data(), dst + size_t(top) * row, row);
-        std::memcpy(dst + size_t(top) * row, dst + size_t(bottom) * row, row);
-        std::memcpy(dst + size_t(bottom) * row, tmp.data(), row);
-    }
+    for (int top = 0, bottom = height - 1; top < bottom; ++top, --bottom)
+        std::swap_ranges(dst + size_t(top) * row, dst + size_t(top + 1) * row, dst + size_t(bottom) * row);
 }

@@ -23,25 +23,46 @@ public:
     void initializeGL();
     void resizeGL(int width, int height);
     // Packed RGB, 3 bytes per pixel, rows starting at multiples of 4 bytes, top row first.
+    // width x height is the viewport, applied when the picture size changed (`reloaded`).
     void paintGL(unsigned char* rgba, int bufSize, int width, int height, int pix_width, int pix_height);
     // Tightly packed planes: Y pix_width x pix_height, U and V (pix_width/2) x (pix_height/2).
+    // An odd last column or row takes the chroma next to it; a frame 1 pixel wide or high,
+    // which has no chroma, shows grey.
     void paintGL(unsigned char* ybuf, unsigned char* ubuf, unsigned char* vbuf, int bufSize, int width, int height,
                  int pix_width, int pix_height);
+    // Draws the picture of the last paint again, from the textures (nothing is uploaded).
+    void repaintGL();
     void releaseGL();
 
     // Reads the back buffer's lower-left width x height pixels into dst as packed RGB rows of
     // width * 3 bytes, top row first.
     void readBack(uint8_t* dst, int width, int height);
 
-    // True when YUV frames are converted by the fragment program.
-    bool convertsOnGpu() const { return use_multitexture && program != 0; }
+    // True when YUV frames are converted by the fragment program (else on the processor).
+    bool convertsOnGpu() const { return use_multitexture && program != 0 && m_npot; }
+    // True when textures are made at powers of two (contexts without non-power-of-two textures).
+    bool powerOfTwoTextures() const { return !m_npot; }
+    // The largest texture side this renderer uses.
+    int maxTextureSize() const { return m_maxTexture; }
+
+    // Test seam: caps the largest texture side below what the context offers (0: no cap), to
+    // show the reduction of large pictures that a small software context needs.
+    static void set_texture_limit_for_testing(int max_size);
 
     bool reloaded;
 
 private:
+    enum class drawn { nothing, planes, rgb };
+    struct tex_extent {
+        float s, t;  // texture coordinates of the picture's right and bottom edges
+    };
+
     void applyTextureParameters();
     void bindTextures();
-    void paintYuvOnCpu(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int pix_width, int pix_height);
+    void uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int pix_width, int pix_height);
+    void uploadRgb(const uint8_t* rgb, int pix_width, int pix_height, size_t row_bytes);
+    void drawPlanes();
+    void drawRgb();
 
     int tex_width[5];
     int tex_height[5];
@@ -58,7 +79,12 @@ private:
     PFNKELACTIVETEXTUREARBPROC ActiveTextureARB;
     PFNKELMULTITEXCOORD2FARBPROC MultiTexCoord2fARB;
 
-    std::vector<uint8_t> m_rgb;  // processor-converted YUV frame, when the GPU cannot convert
+    bool m_npot;        // the context takes textures of any size
+    int m_maxTexture;   // the largest texture side, GL_MAX_TEXTURE_SIZE (capped for tests)
+    drawn m_drawn;      // what the textures hold
+    tex_extent m_extent[3];
+    std::vector<uint8_t> m_rgb;     // processor-converted YUV frame, when the GPU cannot convert
+    std::vector<uint8_t> m_scaled;  // a picture reduced to the texture limit
 };
 
 typedef kel_opengl KEL_OPENGL;

@@ -57,6 +57,7 @@ struct vout_snapshot_t {
     std::vector<uint8_t> pixels;       // packed RGB, top row first
     int32_t width{};
     int32_t height{};
+    bool ok{};                         // false: the render thread could not make the copy
 };
 
 struct kel_vout_display_t {
@@ -70,7 +71,9 @@ struct kel_vout_display_t {
     f_unlock unlock{};
     VOUT_DISPLAY_CFG_T cfg{};
     VOUT_DISPLAY_PLACE_T place{};  // width/height: parent's client size; pix_*: last picture
-    RECT rect_parent{};            // the parent's client rectangle as last seen
+    RECT rect_parent{};            // the parent's client rectangle on screen, as last seen
+    RECT child_rect{};             // where the child window sits in the parent's client area
+    bool exposed{};                // the window system asked for a paint (render thread only)
     void* window_xid{};            // the host's parent window
     void* embed_xid{};             // our child window
     HDC hDC{};

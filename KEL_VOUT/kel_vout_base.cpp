@@ -117,10 +117,11 @@ int32_t kel_vout_base::snapshot(uint8_t* rgb, int32_t bufsize, int32_t* width, i
     snap.pending = false;
     pixels.swap(snap.pixels);
     const int32_t w = snap.width, h = snap.height;
+    const bool ok = snap.ok;
     ReleaseMutex(snap.mutex);
     ReleaseMutex(snap.call_lock);
 
-    if (!answered || m_obj.done)
+    if (!answered || m_obj.done || !ok)
         return 1;
     if (width)
         *width = w;
@@ -203,58 +204,6 @@ bool kel_vout_base::start_render_thread(DWORD(WINAPI* loop)(PVOID*))
         return false;
     // The new child window talks to its parent's thread, which may be this one.
     wait_handling_sent_messages(nullptr, 20);
-    return true;
-}
-
-void prepare_start_picture(kel_vout_display_t* obj)
-{
-    PICTURE_T& pic = obj->picture;
-    if (obj->source_format == VOUT_YUV420) {
-        std::memset(pic.buf, 0, 192);
-        std::memset(pic.buf + 192, 0x80, 96);
-        pic.pix_width = 16;
-        pic.pix_height = 12;
-        pic.bufsize = 288;
-        return;
-    }
-    int w = int(obj->place.width), h = int(obj->place.height);
-    if (w <= 0 || h <= 0) {
-        w = 16;
-        h = 12;
-    }
-    while (rgb_frame_bytes(w, h) > staging_capacity(obj->source_format)) {
-        w = (w + 1) / 2;
-        h = (h + 1) / 2;
-    }
-    pic.pix_width = w;
-    pic.pix_height = h;
-    pic.bufsize = int32_t(rgb_frame_bytes(w, h));
-    std::memset(pic.buf, 0, size_t(pic.bufsize));
-}
-
-int32_t dispatch_one_message()
-{
-    MSG msg;
-    if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT)
-            return -255;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-    return 0;
-}
-
-bool parent_area_changed(kel_vout_display_t* obj)
-{
-    HWND parent = static_cast<HWND>(obj->window_xid);
-    RECT rc{};
-    GetClientRect(parent, &rc);
-    POINT origin{0, 0};
-    ClientToScreen(parent, &origin);
-    OffsetRect(&rc, origin.x, origin.y);
-    if (EqualRect(&rc, &obj->rect_parent))
-        return false;
-    obj->rect_parent = rc;
     return true;
 }
 

@@ -54,10 +54,6 @@ protected:
     // The snapshot's handles, made and closed with the display state.
     static void init_snapshot(vout_snapshot_t* snap);
     static void release_snapshot(vout_snapshot_t* snap);
-    // Render thread, after a paint and before presenting: answers a pending snapshot request.
-    // read(dst, width, height) copies the back buffer's width x height pixels into dst.
-    template <typename ReadBack>
-    static void deliver_snapshot(kel_vout_display_t* obj, ReadBack read);
 
     static void lock(vout_lock_t* lock);
     static void unlock(vout_lock_t* lock);
@@ -67,38 +63,5 @@ protected:
     kel_vout_display_t m_obj;
     PICTURE_T m_picture;  // staging frame; only the pushes touch it
 };
-
-// The render loop's steps that both backends share.
-// The black picture shown until the first frame: 16 x 12 for YUV; for RGB the window's size,
-// halved until it fits the picture buffer.
-void prepare_start_picture(kel_vout_display_t* obj);
-// Dispatches one queued message of the calling thread; -255 for WM_QUIT, else 0.
-int32_t dispatch_one_message();
-// Whether the parent's client area moved on screen or changed size since the last call
-// (obj->rect_parent keeps what was seen).
-bool parent_area_changed(kel_vout_display_t* obj);
-
-template <typename ReadBack>
-void kel_vout_base::deliver_snapshot(kel_vout_display_t* obj, ReadBack read)
-{
-    vout_snapshot_t& snap = obj->snapshot;
-    if (!snap.pending.load(std::memory_order_acquire))
-        return;
-    RECT rc{};
-    GetClientRect(static_cast<HWND>(obj->embed_xid), &rc);
-    const int32_t w = rc.right - rc.left, h = rc.bottom - rc.top;
-    std::vector<uint8_t> pixels(size_t(w > 0 ? w : 0) * size_t(h > 0 ? h : 0) * 3);
-    if (!pixels.empty())
-        read(pixels.data(), w, h);
-    WaitForSingleObject(snap.mutex, INFINITE);
-    if (snap.pending) {
-        snap.pixels.swap(pixels);
-        snap.width = w;
-        snap.height = h;
-        snap.pending = false;
-        SetEvent(snap.ready);
-    }
-    ReleaseMutex(snap.mutex);
-}
 
 #endif

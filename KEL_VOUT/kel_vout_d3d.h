@@ -20,7 +20,6 @@ protected:
 private:
     static DWORD WINAPI d3d_widget_event_loop(PVOID* arg);
     static int32_t d3d_createEmbedWin(kel_vout_display_t* obj);
-    static void before_present(void* context);
 
     friend class kel_vout_base;
 };

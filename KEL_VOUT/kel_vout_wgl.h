@@ -6,20 +6,6 @@
 
 #include "kel_vout_base.h"
 
-// A process-wide mutex guarding one window-class registration.
-class win_lock {
-public:
-    win_lock();
-    ~win_lock();
-    win_lock(const win_lock&) = delete;
-    win_lock& operator=(const win_lock&) = delete;
-    void lock();
-    void unlock();
-
-private:
-    HANDLE m_mutex;
-};
-
 class kel_vout_wgl final : public kel_vout_base {
 public:
     kel_vout_wgl();

@@ -15,6 +15,21 @@ int64_t yuv420_frame_bytes(int pix_width, int pix_height)
     return int64_t{pix_width} * pix_height * 3 / 2;
 }
 
+yuv420_layout yuv420_planes(int pix_width, int pix_height)
+{
+    yuv420_layout l{};
+    if (pix_width <= 0 || pix_height <= 0)
+        return l;
+    l.chroma_width = pix_width / 2;
+    l.chroma_height = pix_height / 2;
+    const size_t luma = size_t(pix_width) * size_t(pix_height);
+    const size_t chroma = size_t(l.chroma_width) * size_t(l.chroma_height);
+    l.u = luma;
+    l.v = luma + chroma;
+    l.bytes = luma + 2 * chroma;
+    return l;
+}
+
 int64_t rgb_frame_bytes(int pix_width, int pix_height)
 {
     const int64_t row = int64_t{pix_width} * 3;

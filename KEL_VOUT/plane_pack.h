@@ -24,6 +24,17 @@ int64_t staging_capacity(int source_format);
 // Bytes of a tightly packed 4:2:0 frame: w * h * 3 / 2 (truncated). Sizes must be positive.
 int64_t yuv420_frame_bytes(int pix_width, int pix_height);
 
+// Where the planes of a packed 4:2:0 frame lie: Y (w x h) at 0, then U and V of (w/2) x (h/2)
+// each, without gaps. An odd last column or row has no chroma sample of its own; a frame 1
+// pixel wide or high has no chroma at all.
+struct yuv420_layout {
+    size_t y, u, v;     // plane offsets
+    size_t bytes;       // y + both chroma planes
+    int chroma_width;   // w / 2
+    int chroma_height;  // h / 2
+};
+yuv420_layout yuv420_planes(int pix_width, int pix_height);
+
 // Bytes the packed-RGB paint reads: rows of w * 3 bytes starting at multiples of 4.
 int64_t rgb_frame_bytes(int pix_width, int pix_height);
 

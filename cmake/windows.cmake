@@ -12,9 +12,11 @@ add_library(kel_vout_core STATIC
     KEL_VOUT/kel_vout_base.cpp
     KEL_VOUT/kel_vout_d3d.cpp
     KEL_VOUT/kel_vout_wgl.cpp
+    KEL_VOUT/kel_vout_window.cpp
     KEL_VOUT/locker.cpp
     KEL_VOUT/msg_wait.cpp
     KEL_VOUT/picture_pool.cpp
+    KEL_VOUT/render_loop.cpp
     KEL_VOUT/Timer.cpp
 )
 target_include_directories(kel_vout_core PUBLIC include KEL_VOUT)

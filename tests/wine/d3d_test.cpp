@@ -116,13 +116,10 @@ bool push(const Vout& v, const std::vector<uint8_t>& frame, int w, int h)
     return kel_vout_put_buffer_pool_yuv(v.h, frame.data(), nullptr, nullptr, w, w, h) == 0;
 }
 
-// Waits until the next presented picture satisfies pred.
-bool snapshot_until(const Vout& v, Snapshot& s, const std::function<bool(const Snapshot&)>& pred, int tries = 40)
+// Waits until a presented picture satisfies pred.
+bool snapshot_until(const Vout& v, Snapshot& s, const std::function<bool(const Snapshot&)>& pred)
 {
-    for (int i = 0; i < tries; ++i)
-        if (take_snapshot(v.h, s) && pred(s))
-            return true;
-    return false;
+    return snapshot_until(v.h, s, pred);
 }
 
 RECT expected_rect(int mode, SIZE area, unsigned pw, unsigned ph)

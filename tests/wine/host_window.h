@@ -146,4 +146,18 @@ inline bool take_snapshot(KEL_VOUT_HANDLE h, Snapshot& s, int timeout_ms = 3000)
     return false;
 }
 
+// Takes snapshots until one satisfies pred or `ms` pass; the last one stays in s.
+inline bool snapshot_until(KEL_VOUT_HANDLE h, Snapshot& s, const std::function<bool(const Snapshot&)>& pred,
+                           DWORD ms = kPatienceMs)
+{
+    const DWORD end = GetTickCount() + ms;
+    for (;;) {
+        if (take_snapshot(h, s) && pred(s))
+            return true;
+        if (int32_t(end - GetTickCount()) <= 0)
+            return false;
+        HostWindow::pump(5);
+    }
+}
+
 #endif

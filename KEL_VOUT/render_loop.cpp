@@ -1,0 +1,176 @@
+// render_loop: the render thread shared by every backend. Runs on the instance's render thread.
+#include "render_loop.h"
+
+#include <cstring>
+#include <new>
+
+#include "kel_vout_window.h"
+#include "plane_pack.h"
+
+namespace {
+
+// Answers a pending snapshot request with what the back buffer holds now (drawn, not yet
+// presented). The host's thread waits for the answer; this thread never waits for the host.
+void deliver_snapshot(kel_vout_display_t* obj, render_steps& steps)
+{
+    vout_snapshot_t& snap = obj->snapshot;
+    if (!snap.pending.load(std::memory_order_acquire))
+        return;
+    RECT rc{};
+    GetClientRect(static_cast<HWND>(obj->embed_xid), &rc);
+    const int32_t w = rc.right - rc.left, h = rc.bottom - rc.top;
+    std::vector<uint8_t> pixels;
+    bool ok = true;
+    try {
+        pixels.resize(size_t(w > 0 ? w : 0) * size_t(h > 0 ? h : 0) * 3);
+    } catch (const std::bad_alloc&) {
+        ok = false;  // the request fails; the instance goes on
+    }
+    if (ok && !pixels.empty())
+        steps.read_back(obj, pixels.data(), w, h);
+    WaitForSingleObject(snap.mutex, INFINITE);
+    if (snap.pending) {
+        snap.pixels.swap(pixels);
+        snap.width = w;
+        snap.height = h;
+        snap.ok = ok;
+        snap.pending = false;
+        SetEvent(snap.ready);
+    }
+    ReleaseMutex(snap.mutex);
+}
+
+bool open_window(kel_vout_display_t* obj, vout_window_class* window_class, render_steps& steps)
+{
+    if (!wglRegisterClass(window_class) || !createEmbedWindow(obj, window_class->name))
+        return false;
+    if (!steps.attach(obj)) {
+        steps.detach(obj);
+        closeEmbedWindow(obj);
+        return false;
+    }
+    const RECT& rc = obj->child_rect;
+    steps.resize(obj, rc.right - rc.left, rc.bottom - rc.top);
+    return true;
+}
+
+// The device goes while the window it presents into still exists.
+void close_window(kel_vout_display_t* obj, render_steps& steps)
+{
+    steps.detach(obj);
+    closeEmbedWindow(obj);
+}
+
+// The host destroyed its window, and ours with it, before the instance: nothing is drawn any
+// more and the device goes now; the instance waits for the host to destroy it, taking the
+// frames still pushed so that nothing piles up.
+void wait_as_orphan(kel_vout_display_t* obj, render_steps& steps)
+{
+    close_window(obj, steps);
+    while (!obj->done) {
+        if (obj->picture_pool)
+            obj->picture_pool->get_pool(&obj->picture);
+        else
+            Sleep(40);
+    }
+}
+
+}  // namespace
+
+void prepare_start_picture(kel_vout_display_t* obj)
+{
+    PICTURE_T& pic = obj->picture;
+    if (obj->source_format == VOUT_YUV420) {
+        std::memset(pic.buf, 0, 192);
+        std::memset(pic.buf + 192, 0x80, 96);
+        pic.pix_width = 16;
+        pic.pix_height = 12;
+        pic.bufsize = 288;
+        return;
+    }
+    int w = int(obj->place.width), h = int(obj->place.height);
+    if (w <= 0 || h <= 0) {
+        w = 16;
+        h = 12;
+    }
+    while (rgb_frame_bytes(w, h) > staging_capacity(obj->source_format)) {
+        w = (w + 1) / 2;
+        h = (h + 1) / 2;
+    }
+    pic.pix_width = w;
+    pic.pix_height = h;
+    pic.bufsize = int32_t(rgb_frame_bytes(w, h));
+    std::memset(pic.buf, 0, size_t(pic.bufsize));
+}
+
+int32_t render_loop(kel_vout_display_t* obj, vout_window_class* window_class, render_steps& steps)
+{
+    if (!open_window(obj, window_class, steps)) {
+        obj->created = false;
+        return -2;
+    }
+    prepare_start_picture(obj);
+    // A host that said how large its pictures will be keeps that placement for the start picture.
+    const bool size_announced = obj->place.pix_width != 0 && obj->place.pix_height != 0;
+    bool start_picture = true;
+    bool upload = true;
+    double t0 = -1.0;
+    int frames = 0;
+
+    while (!obj->done) {
+        if (!obj->created)
+            obj->created = true;
+        if (obj->cfg.is_fullscreen) {
+            // Re-create the child window (nothing in the library asks for it).
+            obj->lock(&obj->locker);
+            close_window(obj, steps);
+            const bool reopened = open_window(obj, window_class, steps);
+            obj->cfg.is_fullscreen = false;
+            obj->unlock(&obj->locker);
+            if (!reopened)
+                return -2;
+            upload = true;
+        }
+
+        const bool quit = ManageEvent(obj) == -255;
+        if ((quit && !IsWindow(static_cast<HWND>(obj->embed_xid))) || !IsWindow(static_cast<HWND>(obj->window_xid))) {
+            wait_as_orphan(obj, steps);
+            break;
+        }
+        bool place = UpdateEmbedWinRect(obj);
+        if (obj->cfg.is_ch_display_size) {
+            obj->lock(&obj->locker);
+            obj->cfg.is_ch_display_size = false;
+            obj->unlock(&obj->locker);
+            place = true;
+        }
+
+        if (obj->picture_pool && obj->picture_pool->get_pool(&obj->picture) == 0) {
+            upload = true;
+            start_picture = false;
+        }
+        const PICTURE_T& pic = obj->picture;
+        if (upload && !(start_picture && size_announced) &&
+            (uint32_t(pic.pix_width) != obj->place.pix_width || uint32_t(pic.pix_height) != obj->place.pix_height)) {
+            // A picture of new proportions is placed before it is drawn, so that no frame shows
+            // it stretched to the previous one's.
+            obj->place.pix_width = uint32_t(pic.pix_width);
+            obj->place.pix_height = uint32_t(pic.pix_height);
+            place = place || obj->cfg.display_mode == VOUT_PREFERRED;
+        }
+        if (place && adjust_vout_region(obj)) {
+            const RECT& rc = obj->child_rect;
+            steps.resize(obj, rc.right - rc.left, rc.bottom - rc.top);
+        }
+
+        steps.draw(obj, upload);
+        upload = false;
+        deliver_snapshot(obj, steps);
+        steps.present(obj);
+        freamrate_count(t0, frames);
+    }
+
+    close_window(obj, steps);
+    obj->window_xid = nullptr;
+    return 0;
+}
