@@ -20,6 +20,54 @@ const DWORD kRecheckMs = 50;
 const DWORD kRebuildMs = 500;
 
 std::atomic<kel_direct3d::result_hook> g_result_hook{nullptr};
+std::atomic<bool> g_shader_allowed{true};
+
+// The YUV conversion, pixel shader model 2.0. Assembled by hand (no shader compiler is needed
+// at build or run time); the tokens follow the published Direct3D 9 shader token format:
+//   ps_2_0
+//   dcl t0.xy          ; luma texture coordinates
+//   dcl t1.xy          ; chroma texture coordinates
+//   dcl_2d s0 / s1 / s2 ; Y, U, V planes (luminance textures)
+//   texld r0, t0, s0
+//   texld r1, t1, s1
+//   texld r2, t1, s2
+//   mad r3, r0.x, c0, c3   ; rgb = Y * c0 + c3 + U * c1 + V * c2 (c3.w = 1: opaque)
+//   mad r3, r1.x, c1, r3
+//   mad r3, r2.x, c2, r3
+//   mov oC0, r3
+const DWORD kYuvShader[] = {
+    0xFFFF0200,                                      // ps_2_0
+    0x0200001F, 0x80000000, 0xB0030000,              // dcl t0.xy
+    0x0200001F, 0x80000000, 0xB0030001,              // dcl t1.xy
+    0x0200001F, 0x90000000, 0xA00F0800,              // dcl_2d s0
+    0x0200001F, 0x90000000, 0xA00F0801,              // dcl_2d s1
+    0x0200001F, 0x90000000, 0xA00F0802,              // dcl_2d s2
+    0x03000042, 0x800F0000, 0xB0E40000, 0xA0E40800,  // texld r0, t0, s0
+    0x03000042, 0x800F0001, 0xB0E40001, 0xA0E40801,  // texld r1, t1, s1
+    0x03000042, 0x800F0002, 0xB0E40001, 0xA0E40802,  // texld r2, t1, s2
+    0x04000004, 0x800F0003, 0x80000000, 0xA0E40000, 0xA0E40003,  // mad r3, r0.x, c0, c3
+    0x04000004, 0x800F0003, 0x80000001, 0xA0E40001, 0x80E40003,  // mad r3, r1.x, c1, r3
+    0x04000004, 0x800F0003, 0x80000002, 0xA0E40002, 0x80E40003,  // mad r3, r2.x, c2, r3
+    0x02000001, 0x800F0800, 0x80E40003,              // mov oC0, r3
+    0x0000FFFF,                                      // end
+};
+
+// BT.601 limited range to full-range RGB on 0..1 texture values, as the OpenGL backend's
+// program: c0..c2 the Y, U and V coefficients for R, G, B; c3 the offsets (and alpha 1).
+const float kBt601Limited[4][4] = {
+    {1.1643835f, 1.1643835f, 1.1643835f, 0.0f},
+    {0.0f, -0.3917623f, 2.0172322f, 0.0f},
+    {1.5960268f, -0.81296766f, 0.0f, 0.0f},
+    {-0.8742022f, 0.5316678f, -1.0856308f, 1.0f},
+};
+
+// A corner of the picture's quad, in pixels of the back buffer (pre-transformed).
+struct quad_vertex {
+    float x, y, z, rhw;
+    float s0, t0;  // luma
+    float s1, t1;  // chroma
+};
+const DWORD kQuadFvf = D3DFVF_XYZRHW | D3DFVF_TEX2;
 
 template <typename T>
 void release(T*& p)
@@ -51,9 +99,14 @@ bool device_is_gone(HRESULT hr)
 kel_direct3d::kel_direct3d(SOURCE_FORMAT format)
     : m_nWidth(1920), m_nHeight(1080), m_pD3D(nullptr), m_pd3dDevice(nullptr), m_pd3dSurface(nullptr),
       m_rtViewport{}, m_PresentWnd(nullptr), m_surfaceWidth(0), m_surfaceHeight(0), m_rtSource{},
-      m_rgb(format == VOUT_RGB), m_lost(false), m_rebuild(false), m_surfaceFresh(false), m_drawn(false),
-      m_retryAt(0), m_recoveries(0)
+      m_rgb(format == VOUT_RGB), m_lost(false), m_rebuild(false), m_useShader(false), m_shader(nullptr),
+      m_planes{}, m_chromaExtent{1.0f, 1.0f}, m_surfaceFresh(false), m_drawn(false), m_retryAt(0), m_recoveries(0)
 {
+}
+
+void kel_direct3d::set_shader_allowed_for_testing(bool allowed)
+{
+    g_shader_allowed.store(allowed);
 }
 
 void kel_direct3d::set_result_hook_for_testing(result_hook hook)
@@ -83,7 +136,7 @@ bool kel_direct3d::initializeD3D(HWND presentWnd, long lWidth, long lHeight)
 {
     m_nWidth = int(lWidth);
     m_nHeight = int(lHeight);
-    release(m_pd3dSurface);
+    releaseFrameResources();
     const bool same_window = presentWnd == m_PresentWnd;
     m_PresentWnd = presentWnd;
     // Until this call succeeds, painting builds everything again now and then.
@@ -94,6 +147,7 @@ bool kel_direct3d::initializeD3D(HWND presentWnd, long lWidth, long lHeight)
     };
 
     if (!m_pd3dDevice || !same_window || m_lost) {
+        release(m_shader);
         release(m_pd3dDevice);
         if (!m_pD3D)
             m_pD3D = Direct3DCreate9(D3D_SDK_VERSION);
@@ -109,6 +163,7 @@ bool kel_direct3d::initializeD3D(HWND presentWnd, long lWidth, long lHeight)
             release(m_pd3dDevice);
             return failed();
         }
+        chooseConversion();
     }
     m_lost = false;
     if (!createSurface())
@@ -122,7 +177,7 @@ bool kel_direct3d::resizeD3D()
     // A device being brought back gets the window's size on the way; none yet, none needed.
     if (!m_pd3dDevice || m_lost || m_rebuild)
         return false;
-    release(m_pd3dSurface);
+    releaseFrameResources();
     const HRESULT hr = resetBackBuffer();
     if (hr == D3DERR_DEVICELOST) {
         m_lost = true;
@@ -143,8 +198,54 @@ HRESULT kel_direct3d::resetBackBuffer()
     return checked(checked_call::reset, m_pd3dDevice->Reset(&pp));
 }
 
+// YUV frames take our pixel shader where the device runs shaders 2.0 and luminance textures of
+// any size (and is allowed to by the test seam); else the driver's YV12 conversion.
+void kel_direct3d::chooseConversion()
+{
+    m_useShader = false;
+    release(m_shader);
+    if (m_rgb || !g_shader_allowed.load())
+        return;
+    D3DCAPS9 caps;
+    if (FAILED(m_pd3dDevice->GetDeviceCaps(&caps)) || caps.PixelShaderVersion < D3DPS_VERSION(2, 0))
+        return;
+    const bool pow2_only = (caps.TextureCaps & D3DPTEXTURECAPS_POW2) && !(caps.TextureCaps & D3DPTEXTURECAPS_NONPOW2CONDITIONAL);
+    if (pow2_only || int(caps.MaxTextureWidth) < m_nWidth || int(caps.MaxTextureHeight) < m_nHeight)
+        return;
+    D3DDISPLAYMODE mode;
+    if (FAILED(m_pd3dDevice->GetDisplayMode(0, &mode)) ||
+        FAILED(m_pD3D->CheckDeviceFormat(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, mode.Format, D3DUSAGE_DYNAMIC,
+                                         D3DRTYPE_TEXTURE, D3DFMT_L8)))
+        return;
+    m_useShader = SUCCEEDED(m_pd3dDevice->CreatePixelShader(kYuvShader, &m_shader));
+}
+
+// The frame's resources for the device: the plane textures (shader path) or a surface, both in
+// D3DPOOL_DEFAULT, so they are released before a reset and made again after it.
 bool kel_direct3d::createSurface()
 {
+    m_rtSource = RECT{0, 0, m_nWidth, m_nHeight};
+    // The back buffer took the client size; the picture is stretched over all of it.
+    m_rtViewport = RECT{};
+    GetClientRect(m_PresentWnd, &m_rtViewport);
+    m_surfaceFresh = true;
+
+    if (m_useShader) {
+        const int cw = m_nWidth / 2, ch = m_nHeight / 2;
+        const bool chroma = cw > 0 && ch > 0;
+        const int sizes[3][2] = {{m_nWidth, m_nHeight}, {chroma ? cw : 1, chroma ? ch : 1}, {chroma ? cw : 1, chroma ? ch : 1}};
+        for (int i = 0; i < 3; ++i)
+            if (FAILED(m_pd3dDevice->CreateTexture(UINT(sizes[i][0]), UINT(sizes[i][1]), 1, D3DUSAGE_DYNAMIC, D3DFMT_L8,
+                                                   D3DPOOL_DEFAULT, &m_planes[i], nullptr))) {
+                releaseFrameResources();
+                return false;
+            }
+        // An odd last column or row lies past the last chroma sample: the clamp repeats it.
+        m_chromaExtent[0] = chroma ? float(m_nWidth) / float(2 * cw) : 1.0f;
+        m_chromaExtent[1] = chroma ? float(m_nHeight) / float(2 * ch) : 1.0f;
+        return true;
+    }
+
     int surface_w = m_nWidth, surface_h = m_nHeight;
     if (!m_rgb)
         yv12_surface_size(m_nWidth, m_nHeight, &surface_w, &surface_h);
@@ -156,20 +257,23 @@ bool kel_direct3d::createSurface()
     }
     m_surfaceWidth = surface_w;
     m_surfaceHeight = surface_h;
-    m_surfaceFresh = true;
-    m_rtSource = RECT{0, 0, m_nWidth, m_nHeight};
     // Black until the first frame arrives.
     m_pd3dDevice->ColorFill(m_pd3dSurface, nullptr, D3DCOLOR_ARGB(0xFF, 0, 0, 0));
-    // The back buffer took the client size; the picture is stretched over all of it.
-    m_rtViewport = RECT{};
-    GetClientRect(m_PresentWnd, &m_rtViewport);
     return true;
+}
+
+void kel_direct3d::releaseFrameResources()
+{
+    release(m_pd3dSurface);
+    for (IDirect3DTexture9*& t : m_planes)
+        release(t);
 }
 
 void kel_direct3d::releaseD3D()
 {
     m_drawn = false;
-    release(m_pd3dSurface);
+    releaseFrameResources();
+    release(m_shader);
     release(m_pd3dDevice);
     release(m_pD3D);
 }
@@ -203,7 +307,7 @@ bool kel_direct3d::readyToDraw()
             m_lost = false;
             ++m_recoveries;
         }
-        return m_pd3dSurface != nullptr;
+        return m_pd3dSurface != nullptr || m_planes[0] != nullptr;
     }
     m_lost = true;
     if (hr == D3DERR_DEVICELOST) {
@@ -220,7 +324,7 @@ bool kel_direct3d::readyToDraw()
 // Brings a lost device back once the system allows it; the surface is made again after it.
 bool kel_direct3d::resetDevice()
 {
-    release(m_pd3dSurface);
+    releaseFrameResources();
     const HRESULT hr = resetBackBuffer();
     if (hr == D3DERR_DEVICELOST) {
         retryIn(kRecheckMs);
@@ -243,18 +347,48 @@ void kel_direct3d::paintD3D(unsigned char* ybuf, unsigned char* ubuf, unsigned c
     if (pix_width != m_nWidth || pix_height != m_nHeight || !ybuf || !ubuf || !vbuf)
         return;
     if (upload || m_surfaceFresh) {
-        D3DLOCKED_RECT locked;
-        // A surface the device still reads from is waited for: this thread only draws, and a
-        // frame skipped for a busy device would be a frame lost to the viewer.
-        if (FAILED(m_pd3dSurface->LockRect(&locked, nullptr, 0)))
-            return;
-        copy_yuv420_to_yv12(static_cast<uint8_t*>(locked.pBits), locked.Pitch, m_surfaceWidth, m_surfaceHeight,
-                            ybuf, ubuf, vbuf, pix_width, pix_height);
-        if (FAILED(m_pd3dSurface->UnlockRect()))
-            return;
+        if (m_useShader) {
+            if (!uploadPlanes(ybuf, ubuf, vbuf, pix_width, pix_height))
+                return;
+        } else {
+            D3DLOCKED_RECT locked;
+            // A surface the device still reads from is waited for: this thread only draws, and
+            // a frame skipped for a busy device would be a frame lost to the viewer.
+            if (FAILED(m_pd3dSurface->LockRect(&locked, nullptr, 0)))
+                return;
+            copy_yuv420_to_yv12(static_cast<uint8_t*>(locked.pBits), locked.Pitch, m_surfaceWidth, m_surfaceHeight,
+                                ybuf, ubuf, vbuf, pix_width, pix_height);
+            if (FAILED(m_pd3dSurface->UnlockRect()))
+                return;
+        }
         m_surfaceFresh = false;
     }
     DrawImage();
+}
+
+// Each plane into its texture, row by row at the texture's pitch. DISCARD: the driver hands out
+// fresh memory while the GPU may still read the previous frame, so the copy never waits.
+bool kel_direct3d::uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int pix_width,
+                                int pix_height)
+{
+    static const uint8_t grey = 0x80;  // the chroma of a frame too small to have any
+    const int cw = pix_width / 2, ch = pix_height / 2;
+    const bool chroma = cw > 0 && ch > 0;
+    const struct {
+        const uint8_t* buf;
+        int width, height;
+    } planes[3] = {{ybuf, pix_width, pix_height},
+                   {chroma ? ubuf : &grey, chroma ? cw : 1, chroma ? ch : 1},
+                   {chroma ? vbuf : &grey, chroma ? cw : 1, chroma ? ch : 1}};
+    for (int i = 0; i < 3; ++i) {
+        D3DLOCKED_RECT locked;
+        if (!m_planes[i] || FAILED(m_planes[i]->LockRect(0, &locked, nullptr, D3DLOCK_DISCARD)))
+            return false;
+        copy_plane_rows(static_cast<uint8_t*>(locked.pBits), locked.Pitch, planes[i].buf, size_t(planes[i].width),
+                        planes[i].width, planes[i].height);
+        m_planes[i]->UnlockRect(0);
+    }
+    return true;
 }
 
 void kel_direct3d::paintD3D(unsigned char* rgb, int bufSize, int width, int height, int pix_width, int pix_height,
@@ -287,16 +421,55 @@ void kel_direct3d::SetYUVbuffer(LPBYTE pBuffer, long lLen)
 
 void kel_direct3d::DrawImage()
 {
-    if (!m_pd3dDevice || !m_pd3dSurface)
+    if (!m_pd3dDevice || (!m_pd3dSurface && !m_planes[0]))
         return;
     m_pd3dDevice->Clear(0, nullptr, D3DCLEAR_TARGET, D3DCOLOR_ARGB(0xFF, 0, 0, 0), 1.0f, 0);
     m_pd3dDevice->BeginScene();
     IDirect3DSurface9* back = nullptr;
-    if (SUCCEEDED(m_pd3dDevice->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back)))
-        m_pd3dDevice->StretchRect(m_pd3dSurface, &m_rtSource, back, &m_rtViewport, D3DTEXF_LINEAR);
+    if (SUCCEEDED(m_pd3dDevice->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back))) {
+        if (m_planes[0])
+            drawPlanes(back);
+        else
+            m_pd3dDevice->StretchRect(m_pd3dSurface, &m_rtSource, back, &m_rtViewport, D3DTEXF_LINEAR);
+    }
     m_pd3dDevice->EndScene();
     release(back);
     m_drawn = true;
+}
+
+// One quad over the back buffer, the three planes bilinearly filtered and converted by the
+// shader. Pixel centres lie at whole coordinates: the quad starts half a pixel before them.
+void kel_direct3d::drawPlanes(IDirect3DSurface9* back)
+{
+    D3DSURFACE_DESC desc;
+    if (FAILED(back->GetDesc(&desc)))
+        return;
+    const float w = float(desc.Width) - 0.5f, h = float(desc.Height) - 0.5f;
+    const float cs = m_chromaExtent[0], ct = m_chromaExtent[1];
+    const quad_vertex quad[4] = {{-0.5f, -0.5f, 0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f},
+                                 {w, -0.5f, 0.0f, 1.0f, 1.0f, 0.0f, cs, 0.0f},
+                                 {-0.5f, h, 0.0f, 1.0f, 0.0f, 1.0f, 0.0f, ct},
+                                 {w, h, 0.0f, 1.0f, 1.0f, 1.0f, cs, ct}};
+    IDirect3DDevice9* d = m_pd3dDevice;
+    d->SetRenderState(D3DRS_ZENABLE, D3DZB_FALSE);
+    d->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+    d->SetRenderState(D3DRS_ALPHABLENDENABLE, FALSE);
+    d->SetRenderState(D3DRS_LIGHTING, FALSE);
+    for (DWORD i = 0; i < 3; ++i) {
+        d->SetTexture(i, m_planes[i]);
+        d->SetSamplerState(i, D3DSAMP_MINFILTER, D3DTEXF_LINEAR);
+        d->SetSamplerState(i, D3DSAMP_MAGFILTER, D3DTEXF_LINEAR);
+        d->SetSamplerState(i, D3DSAMP_MIPFILTER, D3DTEXF_NONE);
+        d->SetSamplerState(i, D3DSAMP_ADDRESSU, D3DTADDRESS_CLAMP);
+        d->SetSamplerState(i, D3DSAMP_ADDRESSV, D3DTADDRESS_CLAMP);
+    }
+    d->SetPixelShader(m_shader);
+    d->SetPixelShaderConstantF(0, &kBt601Limited[0][0], 4);
+    d->SetFVF(kQuadFvf);
+    d->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof(quad_vertex));
+    d->SetPixelShader(nullptr);
+    for (DWORD i = 0; i < 3; ++i)
+        d->SetTexture(i, nullptr);
 }
 
 void kel_direct3d::presentD3D()

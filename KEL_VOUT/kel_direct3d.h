@@ -14,10 +14,14 @@
 struct IDirect3D9;
 struct IDirect3DDevice9;
 struct IDirect3DSurface9;
+struct IDirect3DTexture9;
+struct IDirect3DPixelShader9;
 
 class kel_direct3d {
 public:
-    // YUV frames go through a YV12 surface, RGB frames through an X8R8G8B8 one.
+    // YUV frames go into three luminance textures that a pixel shader converts (BT.601 limited
+    // range, the same conversion as the OpenGL backend); on a device without pixel shaders 2.0
+    // into a YV12 surface that the driver converts. RGB frames go through an X8R8G8B8 surface.
     explicit kel_direct3d(SOURCE_FORMAT format = VOUT_YUV420);
     kel_direct3d(const kel_direct3d&) = delete;
     kel_direct3d& operator=(const kel_direct3d&) = delete;
@@ -55,6 +59,12 @@ public:
 
     // How often a lost or failed device was brought back since construction.
     int recoveries() const { return m_recoveries.load(); }
+    // True while YUV frames are converted by our pixel shader (false: by the driver).
+    bool convertsWithShader() const { return m_useShader; }
+
+    // Test seam: false makes new devices take the driver's YV12 conversion, as on a device
+    // without pixel shaders.
+    static void set_shader_allowed_for_testing(bool allowed);
 
     // Test seam: sees each checked result on the render thread, with the device it came from,
     // and returns the result the renderer acts on. Null restores the real results.
@@ -64,7 +74,11 @@ public:
 
 private:
     HRESULT checked(checked_call call, HRESULT hr);
+    void chooseConversion();
     bool createSurface();
+    void releaseFrameResources();
+    bool uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int pix_width, int pix_height);
+    void drawPlanes(IDirect3DSurface9* back);
     bool readyToDraw();
     bool resetDevice();
     HRESULT resetBackBuffer();
@@ -86,7 +100,11 @@ private:
     bool m_rgb;       // frames are packed RGB
     bool m_lost;      // the device is lost: ask again when due, reset once it may be
     bool m_rebuild;   // no usable device: build everything again when due
-    bool m_surfaceFresh;  // the surface holds no frame yet
+    bool m_useShader;     // YUV through the plane textures and m_shader
+    IDirect3DPixelShader9* m_shader;
+    IDirect3DTexture9* m_planes[3];  // Y, U, V (D3DFMT_L8)
+    float m_chromaExtent[2];         // chroma texture coordinates of the picture's right and bottom edges
+    bool m_surfaceFresh;  // the surface (or the plane textures) holds no frame yet
     bool m_drawn;         // the back buffer holds a picture not yet presented
     DWORD m_retryAt;  // tick count of the next recovery attempt
     std::atomic<int> m_recoveries;

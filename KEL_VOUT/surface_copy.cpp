@@ -62,6 +62,14 @@ void copy_yuv420_to_yv12(uint8_t* bits, int pitch, int surface_w, int surface_h,
         }
 }
 
+void copy_plane_rows(uint8_t* bits, int pitch, const uint8_t* src, size_t src_stride, int width, int rows)
+{
+    if (width <= 0 || rows <= 0 || pitch < width)
+        return;
+    for (int i = 0; i < rows; ++i)
+        std::memcpy(bits + size_t(i) * size_t(pitch), src + size_t(i) * src_stride, size_t(width));
+}
+
 void copy_rgb_to_xrgb(uint8_t* bits, int pitch, const uint8_t* rgb, int w, int h)
 {
     if (w <= 0 || h <= 0 || int64_t{pitch} < int64_t{w} * 4)

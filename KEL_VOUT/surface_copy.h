@@ -23,6 +23,10 @@ void yv12_surface_size(int w, int h, int* surface_w, int* surface_h);
 void copy_yuv420_to_yv12(uint8_t* bits, int pitch, int surface_w, int surface_h, const uint8_t* ybuf,
                          const uint8_t* ubuf, const uint8_t* vbuf, int w, int h);
 
+// Copies `rows` rows of `width` bytes, src_stride bytes apart, into rows `pitch` bytes apart (a
+// locked texture's). Nothing is written when a size is not positive or pitch < width.
+void copy_plane_rows(uint8_t* bits, int pitch, const uint8_t* src, size_t src_stride, int width, int rows);
+
 // Copies packed RGB (3 bytes per pixel in the order R, G, B, rows starting at multiples of 4
 // bytes, top row first) into a locked X8R8G8B8 surface: 4 bytes per pixel, B, G, R, 0xFF in
 // memory. Nothing is written when pitch < w * 4 or a size is not positive.

@@ -27,24 +27,47 @@ void bt601_limited_to_rgb(uint8_t y, uint8_t u, uint8_t v, uint8_t rgb[3])
     rgb[2] = clamp_round(yy + kBU * cu);
 }
 
+namespace {
+// The pixel from luma and chroma in 1/16 steps (chroma interpolated, not yet rounded).
+void convert16(int y, int u16, int v16, uint8_t* rgb)
+{
+    const int yy = (y - 16) * kY;
+    const int cu = u16 - 128 * 16;
+    const int cv = v16 - 128 * 16;
+    rgb[0] = clamp_round(yy + kRV * cv / 16);
+    rgb[1] = clamp_round(yy - (kGU * cu + kGV * cv) / 16);
+    rgb[2] = clamp_round(yy + kBU * cu / 16);
+}
+}  // namespace
+
+// Chroma sample i sits between luma samples 2i and 2i+1 (in both directions), so luma sample x
+// takes 3/4 of chroma sample x/2 and 1/4 of its neighbour on x's side, as a bilinear filter
+// would; indices past the plane repeat its edge (odd sizes).
 bool yuv420_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int w, int h, uint8_t* dst,
                    size_t dst_size)
 {
     if (w <= 0 || h <= 0 || size_t(w) * size_t(h) * 3 > dst_size)
         return false;
     const int cw = w / 2, ch = h / 2;
+    auto clamp = [](int i, int n) { return i < 0 ? 0 : i >= n ? n - 1 : i; };
     for (int row = 0; row < h; ++row) {
         const uint8_t* yrow = ybuf + size_t(row) * size_t(w);
         uint8_t* out = dst + size_t(row) * size_t(w) * 3;
-        const int crow = ch ? (row / 2 < ch ? row / 2 : ch - 1) : 0;
+        if (cw == 0 || ch == 0) {  // no chroma at all: grey
+            for (int x = 0; x < w; ++x)
+                convert16(yrow[x], 128 * 16, 128 * 16, out + size_t(x) * 3);
+            continue;
+        }
+        const int near_row = clamp(row / 2, ch), far_row = clamp(row % 2 ? row / 2 + 1 : row / 2 - 1, ch);
+        const uint8_t* un = ubuf + size_t(near_row) * size_t(cw);
+        const uint8_t* uf = ubuf + size_t(far_row) * size_t(cw);
+        const uint8_t* vn = vbuf + size_t(near_row) * size_t(cw);
+        const uint8_t* vf = vbuf + size_t(far_row) * size_t(cw);
         for (int x = 0; x < w; ++x) {
-            uint8_t u = 128, v = 128;
-            if (cw && ch) {
-                const int cx = x / 2 < cw ? x / 2 : cw - 1;
-                u = ubuf[size_t(crow) * size_t(cw) + size_t(cx)];
-                v = vbuf[size_t(crow) * size_t(cw) + size_t(cx)];
-            }
-            bt601_limited_to_rgb(yrow[x], u, v, out + size_t(x) * 3);
+            const int n = clamp(x / 2, cw), f = clamp(x % 2 ? x / 2 + 1 : x / 2 - 1, cw);
+            const int u16 = 9 * un[n] + 3 * un[f] + 3 * uf[n] + uf[f];
+            const int v16 = 9 * vn[n] + 3 * vn[f] + 3 * vf[n] + vf[f];
+            convert16(yrow[x], u16, v16, out + size_t(x) * 3);
         }
     }
     return true;

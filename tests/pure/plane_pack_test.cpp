@@ -155,3 +155,30 @@ TEST(PushRules, CapacityFollowsTheSourceFormat)
     EXPECT_EQ(staging_capacity(VOUT_RGB), 8294400);
     EXPECT_EQ(staging_capacity(7), 8294400);  // anything but YUV is packed RGB
 }
+
+// Where the render threads read each plane of a packed frame: Y, then U and V of (w/2) x (h/2).
+// 641 x 481: 308321 luma bytes, 320 x 240 = 76800 per chroma plane.
+TEST(PlanePack, PlanesLieWhereThePushPackedThem)
+{
+    struct Case {
+        int w, h;
+        size_t u, v, bytes;
+        int cw, ch;
+    };
+    const Case cases[] = {
+        {640, 360, 230400, 288000, 345600, 320, 180}, {641, 481, 308321, 385121, 461921, 320, 240},
+        {320, 241, 77120, 96320, 115520, 160, 120},   {2, 2, 4, 5, 6, 1, 1},
+        {1, 1, 1, 1, 1, 0, 0},                        {5, 3, 15, 17, 19, 2, 1},
+    };
+    for (const Case& c : cases) {
+        const yuv420_layout l = yuv420_planes(c.w, c.h);
+        EXPECT_EQ(l.y, 0u);
+        EXPECT_EQ(l.u, c.u) << c.w << "x" << c.h;
+        EXPECT_EQ(l.v, c.v) << c.w << "x" << c.h;
+        EXPECT_EQ(l.bytes, c.bytes) << c.w << "x" << c.h;
+        EXPECT_EQ(l.chroma_width, c.cw);
+        EXPECT_EQ(l.chroma_height, c.ch);
+        // The packed frame a push makes holds every plane.
+        EXPECT_LE(int64_t(l.bytes), yuv420_frame_bytes(c.w, c.h));
+    }
+}

@@ -11,13 +11,12 @@
 #include <memory>
 #include <vector>
 
-#include "display_placement.h"
 #include "host_window.h"
 #include "kel_opengl.h"
 #include "kel_vout.h"
 #include "kel_vout_base.h"
+#include "test_colours.h"
 #include "test_support.h"
-#include "yuv_convert.h"
 
 namespace {
 
@@ -63,12 +62,6 @@ bool snapshot_until(const Vout& v, Snapshot& s, const std::function<bool(const S
     return snapshot_until(v.h, s, pred);
 }
 
-RECT expected_rect(int mode, SIZE area, unsigned pw, unsigned ph)
-{
-    const vout_display_place_t p = fit_display_rect(mode, area.cx, area.cy, pw, ph);
-    return RECT{p.x, p.y, p.x + LONG(p.width), p.y + LONG(p.height)};
-}
-
 bool rect_eq(RECT a, RECT b)
 {
     return EqualRect(&a, &b);
@@ -81,14 +74,6 @@ bool rect_eq(RECT a, RECT b)
     return ::testing::AssertionFailure() << "(" << a.left << "," << a.top << ")-(" << a.right << "," << a.bottom
                                          << ") != (" << b.left << "," << b.top << ")-(" << b.right << "," << b.bottom
                                          << ")";
-}
-
-bool close_to(const uint8_t* px, const uint8_t want[3], int tolerance)
-{
-    for (int i = 0; i < 3; ++i)
-        if (std::abs(int(px[i]) - int(want[i])) > tolerance)
-            return false;
-    return true;
 }
 
 }  // namespace
@@ -106,14 +91,22 @@ TEST(WglWindow, ChildHasTheClassStylesAndFollowsEveryMode)
               LONG(WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN));
     EXPECT_TRUE(GetWindowLongA(child, GWL_EXSTYLE) & WS_EX_NOPARENTNOTIFY);
 
-    // Before any frame: the black 16x12 start picture, placed by its proportions.
-    const RECT start = expected_rect(VOUT_PREFERRED, {800, 450}, 16, 12);
+    // Before any frame: the black 16x12 start picture, placed by its proportions (4:3 in 800x450:
+    // 600 wide at x = 400 - 300).
+    const RECT start{100, 0, 700, 450};
     EXPECT_TRUE(HostWindow::pump_until([&] { return rect_eq(host.child_rect(kClass), start); }, kPatienceMs));
-    EXPECT_TRUE(same_rect(host.child_rect(kClass), expected_rect(VOUT_PREFERRED, {800, 450}, 16, 12)));
+    EXPECT_TRUE(same_rect(host.child_rect(kClass), start));
 
-    for (int mode : {int(VOUT_NORMAL), int(VOUT_4_3), int(VOUT_16_9), int(VOUT_PREFERRED), 7}) {
+    const struct {
+        int mode;
+        RECT want;
+    } modes[] = {{VOUT_NORMAL, {0, 0, 800, 450}},
+                 {VOUT_4_3, {100, 0, 700, 450}},
+                 {VOUT_16_9, {0, 0, 800, 450}},  // 450 x 16/9 is a hair above 800: 800 x 0.5625 high
+                 {VOUT_PREFERRED, {100, 0, 700, 450}},
+                 {7, {0, 0, 800, 450}}};
+    for (const auto& [mode, want] : modes) {
         EXPECT_EQ(kel_vout_set_display_mode(v.h, DISPLAY_MODE(mode)), 0);
-        const RECT want = expected_rect(mode, {800, 450}, 16, 12);
         EXPECT_TRUE(HostWindow::pump_until([&] { return rect_eq(host.child_rect(kClass), want); }, kPatienceMs));
         EXPECT_TRUE(same_rect(host.child_rect(kClass), want)) << "mode " << mode;
     }
@@ -126,18 +119,18 @@ TEST(WglWindow, PlacementFollowsFrameSizeResizeAndMove)
     ASSERT_NE(v.h, nullptr);
     const auto frame = solid_yuv(320, 240, 128, 128, 128);
     ASSERT_TRUE(push(v, frame, 320, 240));
-    RECT want = expected_rect(VOUT_PREFERRED, {800, 450}, 320, 240);
+    RECT want{100, 0, 700, 450};
     EXPECT_TRUE(HostWindow::pump_until([&] { return rect_eq(host.child_rect(kClass), want); }, kPatienceMs));
     EXPECT_TRUE(same_rect(host.child_rect(kClass), want));
 
     host.resize_client(500, 600);
-    want = expected_rect(VOUT_PREFERRED, {500, 600}, 320, 240);
+    want = RECT{0, 113, 500, 488};  // 500 x 0.75 = 375 high at 300 - 187
     EXPECT_TRUE(HostWindow::pump_until([&] { return rect_eq(host.child_rect(kClass), want); }, kPatienceMs));
     EXPECT_TRUE(same_rect(host.child_rect(kClass), want));
 
     kel_vout_set_display_mode(v.h, VOUT_16_9);
     host.move_to(300, 200);
-    want = expected_rect(VOUT_16_9, {500, 600}, 320, 240);
+    want = RECT{0, 160, 500, 441};  // 500 x 0.5625 = 281 high at 300 - 140
     EXPECT_TRUE(HostWindow::pump_until([&] { return rect_eq(host.child_rect(kClass), want); }, kPatienceMs));
     EXPECT_TRUE(same_rect(host.child_rect(kClass), want));
     EXPECT_EQ(v.state().place.width, 500u);  // the whole area, not the fitted rectangle
@@ -198,7 +191,7 @@ TEST(WglWindow, WaitsHandleSentMessagesButLeaveThePostedOnesToTheHost)
 
 TEST(WglWindow, SeveralInstancesEachShowTheirOwnPicture)
 {
-    const uint8_t yuv[4][3] = {{81, 90, 240}, {145, 54, 34}, {41, 240, 110}, {235, 128, 128}};
+    const Colour* colours[4] = {&kRed, &kGreen, &kBlue, &kWhite};
     std::vector<std::unique_ptr<HostWindow>> hosts;
     std::vector<std::unique_ptr<Vout>> vouts;
     for (int i = 0; i < 4; ++i) {
@@ -207,17 +200,17 @@ TEST(WglWindow, SeveralInstancesEachShowTheirOwnPicture)
         ASSERT_NE(vouts.back()->h, nullptr);
     }
     for (int i = 0; i < 4; ++i)
-        ASSERT_TRUE(push(*vouts[i], solid_yuv(64, 48, yuv[i][0], yuv[i][1], yuv[i][2]), 64, 48));
+        ASSERT_TRUE(push(*vouts[i], solid_yuv(64, 48, colours[i]->yuv[0], colours[i]->yuv[1], colours[i]->yuv[2]),
+                         64, 48));
     for (int i = 0; i < 4; ++i) {
-        uint8_t want[3];
-        bt601_limited_to_rgb(yuv[i][0], yuv[i][1], yuv[i][2], want);
         Snapshot s;
-        EXPECT_TRUE(snapshot_until(*vouts[i], s, [&](const Snapshot& sn) { return close_to(sn.at(100, 75), want, 2); }))
+        EXPECT_TRUE(snapshot_until(
+            *vouts[i], s, [&](const Snapshot& sn) { return close_to(sn.at(100, 75), colours[i]->rgb, 2); }))
             << "instance " << i;
     }
 }
 
-// Colours and orientation, compared pixel by pixel with the conversion formula. VOUT_NORMAL in a
+// Colours and orientation, compared pixel by pixel with the conversion formula (the test's own). VOUT_NORMAL in a
 // window of the frame's own size draws every texel exactly once.
 class WglPixels : public ::testing::TestWithParam<std::pair<int, int>> {};
 
@@ -236,7 +229,7 @@ TEST_P(WglPixels, YuvFramesMatchTheFormulaEverywhere)
     ASSERT_TRUE(push(v, frame, w, h));
 
     uint8_t first[3];
-    bt601_limited_to_rgb(frame[0], 90, 240, first);
+    reference_rgb(frame[0], 90, 240, first);
     Snapshot s;
     ASSERT_TRUE(snapshot_until(
         v, s, [&](const Snapshot& sn) { return sn.width == w && sn.height == h && close_to(sn.at(0, 0), first, 2); }));
@@ -244,7 +237,7 @@ TEST_P(WglPixels, YuvFramesMatchTheFormulaEverywhere)
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             uint8_t want[3];
-            bt601_limited_to_rgb(frame[size_t(y) * w + x], 90, 240, want);
+            reference_rgb(frame[size_t(y) * w + x], 90, 240, want);
             for (int c = 0; c < 3; ++c) {
                 const int d = std::abs(int(s.at(x, y)[c]) - int(want[c]));
                 worst = std::max(worst, d);
@@ -274,17 +267,13 @@ TEST(WglPixels, SolidColoursAndOrientation)
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             const bool top = y < h / 2, right = x >= 3 * w / 4;
-            const uint8_t* c = top ? (right ? (const uint8_t*)"\x29\xf0\x6e" : (const uint8_t*)"\x51\x5a\xf0")
-                                   : (const uint8_t*)"\x91\x36\x22";
+            const uint8_t* c = top ? (right ? kBlue.yuv : kRed.yuv) : kGreen.yuv;
             Y[y * w + x] = c[0];
             U[(y / 2) * (w / 2) + x / 2] = c[1];
             V[(y / 2) * (w / 2) + x / 2] = c[2];
         }
     ASSERT_TRUE(push(v, f, w, h));
-    uint8_t red[3], green[3], blue[3];
-    bt601_limited_to_rgb(0x51, 0x5a, 0xf0, red);
-    bt601_limited_to_rgb(0x91, 0x36, 0x22, green);
-    bt601_limited_to_rgb(0x29, 0xf0, 0x6e, blue);
+    const uint8_t *red = kRed.rgb, *green = kGreen.rgb, *blue = kBlue.rgb;
     Snapshot s;
     ASSERT_TRUE(snapshot_until(v, s, [&](const Snapshot& sn) { return close_to(sn.at(10, 10), red, 2); }));
     EXPECT_TRUE(close_to(s.at(10, 10), red, 2));

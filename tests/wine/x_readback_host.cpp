@@ -9,7 +9,7 @@
 
 #include "host_window.h"
 #include "kel_vout.h"
-#include "yuv_convert.h"
+#include "test_colours.h"
 
 int main(int argc, char** argv)
 {
@@ -24,7 +24,7 @@ int main(int argc, char** argv)
     if (!h)
         return 1;
     const int w = 160, hgt = 100;
-    const uint8_t Y = 145, U = 54, V = 34;
+    const uint8_t Y = kGreen.yuv[0], U = kGreen.yuv[1], V = kGreen.yuv[2];
     std::vector<uint8_t> frame(size_t(w) * hgt * 3 / 2, Y);
     std::fill(frame.begin() + w * hgt, frame.begin() + w * hgt + (w / 2) * (hgt / 2), U);
     std::fill(frame.begin() + w * hgt + (w / 2) * (hgt / 2), frame.end(), V);
@@ -32,8 +32,7 @@ int main(int argc, char** argv)
     Snapshot s;  // returns once the frame has been presented
     for (int i = 0; i < 50 && !(take_snapshot(h, s) && s.at(5, 5)[1] > 200); ++i)
         kel_vout_put_buffer_pool_yuv(h, frame.data(), nullptr, nullptr, w, w, hgt);
-    uint8_t rgb[3];
-    bt601_limited_to_rgb(Y, U, V, rgb);
+    const uint8_t* rgb = kGreen.rgb;
     if (FILE* f = std::fopen(argv[1], "wb")) {
         std::fprintf(f, "%d %d %d %d %d\n", int(s.width), int(s.height), rgb[0], rgb[1], rgb[2]);
         std::fclose(f);

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Frames and their reference conversions for the picture tests, made by ffmpeg (never by the
+# library): for each content and size, <name>.yuv (planar 4:2:0 as decoders write it, chroma
+# planes (w+1)/2 x (h+1)/2) and the RGB that ffmpeg's own conversion gives for it:
+#   <name>.tv.rgb  BT.601 limited range (16-235), what a correct player shows;
+#   <name>.pc.rgb  BT.601 read as full range, what this Wine's Direct3D 9 driver does with YV12.
+# Content: a photo (tests/data/coffee.jpg) and ffmpeg's testsrc2, whose chroma varies per pixel.
+#   make_reference.sh OUT_DIR
+set -euo pipefail
+out=$1
+here="$(cd "$(dirname "$0")" && pwd)"
+photo="$here/../data/coffee.jpg"
+command -v ffmpeg >/dev/null || { echo "make_reference: ffmpeg is missing; run scripts/setup.sh" >&2; exit 1; }
+mkdir -p "$out"
+ff() { ffmpeg -v error -y "$@"; }
+
+# An odd size is made as decoders make it: the frame one pixel larger (even), cropped, so that
+# chroma sample i still covers luma 2i and 2i+1; the reference is the larger frame's conversion,
+# cropped alike. (Given an odd-sized frame, ffmpeg's scaler stretches its (w+1)/2 chroma samples
+# over w pixels instead, up to a pixel away from where a decoder put them.)
+make() {  # name w h input-options...   (POST: filters after the scaling)
+  local name=$1 w=$2 h=$3 range; shift 3
+  local ew=$(( (w + 1) / 2 * 2 )) eh=$(( (h + 1) / 2 * 2 ))
+  ff "$@" -frames:v 1 -vf "scale=$ew:$eh:flags=bicubic,format=yuv420p${POST:-}" -f rawvideo "$out/$name.even.yuv"
+  ff -f rawvideo -pix_fmt yuv420p -s "${ew}x${eh}" -i "$out/$name.even.yuv" -vf "crop=$w:$h:0:0:exact=1" \
+     -f rawvideo "$out/$name.yuv"
+  for range in tv pc; do
+    ff -f rawvideo -pix_fmt yuv420p -s "${ew}x${eh}" -i "$out/$name.even.yuv" \
+       -vf "scale=in_color_matrix=bt601:in_range=$range:out_range=pc:flags=bilinear+accurate_rnd+full_chroma_int,format=rgb24,crop=$w:$h:0:0" \
+       -f rawvideo "$out/$name.$range.rgb"
+  done
+  rm -f "$out/$name.even.yuv"
+}
+
+for size in 640x360 641x481 320x241 2x2; do
+  w=${size%x*} h=${size#*x}
+  make "photo_$size" "$w" "$h" -i "$photo"
+  make "testsrc2_$size" "$w" "$h" -f lavfi -i "testsrc2=size=640x480:rate=1"
+done
+# A frame of one pixel has no chroma in the library's layout: it shows its luma as grey, as
+# ffmpeg shows a grey frame.
+POST=",lutyuv=u=128:v=128" make photo_1x1 1 1 -i "$photo"
+echo "make_reference: frames and references in $out"

@@ -1,0 +1,40 @@
+// Colours of the Windows tests: frames of one colour and what they must show, worked out by hand
+// from the BT.601 limited-range formula (R = 1.1643835 (Y - 16) + 1.5960268 (V - 128), ...).
+#ifndef KEL_VOUT_TEST_COLOURS_H
+#define KEL_VOUT_TEST_COLOURS_H
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+
+struct Colour {
+    uint8_t yuv[3];
+    uint8_t rgb[3];
+};
+
+// 1.1643835 x 65 + 1.5960268 x 112 = 254.44, and so on; negative results clamp to 0.
+const Colour kRed{{81, 90, 240}, {254, 0, 0}};
+const Colour kGreen{{145, 54, 34}, {0, 255, 1}};
+const Colour kBlue{{41, 240, 110}, {0, 0, 255}};
+const Colour kWhite{{235, 128, 128}, {255, 255, 255}};
+const Colour kBlack{{16, 128, 128}, {0, 0, 0}};
+
+// The formula itself, in double precision, for pictures with many colours.
+inline void reference_rgb(int y, int u, int v, uint8_t rgb[3])
+{
+    const double yy = 1.1643835 * (y - 16);
+    const double c[3] = {yy + 1.5960268 * (v - 128), yy - 0.3917623 * (u - 128) - 0.81296766 * (v - 128),
+                         yy + 2.0172322 * (u - 128)};
+    for (int i = 0; i < 3; ++i)
+        rgb[i] = uint8_t(std::lround(std::fmin(255.0, std::fmax(0.0, c[i]))));
+}
+
+inline bool close_to(const uint8_t* px, const uint8_t want[3], int tolerance = 2)
+{
+    for (int i = 0; i < 3; ++i)
+        if (std::abs(int(px[i]) - int(want[i])) > tolerance)
+            return false;
+    return true;
+}
+
+#endif
