@@ -48,8 +48,13 @@ public:
 
     void resize(kel_vout_display_t* obj, int width, int height) override
     {
-        if (obj->hRenderRC && obj->kel_gl)
-            obj->kel_gl->resizeGL(width, height);
+        if (!obj->hRenderRC || !obj->kel_gl)
+            return;
+        // HACK: under Wine the context's buffers take a resized window's size only once this
+        // thread has looked at its window-system events (a zero wait does); else the first
+        // frame at the new size is drawn at the old one, cropped.
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
+        obj->kel_gl->resizeGL(width, height);
     }
 
     void draw(kel_vout_display_t* obj, bool upload) override

@@ -10,6 +10,7 @@
 
 #include "host_window.h"
 #include "kel_vout.h"
+#include "test_colours.h"
 
 namespace {
 
@@ -58,6 +59,26 @@ bool push_grey(KEL_VOUT_HANDLE h, int w, int hgt)
     return kel_vout_put_buffer_pool_yuv(h, frame.data(), nullptr, nullptr, w, w, hgt) == 0;
 }
 
+// Red, green, blue and white quadrants.
+std::vector<uint8_t> quadrants(int w, int h)
+{
+    const Colour* q[4] = {&kRed, &kGreen, &kBlue, &kWhite};
+    std::vector<uint8_t> f(size_t(w) * h * 3 / 2);
+    uint8_t* Y = f.data();
+    uint8_t* U = Y + size_t(w) * h;
+    uint8_t* V = U + size_t(w / 2) * (h / 2);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const Colour* c = q[(y >= h / 2) * 2 + (x >= w / 2)];
+            Y[size_t(y) * w + x] = c->yuv[0];
+            if (x % 2 == 0 && y % 2 == 0) {
+                U[size_t(y / 2) * (w / 2) + x / 2] = c->yuv[1];
+                V[size_t(y / 2) * (w / 2) + x / 2] = c->yuv[2];
+            }
+        }
+    return f;
+}
+
 class Geometry : public ::testing::TestWithParam<VOUT_MODE> {};
 
 }  // namespace
@@ -97,6 +118,47 @@ TEST_P(Geometry, EveryModeInEveryAreaAtItsLiteralRectangle)
             HostWindow::pump_until([&] { return bool(placed(host, cls, s.want)); }, kPatienceMs);
             EXPECT_TRUE(placed(host, cls, s.want));
         }
+    }
+    EXPECT_EQ(kel_vout_destroy(&h), 0);
+}
+
+// A frame of new proportions is placed before it is drawn: the very first picture of it already
+// fills the new rectangle, each quadrant in its corner (not drawn at the old size and cropped).
+TEST_P(Geometry, TheFirstPictureOfANewSizeFillsItsNewRectangle)
+{
+    const VOUT_MODE backend = GetParam();
+    HostWindow host(800, 450);
+    KEL_VOUT_CFG_T cfg;
+    kel_vout_get_default_param(&cfg);
+    cfg.windowId = host.hwnd;
+    cfg.vout_mode = backend;
+    KEL_VOUT_HANDLE h = kel_vout_create(&cfg);
+    ASSERT_NE(h, nullptr);
+    // From the start picture's 4:3 to 16:9, 9:16, 4:3 and 16:9 again: the whole 800 x 450, then
+    // 253 x 450 (450 x 0.5625), 600 x 450 and 800 x 450, each size unlike the one before.
+    const struct {
+        int w, h, shown_w, shown_h;
+    } sizes[] = {{640, 360, 800, 450}, {360, 640, 253, 450}, {320, 240, 600, 450}, {640, 360, 800, 450}};
+    std::vector<uint8_t> rgb(size_t(800) * 450 * 3);
+    for (const auto& sz : sizes) {
+        SCOPED_TRACE(::testing::Message() << sz.w << "x" << sz.h);
+        const auto frame = quadrants(sz.w, sz.h);
+        ASSERT_EQ(kel_vout_put_buffer_pool_yuv(h, frame.data(), nullptr, nullptr, sz.w, sz.w, sz.h), 0);
+        // The first picture presented at the new size (earlier ones still show the last frame).
+        int32_t w = 0, hgt = 0;
+        HostWindow::pump_until(
+            [&] {
+                return kel_vout_snapshot(h, rgb.data(), int32_t(rgb.size()), &w, &hgt, 5000) == 0 &&
+                       w == sz.shown_w && hgt == sz.shown_h;
+            },
+            kPatienceMs);
+        ASSERT_EQ(w, sz.shown_w);
+        ASSERT_EQ(hgt, sz.shown_h);
+        auto at = [&](int x, int y) { return &rgb[(size_t(y) * size_t(w) + size_t(x)) * 3]; };
+        EXPECT_TRUE(close_to(at(5, 5), kRed.rgb));
+        EXPECT_TRUE(close_to(at(w - 6, 5), kGreen.rgb));
+        EXPECT_TRUE(close_to(at(5, hgt - 6), kBlue.rgb));
+        EXPECT_TRUE(close_to(at(w - 6, hgt - 6), kWhite.rgb));
     }
     EXPECT_EQ(kel_vout_destroy(&h), 0);
 }
