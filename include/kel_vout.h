@@ -67,10 +67,14 @@ KEL_VOUT_API void KEL_VOUT_CALL kel_vout_get_default_param(KEL_VOUT_CFG_T* cfg);
  * thread that could not start (for example a null or invalid windowId); nothing is left
  * behind in that case. cfg is only read, during the call.
  * Backends: VOUT_WGL draws through OpenGL (YUV converted to RGB on the GPU where the driver
- * runs fragment programs, on the render thread otherwise). VOUT_D3D draws through Direct3D 9
- * (YUV through a YV12 surface that the driver converts, RGB through an X8R8G8B8 surface); when
- * the device is lost (a locked session, another program taking the screen) frames are skipped
- * until it can be reset, and the device is brought back without any call from the host.
+ * runs fragment programs, on the render thread otherwise; contexts that take only power-of-two
+ * textures, or smaller ones than the picture, such as Windows' own software OpenGL, are served
+ * too). VOUT_D3D draws through Direct3D 9 (YUV converted by our own pixel shader, or by the
+ * driver's YV12 conversion on devices without pixel shaders 2.0; RGB through an X8R8G8B8
+ * surface); when the device is lost (a locked session, another program taking the screen)
+ * frames are skipped until it can be reset, and the device is brought back without any call
+ * from the host. Both convert BT.601 limited range; an odd last column or row of a planar
+ * frame takes the chroma next to it.
  * Thread safety: any thread. */
 KEL_VOUT_API KEL_VOUT_HANDLE KEL_VOUT_CALL kel_vout_create(KEL_VOUT_CFG_T* cfg);
 
