@@ -192,9 +192,16 @@ TEST(D3dWindow, ChildHasTheClassStylesAndFollowsEveryMode)
     EXPECT_EQ(host.child("kel_vout_wgl_1_0_0"), nullptr);
     EXPECT_EQ(GetParent(child), host.hwnd);
     const LONG style = GetWindowLongA(child, GWL_STYLE);
-    EXPECT_EQ(style & (WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN),
-              LONG(WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN));
+    EXPECT_EQ(style & (WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN | WS_CLIPSIBLINGS),
+              LONG(WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN | WS_CLIPSIBLINGS));
     EXPECT_TRUE(GetWindowLongA(child, GWL_EXSTYLE) & WS_EX_NOPARENTNOTIFY);
+    // The renderer paints the whole client area: no background is erased before it (a black
+    // flash at every resize), and a close request from outside leaves the window alone.
+    HDC dc = GetDC(child);
+    EXPECT_NE(SendMessageA(child, WM_ERASEBKGND, WPARAM(dc), 0), 0);
+    ReleaseDC(child, dc);
+    SendMessageA(child, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(IsWindow(child));
     WNDCLASSA wc{};
     ASSERT_TRUE(GetClassInfoA(GetModuleHandleW(nullptr), kClass, &wc));
     EXPECT_EQ(wc.style, UINT(CS_OWNDC | CS_DBLCLKS));

@@ -87,9 +87,16 @@ TEST(WglWindow, ChildHasTheClassStylesAndFollowsEveryMode)
     ASSERT_NE(child, nullptr);
     EXPECT_EQ(GetParent(child), host.hwnd);
     const LONG style = GetWindowLongA(child, GWL_STYLE);
-    EXPECT_EQ(style & (WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN),
-              LONG(WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN));
+    EXPECT_EQ(style & (WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN | WS_CLIPSIBLINGS),
+              LONG(WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN | WS_CLIPSIBLINGS));
     EXPECT_TRUE(GetWindowLongA(child, GWL_EXSTYLE) & WS_EX_NOPARENTNOTIFY);
+    // The renderer paints the whole client area: no background is erased before it (a black
+    // flash at every resize), and a close request from outside leaves the window alone.
+    HDC dc = GetDC(child);
+    EXPECT_NE(SendMessageA(child, WM_ERASEBKGND, WPARAM(dc), 0), 0);
+    ReleaseDC(child, dc);
+    SendMessageA(child, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(IsWindow(child));
 
     // Before any frame: the black 16x12 start picture, placed by its proportions (4:3 in 800x450:
     // 600 wide at x = 400 - 300).
