@@ -4,14 +4,50 @@
 
 #include <d3d9.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "kel_vout_log.h"
 #include "plane_pack.h"
 #include "surface_copy.h"
 
 namespace {
 
 const D3DFORMAT kYV12 = D3DFORMAT(MAKEFOURCC('Y', 'V', '1', '2'));
+
+// Locks a surface or a texture's top level. False, with the failure reported, when the lock
+// fails or (as under wined3d when the process's address space runs short) succeeds without
+// memory behind it; the caller then skips the frame.
+bool lock_checked(HRESULT hr, const D3DLOCKED_RECT& locked, const char* call)
+{
+    if (FAILED(hr)) {
+        kel_log_hresult(call, hr, KEL_LOG_WARNING);
+        return false;
+    }
+    if (!locked.pBits) {
+        kel_log(KEL_LOG_WARNING, "%s gave no memory (out of address space?); the frame is skipped", call);
+        return false;
+    }
+    return true;
+}
+
+bool lock(IDirect3DSurface9* surface, D3DLOCKED_RECT* locked, DWORD flags, const char* call)
+{
+    *locked = D3DLOCKED_RECT{};
+    const HRESULT hr = surface->LockRect(locked, nullptr, flags);
+    if (SUCCEEDED(hr) && !locked->pBits)
+        surface->UnlockRect();  // a lock that succeeded without memory is still a lock
+    return lock_checked(hr, *locked, call);
+}
+
+bool lock(IDirect3DTexture9* texture, D3DLOCKED_RECT* locked, DWORD flags, const char* call)
+{
+    *locked = D3DLOCKED_RECT{};
+    const HRESULT hr = texture->LockRect(0, locked, nullptr, flags);
+    if (SUCCEEDED(hr) && !locked->pBits)
+        texture->UnlockRect(0);
+    return lock_checked(hr, *locked, call);
+}
 
 // While a device stays lost, TestCooperativeLevel is asked at most this often; frames that come
 // meanwhile are dropped.
@@ -99,7 +135,8 @@ bool device_is_gone(HRESULT hr)
 kel_direct3d::kel_direct3d(SOURCE_FORMAT format)
     : m_nWidth(1920), m_nHeight(1080), m_pD3D(nullptr), m_pd3dDevice(nullptr), m_pd3dSurface(nullptr),
       m_rtViewport{}, m_PresentWnd(nullptr), m_surfaceWidth(0), m_surfaceHeight(0), m_rtSource{},
-      m_rgb(format == VOUT_RGB), m_lost(false), m_rebuild(false), m_useShader(false), m_shader(nullptr),
+      m_rgb(format == VOUT_RGB), m_lost(false), m_rebuild(false), m_shaderCapable(false), m_maxTexture{0, 0},
+      m_useShader(false), m_shader(nullptr),
       m_planes{}, m_chromaExtent{1.0f, 1.0f}, m_surfaceFresh(false), m_drawn(false), m_retryAt(0), m_recoveries(0)
 {
 }
@@ -151,8 +188,11 @@ bool kel_direct3d::initializeD3D(HWND presentWnd, long lWidth, long lHeight)
         release(m_pd3dDevice);
         if (!m_pD3D)
             m_pD3D = Direct3DCreate9(D3D_SDK_VERSION);
-        if (!m_pD3D)
+        if (!m_pD3D) {
+            kel_log(KEL_LOG_ERROR, "Direct3DCreate9 failed: no Direct3D 9 on this system; retrying in %lu ms",
+                    static_cast<unsigned long>(kRebuildMs));
             return failed();
+        }
         D3DPRESENT_PARAMETERS pp = present_parameters();
         // FPU_PRESERVE: the device would switch this thread's x87 unit to single precision.
         HRESULT hr = m_pD3D->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, m_PresentWnd,
@@ -160,14 +200,26 @@ bool kel_direct3d::initializeD3D(HWND presentWnd, long lWidth, long lHeight)
                                           &m_pd3dDevice);
         hr = checked(checked_call::create_device, hr);
         if (FAILED(hr)) {
+            kel_log_hresult("IDirect3D9::CreateDevice", hr);
             release(m_pd3dDevice);
             return failed();
         }
         chooseConversion();
+    } else if (!backBufferFitsWindow()) {
+        // The window changed size while no reset could be made (the device was being made
+        // again): the back buffer takes the size now.
+        const HRESULT hr = resetBackBuffer();
+        if (FAILED(hr)) {
+            kel_log_hresult("IDirect3DDevice9::Reset (new window size)", hr);
+            scheduleRebuild();
+            return failed();
+        }
     }
     m_lost = false;
     if (!createSurface())
         return failed();
+    kel_log(KEL_LOG_INFO, "Direct3D 9 ready for %dx%d frames; YUV converted by %s", m_nWidth, m_nHeight,
+            m_rgb ? "nobody (RGB frames)" : m_useShader ? "our pixel shader" : "the driver (YV12)");
     m_rebuild = false;
     return true;
 }
@@ -180,15 +232,31 @@ bool kel_direct3d::resizeD3D()
     releaseFrameResources();
     const HRESULT hr = resetBackBuffer();
     if (hr == D3DERR_DEVICELOST) {
+        kel_log(KEL_LOG_INFO, "Direct3D 9 device lost while taking the window's new size; it comes back later");
         m_lost = true;
         retryIn(kRecheckMs);
         return false;
     }
+    if (FAILED(hr))
+        kel_log_hresult("IDirect3DDevice9::Reset (new window size)", hr);
     if (FAILED(hr) || !createSurface()) {
         scheduleRebuild();
         return false;
     }
     return true;
+}
+
+bool kel_direct3d::backBufferFitsWindow()
+{
+    IDirect3DSurface9* back = nullptr;
+    D3DSURFACE_DESC desc;
+    RECT rc{};
+    const bool fits = SUCCEEDED(m_pd3dDevice->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back)) &&
+                      SUCCEEDED(back->GetDesc(&desc)) && GetClientRect(m_PresentWnd, &rc) &&
+                      LONG(desc.Width) == std::max(rc.right - rc.left, LONG(1)) &&
+                      LONG(desc.Height) == std::max(rc.bottom - rc.top, LONG(1));
+    release(back);
+    return fits;
 }
 
 // The surface must be released first: Reset fails while a D3DPOOL_DEFAULT resource lives.
@@ -198,26 +266,32 @@ HRESULT kel_direct3d::resetBackBuffer()
     return checked(checked_call::reset, m_pd3dDevice->Reset(&pp));
 }
 
-// YUV frames take our pixel shader where the device runs shaders 2.0 and luminance textures of
-// any size (and is allowed to by the test seam); else the driver's YV12 conversion.
+// Whether YUV frames can take our pixel shader on this device: shaders 2.0, dynamic luminance
+// textures of any size (and the test seam allows it). Frames above the device's largest texture
+// take the driver's YV12 conversion instead (createSurface).
 void kel_direct3d::chooseConversion()
 {
-    m_useShader = false;
+    m_shaderCapable = false;
     release(m_shader);
     if (m_rgb || !g_shader_allowed.load())
         return;
     D3DCAPS9 caps;
-    if (FAILED(m_pd3dDevice->GetDeviceCaps(&caps)) || caps.PixelShaderVersion < D3DPS_VERSION(2, 0))
+    if (FAILED(m_pd3dDevice->GetDeviceCaps(&caps)) || caps.PixelShaderVersion < D3DPS_VERSION(2, 0) ||
+        !(caps.Caps2 & D3DCAPS2_DYNAMICTEXTURES))
         return;
-    const bool pow2_only = (caps.TextureCaps & D3DPTEXTURECAPS_POW2) && !(caps.TextureCaps & D3DPTEXTURECAPS_NONPOW2CONDITIONAL);
-    if (pow2_only || int(caps.MaxTextureWidth) < m_nWidth || int(caps.MaxTextureHeight) < m_nHeight)
-        return;
+    const bool pow2_only =
+        (caps.TextureCaps & D3DPTEXTURECAPS_POW2) && !(caps.TextureCaps & D3DPTEXTURECAPS_NONPOW2CONDITIONAL);
     D3DDISPLAYMODE mode;
-    if (FAILED(m_pd3dDevice->GetDisplayMode(0, &mode)) ||
+    if (pow2_only || FAILED(m_pd3dDevice->GetDisplayMode(0, &mode)) ||
         FAILED(m_pD3D->CheckDeviceFormat(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, mode.Format, D3DUSAGE_DYNAMIC,
                                          D3DRTYPE_TEXTURE, D3DFMT_L8)))
         return;
-    m_useShader = SUCCEEDED(m_pd3dDevice->CreatePixelShader(kYuvShader, &m_shader));
+    m_maxTexture[0] = int(caps.MaxTextureWidth);
+    m_maxTexture[1] = int(caps.MaxTextureHeight);
+    const HRESULT hr = m_pd3dDevice->CreatePixelShader(kYuvShader, &m_shader);
+    if (FAILED(hr))
+        kel_log_hresult("IDirect3DDevice9::CreatePixelShader (the driver converts YV12 instead)", hr, KEL_LOG_WARNING);
+    m_shaderCapable = SUCCEEDED(hr);
 }
 
 // The frame's resources for the device: the plane textures (shader path) or a surface, both in
@@ -230,20 +304,29 @@ bool kel_direct3d::createSurface()
     GetClientRect(m_PresentWnd, &m_rtViewport);
     m_surfaceFresh = true;
 
+    m_useShader = m_shaderCapable && m_nWidth <= m_maxTexture[0] && m_nHeight <= m_maxTexture[1];
     if (m_useShader) {
         const int cw = m_nWidth / 2, ch = m_nHeight / 2;
         const bool chroma = cw > 0 && ch > 0;
-        const int sizes[3][2] = {{m_nWidth, m_nHeight}, {chroma ? cw : 1, chroma ? ch : 1}, {chroma ? cw : 1, chroma ? ch : 1}};
-        for (int i = 0; i < 3; ++i)
-            if (FAILED(m_pd3dDevice->CreateTexture(UINT(sizes[i][0]), UINT(sizes[i][1]), 1, D3DUSAGE_DYNAMIC, D3DFMT_L8,
-                                                   D3DPOOL_DEFAULT, &m_planes[i], nullptr))) {
+        const int sizes[3][2] = {
+            {m_nWidth, m_nHeight}, {chroma ? cw : 1, chroma ? ch : 1}, {chroma ? cw : 1, chroma ? ch : 1}};
+        for (int i = 0; i < 3 && m_useShader; ++i) {
+            const HRESULT hr = m_pd3dDevice->CreateTexture(UINT(sizes[i][0]), UINT(sizes[i][1]), 1, D3DUSAGE_DYNAMIC,
+                                                           D3DFMT_L8, D3DPOOL_DEFAULT, &m_planes[i], nullptr);
+            if (FAILED(hr)) {
+                kel_log_hresult("IDirect3DDevice9::CreateTexture (a plane; the driver converts YV12 instead)", hr,
+                                KEL_LOG_WARNING);
+                m_planes[i] = nullptr;
                 releaseFrameResources();
-                return false;
+                m_useShader = false;
             }
-        // An odd last column or row lies past the last chroma sample: the clamp repeats it.
-        m_chromaExtent[0] = chroma ? float(m_nWidth) / float(2 * cw) : 1.0f;
-        m_chromaExtent[1] = chroma ? float(m_nHeight) / float(2 * ch) : 1.0f;
-        return true;
+        }
+        if (m_useShader) {
+            // An odd last column or row lies past the last chroma sample: the clamp repeats it.
+            m_chromaExtent[0] = chroma ? float(m_nWidth) / float(2 * cw) : 1.0f;
+            m_chromaExtent[1] = chroma ? float(m_nHeight) / float(2 * ch) : 1.0f;
+            return true;
+        }
     }
 
     int surface_w = m_nWidth, surface_h = m_nHeight;
@@ -252,6 +335,7 @@ bool kel_direct3d::createSurface()
     const HRESULT hr = m_pd3dDevice->CreateOffscreenPlainSurface(
         UINT(surface_w), UINT(surface_h), m_rgb ? D3DFMT_X8R8G8B8 : kYV12, D3DPOOL_DEFAULT, &m_pd3dSurface, nullptr);
     if (FAILED(hr)) {
+        kel_log_hresult("IDirect3DDevice9::CreateOffscreenPlainSurface", hr);
         m_pd3dSurface = nullptr;
         return false;
     }
@@ -298,6 +382,7 @@ bool kel_direct3d::readyToDraw()
         if (!initializeD3D(m_PresentWnd, m_nWidth, m_nHeight))
             return false;
         ++m_recoveries;
+        kel_log(KEL_LOG_INFO, "Direct3D 9 device made again; frames are shown again");
     }
     if (!m_pd3dDevice || (m_lost && !due()))
         return false;
@@ -306,9 +391,12 @@ bool kel_direct3d::readyToDraw()
         if (m_lost) {
             m_lost = false;
             ++m_recoveries;
+            kel_log(KEL_LOG_INFO, "Direct3D 9 device back without a reset");
         }
         return m_pd3dSurface != nullptr || m_planes[0] != nullptr;
     }
+    if (!m_lost)
+        kel_log_hresult("IDirect3DDevice9::TestCooperativeLevel", hr, KEL_LOG_INFO);
     m_lost = true;
     if (hr == D3DERR_DEVICELOST) {
         retryIn(kRecheckMs);
@@ -317,6 +405,7 @@ bool kel_direct3d::readyToDraw()
     if (hr == D3DERR_DEVICENOTRESET)
         return resetDevice();
     // D3DERR_DRIVERINTERNALERROR and the like: this device is of no further use.
+    kel_log(KEL_LOG_WARNING, "Direct3D 9 device unusable; it is made again");
     scheduleRebuild();
     return false;
 }
@@ -330,12 +419,15 @@ bool kel_direct3d::resetDevice()
         retryIn(kRecheckMs);
         return false;
     }
+    if (FAILED(hr))
+        kel_log_hresult("IDirect3DDevice9::Reset (after a lost device)", hr);
     if (FAILED(hr) || !createSurface()) {
         scheduleRebuild();
         return false;
     }
     m_lost = false;
     ++m_recoveries;
+    kel_log(KEL_LOG_INFO, "Direct3D 9 device reset after a loss; frames are shown again");
     return true;
 }
 
@@ -354,7 +446,7 @@ void kel_direct3d::paintD3D(unsigned char* ybuf, unsigned char* ubuf, unsigned c
             D3DLOCKED_RECT locked;
             // A surface the device still reads from is waited for: this thread only draws, and
             // a frame skipped for a busy device would be a frame lost to the viewer.
-            if (FAILED(m_pd3dSurface->LockRect(&locked, nullptr, 0)))
+            if (!lock(m_pd3dSurface, &locked, 0, "IDirect3DSurface9::LockRect (YV12)"))
                 return;
             copy_yuv420_to_yv12(static_cast<uint8_t*>(locked.pBits), locked.Pitch, m_surfaceWidth, m_surfaceHeight,
                                 ybuf, ubuf, vbuf, pix_width, pix_height);
@@ -382,7 +474,9 @@ bool kel_direct3d::uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const 
                    {chroma ? vbuf : &grey, chroma ? cw : 1, chroma ? ch : 1}};
     for (int i = 0; i < 3; ++i) {
         D3DLOCKED_RECT locked;
-        if (!m_planes[i] || FAILED(m_planes[i]->LockRect(0, &locked, nullptr, D3DLOCK_DISCARD)))
+        if (!m_planes[i])
+            return false;
+        if (!lock(m_planes[i], &locked, D3DLOCK_DISCARD, "IDirect3DTexture9::LockRect (a plane of the frame)"))
             return false;
         copy_plane_rows(static_cast<uint8_t*>(locked.pBits), locked.Pitch, planes[i].buf, size_t(planes[i].width),
                         planes[i].width, planes[i].height);
@@ -400,7 +494,7 @@ void kel_direct3d::paintD3D(unsigned char* rgb, int bufSize, int width, int heig
         return;
     if (upload || m_surfaceFresh) {
         D3DLOCKED_RECT locked;
-        if (FAILED(m_pd3dSurface->LockRect(&locked, nullptr, 0)))
+        if (!lock(m_pd3dSurface, &locked, 0, "IDirect3DSurface9::LockRect (RGB)"))
             return;
         copy_rgb_to_xrgb(static_cast<uint8_t*>(locked.pBits), locked.Pitch, rgb, pix_width, pix_height);
         if (FAILED(m_pd3dSurface->UnlockRect()))
@@ -479,10 +573,14 @@ void kel_direct3d::presentD3D()
     m_drawn = false;
     const HRESULT hr = checked(checked_call::present, m_pd3dDevice->Present(nullptr, nullptr, nullptr, nullptr));
     if (hr == D3DERR_DEVICELOST) {
+        kel_log(KEL_LOG_INFO, "Direct3D 9 device lost (IDirect3DDevice9::Present); frames are skipped until it is back");
         m_lost = true;
         m_retryAt = GetTickCount();
     } else if (device_is_gone(hr)) {
+        kel_log_hresult("IDirect3DDevice9::Present (the device is made again)", hr);
         scheduleRebuild();
+    } else if (FAILED(hr)) {
+        kel_log_hresult("IDirect3DDevice9::Present", hr, KEL_LOG_WARNING);
     }
 }
 
@@ -502,7 +600,7 @@ void kel_direct3d::readBack(uint8_t* dst, int width, int height)
         SUCCEEDED(m_pd3dDevice->CreateOffscreenPlainSurface(desc.Width, desc.Height, desc.Format, D3DPOOL_SYSTEMMEM,
                                                             &copy, nullptr)) &&
         SUCCEEDED(m_pd3dDevice->GetRenderTargetData(back, copy)) &&
-        SUCCEEDED(copy->LockRect(&locked, nullptr, D3DLOCK_READONLY))) {
+        lock(copy, &locked, D3DLOCK_READONLY, "IDirect3DSurface9::LockRect (snapshot)")) {
         copy_xrgb_to_rgb(dst, width, height, static_cast<const uint8_t*>(locked.pBits), locked.Pitch,
                          int(desc.Width), int(desc.Height));
         copy->UnlockRect();

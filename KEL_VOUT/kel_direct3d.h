@@ -75,6 +75,7 @@ public:
 private:
     HRESULT checked(checked_call call, HRESULT hr);
     void chooseConversion();
+    bool backBufferFitsWindow();
     bool createSurface();
     void releaseFrameResources();
     bool uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int pix_width, int pix_height);
@@ -100,7 +101,9 @@ private:
     bool m_rgb;       // frames are packed RGB
     bool m_lost;      // the device is lost: ask again when due, reset once it may be
     bool m_rebuild;   // no usable device: build everything again when due
-    bool m_useShader;     // YUV through the plane textures and m_shader
+    bool m_shaderCapable;  // the device runs our pixel shader on luminance textures
+    int m_maxTexture[2];   // its largest texture
+    bool m_useShader;      // the current frame size goes through the plane textures and m_shader
     IDirect3DPixelShader9* m_shader;
     IDirect3DTexture9* m_planes[3];  // Y, U, V (D3DFMT_L8)
     float m_chromaExtent[2];         // chroma texture coordinates of the picture's right and bottom edges

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "glInfo.h"
+#include "kel_vout_log.h"
 #include "locker.h"
 #include "texture_fit.h"
 #include "yuv_convert.h"
@@ -105,8 +106,14 @@ void kel_opengl::set_texture_limit_for_testing(int max_size)
 void kel_opengl::initializeGL()
 {
     global_gl_locker.lock();
-    if (global_glInfo_init == 0 && global_glInfo.getInfo(0))
-        global_glInfo_init = 1;
+    try {
+        if (global_glInfo_init == 0 && global_glInfo.getInfo(0))
+            global_glInfo_init = 1;
+        else if (global_glInfo_init == 0)
+            kel_log(KEL_LOG_WARNING, "the OpenGL context reports no vendor, renderer or version");
+    } catch (const std::bad_alloc&) {
+        kel_log(KEL_LOG_ERROR, "out of memory reading the OpenGL capabilities");
+    }
     global_gl_locker.unlock();
 
     bool supports_fp = false;
@@ -136,6 +143,10 @@ void kel_opengl::initializeGL()
     m_maxTexture = max_texture >= 64 ? int(max_texture) : 1024;
     if (g_texture_limit > 0 && g_texture_limit < m_maxTexture)
         m_maxTexture = g_texture_limit;
+    kel_log(KEL_LOG_INFO, "OpenGL %s (%s): YUV converted %s; textures %s, at most %d pixels a side",
+            version ? version : "?", global_glInfo.renderer.c_str(),
+            supports_fp && supports_multitexture ? "by a fragment program" : "on the processor",
+            m_npot ? "of any size" : "of powers of two", m_maxTexture);
 
     for (int j = 0; j < 3; ++j)
         tex_width[j] = tex_height[j] = 0;
@@ -159,6 +170,12 @@ void kel_opengl::initializeGL()
             ProgramStringARB(KEL_GL_FRAGMENT_PROGRAM_ARB, KEL_GL_PROGRAM_FORMAT_ASCII_ARB, GLsizei(std::strlen(code)),
                              code);
             if (glGetError() == GL_INVALID_OPERATION) {
+                GLint position = -1;
+                glGetIntegerv(0x864B /* GL_PROGRAM_ERROR_POSITION_ARB */, &position);
+                const char* why = reinterpret_cast<const char*>(glGetString(0x8874 /* GL_PROGRAM_ERROR_STRING_ARB */));
+                kel_log(KEL_LOG_WARNING,
+                        "glProgramStringARB rejected the YUV program at %d (%s); YUV is converted on the processor",
+                        int(position), why ? why : "no reason given");
                 DeleteProgramsARB(1, &program);
                 program = 0;
             }

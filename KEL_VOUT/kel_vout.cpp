@@ -4,10 +4,34 @@
 #include <cstring>
 
 #include "glInfo.h"
+#include "handle_registry.h"
 #include "kel_vout_base.h"
+#include "kel_vout_log.h"
 #include "locker.h"
 
 static Locker global_lock;
+
+namespace {
+
+// No exception crosses into the host: a call that throws (only allocations can) answers as a
+// failure.
+template <typename R, typename F>
+R guarded(R failure, F body)
+{
+    try {
+        return body();
+    } catch (...) {
+        kel_log(KEL_LOG_ERROR, "a call failed with an exception (out of memory?)");
+        return failure;
+    }
+}
+
+void free_instance(kel_vout_base* instance)
+{
+    kel_vout_base::destroy_instance(instance);
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -33,65 +57,98 @@ void KEL_VOUT_CALL kel_vout_get_default_param(KEL_VOUT_CFG_T* cfg)
 
 KEL_VOUT_HANDLE KEL_VOUT_CALL kel_vout_create(KEL_VOUT_CFG_T* cfg)
 {
-    return kel_vout_base::create_instance(cfg);
+    return guarded<KEL_VOUT_HANDLE>(nullptr, [&]() -> KEL_VOUT_HANDLE {
+        kel_vout_base* instance = kel_vout_base::create_instance(cfg);
+        if (!instance)
+            return nullptr;
+        void* handle = registry_add(instance, &free_instance);
+        if (!handle) {
+            kel_log(KEL_LOG_ERROR, "kel_vout_create: out of memory for the handle");
+            kel_vout_base::destroy_instance(instance);
+        }
+        return handle;
+    });
 }
 
 int32_t KEL_VOUT_CALL kel_vout_destroy(KEL_VOUT_HANDLE* handle)
 {
-    if (!handle || !*handle)
-        return 1;
-    if (!kel_vout_base::destroy_instance(static_cast<kel_vout_base*>(*handle)))
-        return 1;
-    *handle = nullptr;
-    return 0;
+    return guarded<int32_t>(1, [&]() -> int32_t {
+        if (!handle || !*handle)
+            return 1;
+        // Out of the registry first: from here on no call finds the instance, and a destroy of
+        // the same handle (a copy of it, or one re-entered from a message this call handles while
+        // it waits) answers 1.
+        kel_vout_base* instance = registry_remove(*handle);
+        if (!instance)
+            return 1;
+        instance->stop();
+        registry_release(instance);  // frees it, or the last call still using it will
+        *handle = nullptr;
+        return 0;
+    });
 }
 
 int32_t KEL_VOUT_CALL kel_vout_put_buffer_pool(KEL_VOUT_HANDLE handle, const uint8_t* buf, int bufsize,
                                                int pix_width, int pix_height)
 {
-    if (!handle)
-        return 1;
-    return static_cast<kel_vout_base*>(handle)->kel_put_pool(buf, bufsize, pix_width, pix_height) ? 0 : 1;
+    return guarded<int32_t>(1, [&]() -> int32_t {
+        pinned_instance instance(handle);
+        return instance && instance->kel_put_pool(buf, bufsize, pix_width, pix_height) ? 0 : 1;
+    });
 }
 
 int32_t KEL_VOUT_CALL kel_vout_put_buffer_pool_yuv(KEL_VOUT_HANDLE handle, const uint8_t* ybuf, const uint8_t* ubuf,
                                                    const uint8_t* vbuf, int linesize, int pix_width, int pix_height)
 {
-    if (!handle)
-        return 1;
-    return static_cast<kel_vout_base*>(handle)->kel_put_pool_yuv(ybuf, ubuf, vbuf, linesize, pix_width, pix_height)
-               ? 0
-               : 1;
+    return guarded<int32_t>(1, [&]() -> int32_t {
+        pinned_instance instance(handle);
+        return instance && instance->kel_put_pool_yuv(ybuf, ubuf, vbuf, linesize, pix_width, pix_height) ? 0 : 1;
+    });
 }
 
 int32_t KEL_VOUT_CALL kel_vout_set_display_mode(KEL_VOUT_HANDLE handle, DISPLAY_MODE d_mode)
 {
-    if (!handle)
-        return 1;
-    return static_cast<kel_vout_base*>(handle)->kel_vout_set_display_mode(d_mode) ? 0 : 1;
+    return guarded<int32_t>(1, [&]() -> int32_t {
+        pinned_instance instance(handle);
+        return instance && instance->kel_vout_set_display_mode(d_mode) ? 0 : 1;
+    });
 }
 
 int32_t KEL_VOUT_CALL kel_vout_get_display_mode(KEL_VOUT_HANDLE handle, DISPLAY_MODE* dmode)
 {
-    if (!handle || !dmode)
-        return 1;
-    *dmode = static_cast<kel_vout_base*>(handle)->kel_vout_get_display_mode();
-    return 0;
+    return guarded<int32_t>(1, [&]() -> int32_t {
+        if (!dmode)
+            return 1;
+        pinned_instance instance(handle);
+        if (!instance)
+            return 1;
+        *dmode = instance->kel_vout_get_display_mode();
+        return 0;
+    });
 }
 
 int32_t KEL_VOUT_CALL kel_vout_snapshot(KEL_VOUT_HANDLE handle, uint8_t* rgb, int32_t bufsize, int32_t* width,
                                         int32_t* height, int32_t timeout_ms)
 {
-    if (!handle)
-        return 1;
-    return static_cast<kel_vout_base*>(handle)->snapshot(rgb, bufsize, width, height, timeout_ms);
+    return guarded<int32_t>(1, [&]() -> int32_t {
+        pinned_instance instance(handle);
+        return instance ? instance->snapshot(rgb, bufsize, width, height, timeout_ms) : 1;
+    });
+}
+
+void KEL_VOUT_CALL kel_vout_set_log_callback(kel_vout_log_fn fn, void* user, int32_t max_level)
+{
+    kel_log_set_callback(fn, user, max_level);
 }
 
 void KEL_VOUT_CALL LoadBMPData(unsigned char* pBuf, int* bufSize, int* Width, int* Height, const char* Filename)
 {
     if (!bufSize || !Width || !Height)
         return;
-    glInfo::LoadBMPData(pBuf, *bufSize, *Width, *Height, Filename);
+    guarded<int>(0, [&] {
+        glInfo::LoadBMPData(pBuf, *bufSize, *Width, *Height, Filename);
+        return 0;
+    });
 }
 
 }  // extern "C"

@@ -82,6 +82,7 @@ struct kel_vout_display_t {
     KEL_OPENGL* kel_gl{};
     PICTURE_T picture{};  // the render thread's current frame
     HANDLE vot_pid{};     // the render thread
+    HMODULE module{};     // the render thread's reference on our module, released as it ends
     SOURCE_FORMAT source_format{};
     Picture_Pool* picture_pool{};
     vout_snapshot_t snapshot;
@@ -102,7 +103,7 @@ protected:
     virtual bool release_kel_vout_display_t(kel_vout_display_t* obj) = 0;
 };
 
-// The library's diagnostic hook, printf conventions. It writes nothing.
+// The library's trace hook, printf conventions: a debug line to the host's log callback.
 void kel_vout_logInfo(const char* format, ...);
 
 #endif

@@ -3,19 +3,39 @@
 #include "kel_vout_base.h"
 
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "handle_registry.h"
 #include "kel_vout_d3d.h"
+#include "kel_vout_log.h"
 #include "kel_vout_wgl.h"
 #include "msg_wait.h"
 #include "plane_pack.h"
 
 void kel_vout_logInfo(const char* format, ...)
 {
-    (void)format;
+    if (!kel_log_enabled(KEL_LOG_DEBUG))
+        return;
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    kel_log(KEL_LOG_DEBUG, "%s", text);
 }
+
+namespace {
+struct exclusive_lock {
+    explicit exclusive_lock(SRWLOCK* lock) : m_lock(lock) { AcquireSRWLockExclusive(m_lock); }
+    ~exclusive_lock() { ReleaseSRWLockExclusive(m_lock); }
+    exclusive_lock(const exclusive_lock&) = delete;
+    exclusive_lock& operator=(const exclusive_lock&) = delete;
+    SRWLOCK* m_lock;
+};
+}  // namespace
 
 kel_vout_abstract::kel_vout_abstract() = default;
 
@@ -41,8 +61,10 @@ kel_vout_base::~kel_vout_base()
 
 kel_vout_base* kel_vout_base::create_instance(KEL_VOUT_CFG_T* cfg)
 {
-    if (!cfg)
+    if (!cfg) {
+        kel_log(KEL_LOG_ERROR, "kel_vout_create: no configuration (null cfg)");
         return nullptr;
+    }
     kel_vout_base* instance = nullptr;
     switch (cfg->vout_mode) {
     case VOUT_WGL:
@@ -52,11 +74,17 @@ kel_vout_base* kel_vout_base::create_instance(KEL_VOUT_CFG_T* cfg)
         instance = new (std::nothrow) kel_vout_d3d();
         break;
     default:
-        // No backend is built for this mode.
+        kel_log(KEL_LOG_ERROR, "kel_vout_create: vout_mode %d has no backend on Windows (VOUT_WGL 3, VOUT_D3D 4)",
+                int(cfg->vout_mode));
         return nullptr;
     }
-    if (!instance)
+    if (!instance) {
+        kel_log(KEL_LOG_ERROR, "kel_vout_create: out of memory for the instance");
         return nullptr;
+    }
+    if (!cfg->windowId || !IsWindow(static_cast<HWND>(cfg->windowId)))
+        kel_log(KEL_LOG_ERROR, "kel_vout_create: windowId %p is not a window; the render thread will not start",
+                cfg->windowId);
     if (!instance->start(cfg)) {
         // Stops and waits for the render thread when it had started.
         instance->m_obj.vout_mode = cfg->vout_mode;
@@ -82,6 +110,38 @@ bool kel_vout_base::destroy_instance(kel_vout_base* instance)
     default:
         return false;
     }
+}
+
+kel_vout_base* kel_vout_base::find_for_testing(void* handle)
+{
+    kel_vout_base* instance = registry_acquire(handle);
+    if (instance)
+        registry_release(instance);
+    return instance;
+}
+
+void kel_vout_base::stop()
+{
+    kel_vout_display_t* obj = &m_obj;
+    obj->done = true;
+    if (obj->picture_pool)
+        obj->picture_pool->wake();
+    if (obj->snapshot.ready)
+        SetEvent(obj->snapshot.ready);  // a snapshot waiting for a picture answers now
+    if (obj->vot_pid) {
+        wait_handling_sent_messages(obj->vot_pid, INFINITE);
+        CloseHandle(obj->vot_pid);
+        obj->vot_pid = nullptr;
+    }
+}
+
+DWORD kel_vout_base::render_thread_exit(kel_vout_display_t* obj, int32_t code)
+{
+    HMODULE module = obj->module;
+    obj->module = nullptr;
+    if (module)
+        FreeLibraryAndExitThread(module, DWORD(code));
+    return DWORD(code);
 }
 
 int32_t kel_vout_base::snapshot(uint8_t* rgb, int32_t bufsize, int32_t* width, int32_t* height, int32_t timeout_ms)
@@ -173,14 +233,7 @@ bool kel_vout_base::release_display_common(kel_vout_display_t* obj, void (*relea
         return false;
     // The record's own lock functions may not be set: the display state may have failed early.
     lock(&obj->release_locker);
-    obj->done = true;
-    if (obj->picture_pool)
-        obj->picture_pool->wake();
-    if (obj->vot_pid) {
-        wait_handling_sent_messages(obj->vot_pid, INFINITE);
-        CloseHandle(obj->vot_pid);
-        obj->vot_pid = nullptr;
-    }
+    stop();
     release_renderer(obj);
     delete obj->picture_pool;
     obj->picture_pool = nullptr;
@@ -199,9 +252,19 @@ bool kel_vout_base::release_display_common(kel_vout_display_t* obj, void (*relea
 
 bool kel_vout_base::start_render_thread(DWORD(WINAPI* loop)(PVOID*))
 {
+    // Taken here, before the thread exists, so that an unload cannot come in between.
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(loop), &m_obj.module)) {
+        kel_log_last_error("GetModuleHandleExW (the render thread's reference on the library)");
+        m_obj.module = nullptr;
+    }
     m_obj.vot_pid = CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(loop), &m_obj, 0, nullptr);
-    if (!m_obj.vot_pid)
+    if (!m_obj.vot_pid) {
+        kel_log_last_error("CreateThread (the render thread)");
+        if (m_obj.module)
+            FreeLibrary(m_obj.module);
+        m_obj.module = nullptr;
         return false;
+    }
     // The new child window talks to its parent's thread, which may be this one.
     wait_handling_sent_messages(nullptr, 20);
     return true;
@@ -212,12 +275,17 @@ bool kel_vout_base::start(const KEL_VOUT_CFG_T* cfg)
     m_picture = PICTURE_T{};
     const int64_t capacity = staging_capacity(cfg->source_format);
     m_picture.buf = new (std::nothrow) uint8_t[size_t(capacity)];
-    if (!m_picture.buf)
+    if (!m_picture.buf) {
+        kel_log(KEL_LOG_ERROR, "kel_vout_create: out of memory for the staging frame (%lld bytes)",
+                static_cast<long long>(capacity));
         return false;
+    }
 
     m_obj.source_format = cfg->source_format;
-    if (!init_kel_vout_display_t(&m_obj))
+    if (!init_kel_vout_display_t(&m_obj)) {
+        kel_log(KEL_LOG_ERROR, "kel_vout_create: the display state could not be made (out of memory or handles)");
         return false;
+    }
     m_obj.vout_mode = cfg->vout_mode;
     m_obj.cfg.display_mode = cfg->display_mode;
     m_obj.place = cfg->place;
@@ -229,6 +297,8 @@ bool kel_vout_base::start(const KEL_VOUT_CFG_T* cfg)
     // The render thread sets `created` once its window exists and its loop runs.
     for (int i = 70; i > 0 && !m_obj.created; --i)
         wait_handling_sent_messages(nullptr, 10);
+    if (!m_obj.created)
+        kel_log(KEL_LOG_ERROR, "kel_vout_create: the render thread did not report a running window within 700 ms");
     return m_obj.created;
 }
 
@@ -255,6 +325,7 @@ bool kel_vout_base::kel_put_pool(const uint8_t* buf, int bufsize, int pix_width,
 {
     if (m_obj.done || !m_obj.picture_pool)
         return false;
+    exclusive_lock pushing(&m_push_lock);
     if (check_packed_push(buf, bufsize, pix_width, pix_height, m_obj.source_format) != push_check::ok)
         return false;
     m_picture.bufsize = bufsize;
@@ -271,6 +342,7 @@ bool kel_vout_base::kel_put_pool_yuv(const uint8_t* ybuf, const uint8_t* ubuf, c
 {
     if (m_obj.done || !m_obj.picture_pool)
         return false;
+    exclusive_lock pushing(&m_push_lock);
     if (check_yuv_push(ybuf, ubuf, vbuf, linesize, pix_width, pix_height, m_obj.source_format) != push_check::ok)
         return false;
     const int64_t bytes = pack_yuv420(m_picture.buf, size_t(staging_capacity(m_obj.source_format)), ybuf, ubuf,

@@ -13,6 +13,21 @@ public:
     // Stops the render thread, frees everything and deletes the instance by its concrete class.
     static bool destroy_instance(kel_vout_base* instance);
 
+    // Stops the render thread and waits for it (answering the messages it sends meanwhile):
+    // afterwards the child window and the device are gone, pushes and snapshots answer 1, and a
+    // snapshot waiting for a picture returns. The memory stays until destroy_instance.
+    // Idempotent; any thread but the render thread.
+    void stop();
+
+    // Render threads hold a reference on the module that holds this code while they run, so that
+    // a host that unloads the library with instances alive does not unmap their code. The
+    // thread's entry ends through this, which releases the reference as the thread ends.
+    static DWORD render_thread_exit(kel_vout_display_t* obj, int32_t code);
+
+    // Test seam: the instance behind a live handle, not pinned (the caller keeps the handle
+    // alive), or null.
+    static kel_vout_base* find_for_testing(void* handle);
+
     bool kel_vout_set_display_mode(DISPLAY_MODE display_mode) override;
     DISPLAY_MODE kel_vout_get_display_mode() override;
 
@@ -48,7 +63,7 @@ protected:
     // its UI thread would otherwise wait forever), then frees the display state.
     // release_renderer frees the backend's renderer once the thread that used it has ended.
     bool release_display_common(kel_vout_display_t* obj, void (*release_renderer)(kel_vout_display_t*));
-    // Host's thread: starts the render thread on m_obj.
+    // Host's thread: starts the render thread on m_obj, with its reference on the module.
     bool start_render_thread(DWORD(WINAPI* loop)(PVOID*));
 
     // The snapshot's handles, made and closed with the display state.
@@ -61,7 +76,8 @@ protected:
     void destroy_locker(vout_lock_t* lock);
 
     kel_vout_display_t m_obj;
-    PICTURE_T m_picture;  // staging frame; only the pushes touch it
+    PICTURE_T m_picture;  // staging frame; only the pushes touch it, one at a time
+    SRWLOCK m_push_lock = SRWLOCK_INIT;  // pushes from several threads take turns
 };
 
 #endif

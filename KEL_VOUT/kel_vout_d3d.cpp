@@ -118,7 +118,8 @@ DWORD WINAPI kel_vout_d3d::d3d_widget_event_loop(PVOID* arg)
 {
     if (!arg)
         return DWORD(-2);
-    return DWORD(d3d_createEmbedWin(reinterpret_cast<kel_vout_display_t*>(arg)));
+    kel_vout_display_t* obj = reinterpret_cast<kel_vout_display_t*>(arg);
+    return render_thread_exit(obj, d3d_createEmbedWin(obj));
 }
 
 int32_t kel_vout_d3d::d3d_createEmbedWin(kel_vout_display_t* obj)

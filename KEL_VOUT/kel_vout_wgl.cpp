@@ -5,6 +5,7 @@
 #include "kel_vout_wgl.h"
 
 #include "kel_opengl.h"
+#include "kel_vout_log.h"
 #include "kel_vout_window.h"
 #include "plane_pack.h"
 #include "render_loop.h"
@@ -23,11 +24,23 @@ public:
     bool attach(kel_vout_display_t* obj) override
     {
         const int format = ChoosePixelFormat(obj->hDC, &pfd);
-        if (!format || !SetPixelFormat(obj->hDC, format, &pfd))
+        if (!format) {
+            kel_log_last_error("ChoosePixelFormat (OpenGL, 24-bit RGBA, double-buffered)");
             return false;
+        }
+        if (!SetPixelFormat(obj->hDC, format, &pfd)) {
+            kel_log_last_error("SetPixelFormat");
+            return false;
+        }
         obj->hRenderRC = wglCreateContext(obj->hDC);
-        if (!obj->hRenderRC || !wglMakeCurrent(obj->hDC, obj->hRenderRC))
+        if (!obj->hRenderRC) {
+            kel_log_last_error("wglCreateContext");
             return false;
+        }
+        if (!wglMakeCurrent(obj->hDC, obj->hRenderRC)) {
+            kel_log_last_error("wglMakeCurrent");
+            return false;
+        }
         if (obj->kel_gl)
             obj->kel_gl->initializeGL();
         return true;
@@ -38,7 +51,9 @@ public:
     {
         if (!obj->hRenderRC)
             return;
-        if (obj->kel_gl)
+        // A window destroyed with its parent took its drawable along: the context is only
+        // deleted (which frees its objects), not drawn with any more.
+        if (obj->kel_gl && IsWindow(static_cast<HWND>(obj->embed_xid)))
             obj->kel_gl->releaseGL();
         wglMakeCurrent(nullptr, nullptr);
         wglDeleteContext(obj->hRenderRC);
@@ -91,13 +106,16 @@ public:
 
     void present(kel_vout_display_t* obj) override
     {
-        if (obj->hRenderRC)
-            SwapBuffers(obj->hDC);
+        if (obj->hRenderRC && !SwapBuffers(obj->hDC) && !m_swap_failed) {
+            kel_log_last_error("SwapBuffers", KEL_LOG_WARNING);
+            m_swap_failed = true;  // once: it would repeat at every frame
+        }
     }
 
 private:
     int m_width = 0;  // size of the picture in the textures
     int m_height = 0;
+    bool m_swap_failed = false;
 };
 
 }  // namespace
@@ -144,7 +162,8 @@ DWORD WINAPI kel_vout_wgl::wgl_widget_event_loop(PVOID* arg)
 {
     if (!arg)
         return DWORD(-2);
-    return DWORD(wgl_createEmbedWin(reinterpret_cast<kel_vout_display_t*>(arg)));
+    kel_vout_display_t* obj = reinterpret_cast<kel_vout_display_t*>(arg);
+    return render_thread_exit(obj, wgl_createEmbedWin(obj));
 }
 
 int32_t kel_vout_wgl::wgl_createEmbedWin(kel_vout_display_t* obj)

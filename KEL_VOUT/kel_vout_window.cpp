@@ -3,6 +3,7 @@
 #include "kel_vout_window.h"
 
 #include "display_placement.h"
+#include "kel_vout_log.h"
 
 win_lock::win_lock() : m_mutex(CreateMutexA(nullptr, FALSE, nullptr)) {}
 
@@ -29,6 +30,10 @@ namespace {
 
 // Messages dispatched per pass at most, so that a flood cannot keep the loop from drawing.
 const int kMessagesPerPass = 64;
+
+// The classes registered so far, unregistered when the library unloads (one per backend).
+vout_window_class* g_registered[4] = {};
+SRWLOCK g_registered_lock = SRWLOCK_INIT;
 
 LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
@@ -89,18 +94,54 @@ bool wglRegisterClass(vout_window_class* wc)
         cls.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
         cls.lpszClassName = wc->name;
         wc->atom = RegisterClassA(&cls);
+        if (!wc->atom && GetLastError() == ERROR_CLASS_ALREADY_EXISTS) {
+            // Left by an earlier load of the library that could not unregister it: its window
+            // procedure may point at code no longer there, so it is made anew.
+            UnregisterClassA(wc->name, cls.hInstance);
+            wc->atom = RegisterClassA(&cls);
+        }
+        if (!wc->atom) {
+            kel_log_last_error("RegisterClassA");
+        } else {
+            AcquireSRWLockExclusive(&g_registered_lock);
+            for (vout_window_class*& slot : g_registered)
+                if (!slot || slot == wc) {
+                    slot = wc;
+                    break;
+                }
+            ReleaseSRWLockExclusive(&g_registered_lock);
+        }
     }
     const bool registered = wc->atom != 0;
     wc->lock.unlock();
     return registered;
 }
 
+void unregister_window_classes()
+{
+    AcquireSRWLockExclusive(&g_registered_lock);
+    for (vout_window_class*& slot : g_registered) {
+        if (slot && slot->atom && !UnregisterClassA(slot->name, kel_vout_module()))
+            kel_log_last_error("UnregisterClassA", KEL_LOG_WARNING);
+        if (slot)
+            slot->atom = 0;
+        slot = nullptr;
+    }
+    ReleaseSRWLockExclusive(&g_registered_lock);
+}
+
 bool createEmbedWindow(kel_vout_display_t* obj, const char* class_name)
 {
     HWND parent = static_cast<HWND>(obj->window_xid);
     RECT rc{};
-    if (!parent || !GetClientRect(parent, &rc))
+    if (!parent) {
+        kel_log(KEL_LOG_ERROR, "no parent window to create the video window in (windowId is null)");
         return false;
+    }
+    if (!GetClientRect(parent, &rc)) {
+        kel_log_last_error("GetClientRect (the parent window)");
+        return false;
+    }
     obj->place.width = uint32_t(rc.right - rc.left);
     obj->place.height = uint32_t(rc.bottom - rc.top);
     // Not the parent's rectangle on screen: the first pass compares and places the child.
@@ -111,13 +152,16 @@ bool createEmbedWindow(kel_vout_display_t* obj, const char* class_name)
                                 WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN | WS_CLIPSIBLINGS, 0, 0,
                                 int(obj->place.width), int(obj->place.height), parent, nullptr, kel_vout_module(),
                                 nullptr);
-    if (!hwnd)
+    if (!hwnd) {
+        kel_log_last_error("CreateWindowExA (the video window)");
         return false;
+    }
     SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(obj));
     obj->embed_xid = hwnd;
     obj->child_rect = RECT{0, 0, rc.right - rc.left, rc.bottom - rc.top};
     obj->hDC = GetDC(hwnd);
     if (!obj->hDC) {
+        kel_log_last_error("GetDC (the video window)");
         closeEmbedWindow(obj);
         return false;
     }
@@ -172,9 +216,9 @@ bool UpdateEmbedWinRect(kel_vout_display_t* obj)
     return true;
 }
 
-bool adjust_vout_region(kel_vout_display_t* obj)
+bool adjust_vout_region(kel_vout_display_t* obj, DISPLAY_MODE mode)
 {
-    const vout_display_place_t r = fit_display_rect(obj->cfg.display_mode, int(obj->place.width),
+    const vout_display_place_t r = fit_display_rect(mode, int(obj->place.width),
                                                     int(obj->place.height), obj->place.pix_width, obj->place.pix_height);
     const RECT rc{r.x, r.y, r.x + LONG(r.width), r.y + LONG(r.height)};
     const RECT old = obj->child_rect;

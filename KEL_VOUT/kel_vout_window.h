@@ -31,8 +31,11 @@ struct vout_window_class {
 // The module the library's code lives in (the DLL, or the program that links it statically).
 HINSTANCE kel_vout_module();
 
-// Registers the class when it is not yet; true once it is.
+// Registers the class, under the library's own module, when it is not yet; true once it is.
 bool wglRegisterClass(vout_window_class* wc);
+// Unregisters every class registered so far; the library calls it as it unloads (no window of
+// ours exists then: render threads keep the library loaded while they run).
+void unregister_window_classes();
 
 // Creates the child window over the whole client area of obj->window_xid, visible, disabled (it
 // takes no input) and clipping its siblings, and takes its device context. False, with nothing
@@ -49,9 +52,9 @@ int32_t ManageEvent(kel_vout_display_t* obj);
 // what it saw in obj->rect_parent and the area's size in obj->place.width / height.
 bool UpdateEmbedWinRect(kel_vout_display_t* obj);
 
-// Places the child window for the current display mode inside the area obj->place.width x
-// height and records the rectangle in obj->child_rect. True when the child's size changed (the
-// renderer's back buffer must follow); a move alone answers false.
-bool adjust_vout_region(kel_vout_display_t* obj);
+// Places the child window for the display mode inside the area obj->place.width x height and
+// records the rectangle in obj->child_rect. True when the child's size changed (the renderer's
+// back buffer must follow); a move alone answers false.
+bool adjust_vout_region(kel_vout_display_t* obj, DISPLAY_MODE mode);
 
 #endif

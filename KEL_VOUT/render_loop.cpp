@@ -4,10 +4,51 @@
 #include <cstring>
 #include <new>
 
+#include "kel_vout_log.h"
 #include "kel_vout_window.h"
 #include "plane_pack.h"
 
 namespace {
+
+// Test seam: what keeps the display awake (SetThreadExecutionState).
+std::atomic<execution_state_fn> g_execution_state{nullptr};
+
+EXECUTION_STATE set_execution_state(EXECUTION_STATE state)
+{
+    const execution_state_fn hook = g_execution_state.load();
+    return hook ? hook(state) : SetThreadExecutionState(state);
+}
+
+// While frames flow the display stays on (no screen saver, no power-down): what the child
+// window's refusal of SC_SCREENSAVE meant, which never reaches a child. Idle for this long, the
+// system may sleep the display again.
+const DWORD kAwakeAfterLastFrameMs = 2000;
+
+class display_keeper {
+public:
+    void frame(DWORD now)
+    {
+        m_last = now;
+        if (!m_awake && set_execution_state(ES_CONTINUOUS | ES_DISPLAY_REQUIRED))
+            m_awake = true;
+    }
+    void pass(DWORD now)
+    {
+        if (m_awake && now - m_last >= kAwakeAfterLastFrameMs)
+            release();
+    }
+    void release()
+    {
+        if (m_awake)
+            set_execution_state(ES_CONTINUOUS);
+        m_awake = false;
+    }
+    ~display_keeper() { release(); }
+
+private:
+    bool m_awake = false;
+    DWORD m_last = 0;
+};
 
 // Answers a pending snapshot request with what the back buffer holds now (drawn, not yet
 // presented). The host's thread waits for the answer; this thread never waits for the host.
@@ -40,6 +81,21 @@ void deliver_snapshot(kel_vout_display_t* obj, render_steps& steps)
     ReleaseMutex(snap.mutex);
 }
 
+// Answers a pending snapshot request with a failure (no picture will come).
+void refuse_snapshot(kel_vout_display_t* obj)
+{
+    vout_snapshot_t& snap = obj->snapshot;
+    if (!snap.pending.load(std::memory_order_acquire))
+        return;
+    WaitForSingleObject(snap.mutex, INFINITE);
+    if (snap.pending) {
+        snap.ok = false;
+        snap.pending = false;
+        SetEvent(snap.ready);
+    }
+    ReleaseMutex(snap.mutex);
+}
+
 bool open_window(kel_vout_display_t* obj, vout_window_class* window_class, render_steps& steps)
 {
     if (!wglRegisterClass(window_class) || !createEmbedWindow(obj, window_class->name))
@@ -66,8 +122,11 @@ void close_window(kel_vout_display_t* obj, render_steps& steps)
 // frames still pushed so that nothing piles up.
 void wait_as_orphan(kel_vout_display_t* obj, render_steps& steps)
 {
+    kel_log(KEL_LOG_WARNING, "the host's window %p is gone: the instance stops drawing until it is destroyed",
+            obj->window_xid);
     close_window(obj, steps);
     while (!obj->done) {
+        refuse_snapshot(obj);
         if (obj->picture_pool)
             obj->picture_pool->get_pool(&obj->picture);
         else
@@ -76,6 +135,11 @@ void wait_as_orphan(kel_vout_display_t* obj, render_steps& steps)
 }
 
 }  // namespace
+
+void set_execution_state_hook_for_testing(execution_state_fn hook)
+{
+    g_execution_state.store(hook);
+}
 
 void prepare_start_picture(kel_vout_display_t* obj)
 {
@@ -116,58 +180,77 @@ int32_t render_loop(kel_vout_display_t* obj, vout_window_class* window_class, re
     bool upload = true;
     double t0 = -1.0;
     int frames = 0;
+    display_keeper awake;
+    bool reported = false;
 
     while (!obj->done) {
         if (!obj->created)
             obj->created = true;
-        if (obj->cfg.is_fullscreen) {
-            // Re-create the child window (nothing in the library asks for it).
-            obj->lock(&obj->locker);
-            close_window(obj, steps);
-            const bool reopened = open_window(obj, window_class, steps);
-            obj->cfg.is_fullscreen = false;
-            obj->unlock(&obj->locker);
-            if (!reopened)
-                return -2;
-            upload = true;
-        }
+        try {
+            if (obj->cfg.is_fullscreen) {
+                // Re-create the child window (nothing in the library asks for it).
+                obj->lock(&obj->locker);
+                close_window(obj, steps);
+                const bool reopened = open_window(obj, window_class, steps);
+                obj->cfg.is_fullscreen = false;
+                obj->unlock(&obj->locker);
+                if (!reopened)
+                    return -2;
+                upload = true;
+            }
 
-        const bool quit = ManageEvent(obj) == -255;
-        if ((quit && !IsWindow(static_cast<HWND>(obj->embed_xid))) || !IsWindow(static_cast<HWND>(obj->window_xid))) {
-            wait_as_orphan(obj, steps);
-            break;
-        }
-        bool place = UpdateEmbedWinRect(obj);
-        if (obj->cfg.is_ch_display_size) {
+            const bool quit = ManageEvent(obj) == -255;
+            if ((quit && !IsWindow(static_cast<HWND>(obj->embed_xid))) ||
+                !IsWindow(static_cast<HWND>(obj->window_xid))) {
+                awake.release();
+                wait_as_orphan(obj, steps);
+                break;
+            }
+            bool place = UpdateEmbedWinRect(obj);
+            // The mode and the request to place again are the host's to write, under the lock.
             obj->lock(&obj->locker);
+            place = place || obj->cfg.is_ch_display_size;
             obj->cfg.is_ch_display_size = false;
+            const DISPLAY_MODE mode = obj->cfg.display_mode;
             obj->unlock(&obj->locker);
-            place = true;
-        }
 
-        if (obj->picture_pool && obj->picture_pool->get_pool(&obj->picture) == 0) {
-            upload = true;
-            start_picture = false;
-        }
-        const PICTURE_T& pic = obj->picture;
-        if (upload && !(start_picture && size_announced) &&
-            (uint32_t(pic.pix_width) != obj->place.pix_width || uint32_t(pic.pix_height) != obj->place.pix_height)) {
-            // A picture of new proportions is placed before it is drawn, so that no frame shows
-            // it stretched to the previous one's.
-            obj->place.pix_width = uint32_t(pic.pix_width);
-            obj->place.pix_height = uint32_t(pic.pix_height);
-            place = place || obj->cfg.display_mode == VOUT_PREFERRED;
-        }
-        if (place && adjust_vout_region(obj)) {
-            const RECT& rc = obj->child_rect;
-            steps.resize(obj, rc.right - rc.left, rc.bottom - rc.top);
-        }
+            bool new_frame = false;
+            if (obj->picture_pool && obj->picture_pool->get_pool(&obj->picture) == 0) {
+                upload = true;
+                start_picture = false;
+                new_frame = true;
+            }
+            const PICTURE_T& pic = obj->picture;
+            if (upload && !(start_picture && size_announced) &&
+                (uint32_t(pic.pix_width) != obj->place.pix_width || uint32_t(pic.pix_height) != obj->place.pix_height)) {
+                // A picture of new proportions is placed before it is drawn, so that no frame
+                // shows it stretched to the previous one's.
+                obj->place.pix_width = uint32_t(pic.pix_width);
+                obj->place.pix_height = uint32_t(pic.pix_height);
+                place = place || mode == VOUT_PREFERRED;
+            }
+            if (place && adjust_vout_region(obj, mode)) {
+                const RECT& rc = obj->child_rect;
+                steps.resize(obj, rc.right - rc.left, rc.bottom - rc.top);
+            }
 
-        steps.draw(obj, upload);
-        upload = false;
-        deliver_snapshot(obj, steps);
-        steps.present(obj);
-        freamrate_count(t0, frames);
+            steps.draw(obj, upload);
+            upload = false;
+            deliver_snapshot(obj, steps);
+            steps.present(obj);
+            freamrate_count(t0, frames);
+            const DWORD now = GetTickCount();
+            if (new_frame)
+                awake.frame(now);
+            awake.pass(now);
+        } catch (...) {
+            // Nothing may end the host's process from here; the pass is lost, the next one tries
+            // again (the only throwing code allocates, and memory may come back).
+            if (!reported)
+                kel_log(KEL_LOG_ERROR, "the render thread caught an exception (out of memory?); it goes on");
+            reported = true;
+            Sleep(10);
+        }
     }
 
     close_window(obj, steps);

@@ -37,6 +37,11 @@ protected:
 // could not be made (obj->created stays false).
 int32_t render_loop(kel_vout_display_t* obj, vout_window_class* window_class, render_steps& steps);
 
+// Test seam: replaces SetThreadExecutionState, which keeps the display awake while frames flow
+// (null restores it).
+typedef EXECUTION_STATE (*execution_state_fn)(EXECUTION_STATE state);
+void set_execution_state_hook_for_testing(execution_state_fn hook);
+
 // The black picture shown until the first frame: 16 x 12 for YUV; for RGB the window's size,
 // halved until it fits the picture buffer.
 void prepare_start_picture(kel_vout_display_t* obj);

@@ -6,11 +6,13 @@ set(KEL_VOUT_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
 add_library(kel_vout_core STATIC
     KEL_VOUT/bmp_loader.cpp
     KEL_VOUT/glInfo.cpp
+    KEL_VOUT/handle_registry.cpp
     KEL_VOUT/kel_vout.cpp
     KEL_VOUT/kel_direct3d.cpp
     KEL_VOUT/kel_opengl.cpp
     KEL_VOUT/kel_vout_base.cpp
     KEL_VOUT/kel_vout_d3d.cpp
+    KEL_VOUT/kel_vout_log.cpp
     KEL_VOUT/kel_vout_wgl.cpp
     KEL_VOUT/kel_vout_window.cpp
     KEL_VOUT/locker.cpp
@@ -24,7 +26,9 @@ target_compile_definitions(kel_vout_core PUBLIC KEL_VOUT_BUILDING WIN32_LEAN_AND
 target_compile_options(kel_vout_core PRIVATE ${KEL_VOUT_WARNINGS})
 target_link_libraries(kel_vout_core PUBLIC kel_vout_pure opengl32 d3d9 user32 gdi32)
 
-add_library(kel_vout SHARED KEL_VOUT/kel_vout.def)
+add_library(kel_vout SHARED KEL_VOUT/kel_vout.def KEL_VOUT/dll_main.cpp)
+target_compile_options(kel_vout PRIVATE ${KEL_VOUT_WARNINGS})
+target_include_directories(kel_vout PRIVATE include KEL_VOUT)
 set_target_properties(kel_vout PROPERTIES PREFIX "" IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
 target_link_libraries(kel_vout PRIVATE -Wl,--whole-archive kel_vout_core -Wl,--no-whole-archive)
 target_link_options(kel_vout PRIVATE ${KEL_VOUT_STATIC_RUNTIME} -Wl,--no-undefined)

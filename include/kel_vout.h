@@ -42,7 +42,9 @@
 extern "C" {
 #endif
 
-/* Opaque instance handle; null means "no instance". */
+/* Opaque instance handle; null means "no instance". A handle is never given out twice: every
+ * function given a handle that is not a live instance (destroyed, also through a copy of the
+ * handle, or never created) answers 1 and touches nothing. */
 typedef void* KEL_VOUT_HANDLE;
 
 /* Largest frame an instance takes, in bytes: a YUV 4:2:0 instance 4147200 (for example
@@ -79,9 +81,12 @@ KEL_VOUT_API void KEL_VOUT_CALL kel_vout_get_default_param(KEL_VOUT_CFG_T* cfg);
 KEL_VOUT_API KEL_VOUT_HANDLE KEL_VOUT_CALL kel_vout_create(KEL_VOUT_CFG_T* cfg);
 
 /* Stops the instance's render thread, closes its window and frees everything; then sets
- * *handle to null.
- * Result: 0 on success; 1 when handle or *handle is null (nothing is changed).
- * Thread safety: any thread, but not concurrently with any other call on the instance. */
+ * *handle to null. Waits for the render thread, dispatching messages sent to the calling thread
+ * meanwhile. Calls on the instance still running on other threads answer 1 from now on; the
+ * memory goes when the last of them returns.
+ * Result: 0 on success; 1 when handle or *handle is null or not a live instance (destroyed
+ * already, or being destroyed by another call); nothing is changed then.
+ * Thread safety: any thread, also while other calls on the instance run. */
 KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_destroy(KEL_VOUT_HANDLE* handle);
 
 /* Pushes one packed frame of pix_width x pix_height. For a VOUT_RGB instance: 3 bytes per
@@ -131,6 +136,24 @@ KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_get_display_mode(KEL_VOUT_HANDLE han
  * Thread safety: any thread; concurrent calls on one instance are served one after another. */
 KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_snapshot(KEL_VOUT_HANDLE handle, uint8_t* rgb, int32_t bufsize,
                                                    int32_t* width, int32_t* height, int32_t timeout_ms);
+
+/* Log levels of kel_vout_set_log_callback. */
+#define KEL_VOUT_LOG_ERROR 0
+#define KEL_VOUT_LOG_WARNING 1
+#define KEL_VOUT_LOG_INFO 2
+#define KEL_VOUT_LOG_DEBUG 3
+
+/* Receives one log line (no line break) of `level`; user is the pointer given with it. */
+typedef void(KEL_VOUT_CALL* kel_vout_log_fn)(void* user, int32_t level, const char* message);
+
+/* Sends the library's log lines up to max_level to fn: every failing Windows, WGL, OpenGL or
+ * Direct3D call with its name and the system's words for the error, why a creation failed, device
+ * loss and recovery (info), traces (debug). A null fn switches it off, which is the default.
+ * fn is called on the thread that logs, render threads included, and never while the library
+ * holds a lock: it may call the library's functions, but should return quickly. When this
+ * returns, no call of the previous fn runs any more (unless it is called from within fn).
+ * Thread safety: any thread; process-wide. */
+KEL_VOUT_API void KEL_VOUT_CALL kel_vout_set_log_callback(kel_vout_log_fn fn, void* user, int32_t max_level);
 
 /* Loads a BMP file into pBuf, which the caller sizes. For 24- and 32-bit files (uncompressed,
  * or 32-bit with the standard colour masks) writes width * height * 3 bytes of packed R, G, B,

@@ -28,7 +28,7 @@ struct Instance {
         if (vout)
             vout->destroy();
     }
-    KEL_VOUT_HANDLE handle() const { return static_cast<kel_vout_base*>(vout); }
+    KEL_VOUT_HANDLE handle() const { return vout->handle(); }
     test_vout* vout;
 };
 
@@ -102,7 +102,7 @@ TEST(Instance, StartsWithTheConfiguredModeAndFormatBuffers)
         test_vout* v = test_vout::create(cfg);
         ASSERT_NE(v, nullptr);
         DISPLAY_MODE mode = VOUT_NORMAL;
-        EXPECT_EQ(kel_vout_get_display_mode(static_cast<kel_vout_base*>(v), &mode), 0);
+        EXPECT_EQ(kel_vout_get_display_mode(v->handle(), &mode), 0);
         EXPECT_EQ(mode, VOUT_16_9);
         EXPECT_TRUE(v->display().created);
         EXPECT_EQ(v->display().place.pix_width, 320u);

@@ -44,7 +44,7 @@ struct Vout {
         if (h)
             kel_vout_destroy(&h);
     }
-    const kel_vout_display_t& state() const { return static_cast<kel_vout_base*>(h)->display_state(); }
+    const kel_vout_display_t& state() const { return kel_vout_base::find_for_testing(h)->display_state(); }
     const kel_direct3d& renderer() const { return *state().kel_d3d; }
     KEL_VOUT_HANDLE h = nullptr;
 };
@@ -132,52 +132,6 @@ bool rect_eq(RECT a, RECT b)
     return ::testing::AssertionFailure() << "(" << a.left << "," << a.top << ")-(" << a.right << "," << a.bottom
                                          << ") != (" << b.left << "," << b.top << ")-(" << b.right << "," << b.bottom
                                          << ")";
-}
-
-// Handles open in this process. Wine 8 answers 0 to GetProcessHandleCount, so the count comes
-// from the system's handle table when it does.
-int count_process_handles()
-{
-    DWORD count = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0)
-        return int(count);
-    struct Entry {
-        PVOID object;
-        ULONG_PTR process_id;
-        ULONG_PTR handle;
-        ULONG access;
-        USHORT back_trace;
-        USHORT type;
-        ULONG attributes;
-        ULONG reserved;
-    };
-    typedef LONG(NTAPI * query_fn)(ULONG, PVOID, ULONG, PULONG);
-    const auto query = reinterpret_cast<query_fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-    if (!query)
-        return -1;
-    const ULONG kExtendedHandleInformation = 64;
-    std::vector<char> buf(1 << 20);
-    LONG status;
-    ULONG len = 0;
-    while ((status = query(kExtendedHandleInformation, buf.data(), ULONG(buf.size()), &len)) == LONG(0xC0000004))
-        buf.resize(buf.size() * 2);
-    if (status != 0)
-        return -1;
-    const ULONG_PTR n = *reinterpret_cast<ULONG_PTR*>(buf.data());
-    const Entry* e = reinterpret_cast<const Entry*>(buf.data() + 2 * sizeof(ULONG_PTR));
-    int mine = 0;
-    for (ULONG_PTR i = 0; i < n; ++i)
-        mine += e[i].process_id == GetCurrentProcessId();
-    return mine;
-}
-
-size_t private_bytes()
-{
-    PROCESS_MEMORY_COUNTERS_EX pmc{};
-    pmc.cb = sizeof(pmc);
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc), sizeof(pmc));
-    return pmc.PrivateUsage ? pmc.PrivateUsage : pmc.PagefileUsage;
 }
 
 }  // namespace

@@ -196,7 +196,7 @@ KEL_VOUT_HANDLE create_wgl(HWND parent)
 
 const kel_opengl& renderer(KEL_VOUT_HANDLE h)
 {
-    return *static_cast<kel_vout_base*>(h)->display_state().kel_gl;
+    return *kel_vout_base::find_for_testing(h)->display_state().kel_gl;
 }
 }  // namespace
 

@@ -4,44 +4,28 @@
 
 #include <windows.h>
 
-#include <tlhelp32.h>
-
+#include "handle_registry.h"
+#include "process_counts.h"
 #include "kel_vout_base.h"
-
-// Threads of this process right now.
-inline int count_process_threads()
-{
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snap == INVALID_HANDLE_VALUE)
-        return -1;
-    THREADENTRY32 te{};
-    te.dwSize = sizeof(te);
-    int n = 0;
-    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
-        if (te.th32OwnerProcessID == GetCurrentProcessId())
-            ++n;
-    CloseHandle(snap);
-    return n;
-}
 
 // An instance whose render thread only reports that it runs and waits to be stopped. Frames
 // stay in the pool for the test to read.
 class test_vout final : public kel_vout_base {
 public:
+    // A running instance with a handle, as kel_vout_create makes them, or null.
     static test_vout* create(KEL_VOUT_CFG_T cfg, bool start_thread = true)
     {
         auto* t = new test_vout(start_thread);
         if (!t->start(&cfg)) {
-            t->destroy();
+            free_test_vout(t);
             return nullptr;
         }
+        t->m_handle = registry_add(t, &free_test_vout);
         return t;
     }
-    void destroy()
-    {
-        destroy_window();
-        delete this;
-    }
+    // As kel_vout_destroy does.
+    void destroy() { kel_vout_destroy(&m_handle); }
+    KEL_VOUT_HANDLE handle() const { return m_handle; }
 
     kel_vout_display_t& display() { return m_obj; }
     const PICTURE_T& staging() const { return m_picture; }
@@ -91,6 +75,13 @@ protected:
     }
 
 private:
+    static void free_test_vout(kel_vout_base* instance)
+    {
+        auto* t = static_cast<test_vout*>(instance);
+        t->destroy_window();
+        delete t;
+    }
+
     static DWORD WINAPI thread_main(void* arg)
     {
         auto* obj = static_cast<kel_vout_display_t*>(arg);
@@ -102,6 +93,7 @@ private:
     }
 
     bool m_start_thread;
+    KEL_VOUT_HANDLE m_handle = nullptr;
 };
 
 #endif

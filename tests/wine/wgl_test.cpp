@@ -37,7 +37,7 @@ struct Vout {
         if (h)
             kel_vout_destroy(&h);
     }
-    const kel_vout_display_t& state() const { return static_cast<kel_vout_base*>(h)->display_state(); }
+    const kel_vout_display_t& state() const { return kel_vout_base::find_for_testing(h)->display_state(); }
     KEL_VOUT_HANDLE h = nullptr;
 };
 
