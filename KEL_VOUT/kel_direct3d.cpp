@@ -10,6 +10,7 @@
 #include "kel_vout_log.h"
 #include "plane_pack.h"
 #include "surface_copy.h"
+#include "yuv_convert.h"
 
 namespace {
 
@@ -88,14 +89,18 @@ const DWORD kYuvShader[] = {
     0x0000FFFF,                                      // end
 };
 
-// BT.601 limited range to full-range RGB on 0..1 texture values, as the OpenGL backend's
-// program: c0..c2 the Y, U and V coefficients for R, G, B; c3 the offsets (and alpha 1).
-const float kBt601Limited[4][4] = {
-    {1.1643835f, 1.1643835f, 1.1643835f, 0.0f},
-    {0.0f, -0.3917623f, 2.0172322f, 0.0f},
-    {1.5960268f, -0.81296766f, 0.0f, 0.0f},
-    {-0.8742022f, 0.5316678f, -1.0856308f, 1.0f},
-};
+// The shader's constants for a frame's colours, on 0..1 texture values: c0..c2 the Y, U and V
+// coefficients for R, G, B; c3 the offsets (and alpha 1).
+void shader_constants(const frame_shape& shape, float c[4][4])
+{
+    float m[3][4];
+    yuv_matrix(yuv_coefficients_for(shape.colorspace, shape.range), m);
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 3; ++j)
+            c[i][j] = m[j][i];
+        c[i][3] = i == 3 ? 1.0f : 0.0f;
+    }
+}
 
 // A corner of the picture's quad, in pixels of the back buffer (pre-transformed).
 struct quad_vertex {
@@ -135,7 +140,8 @@ bool device_is_gone(HRESULT hr)
 kel_direct3d::kel_direct3d(SOURCE_FORMAT format)
     : m_nWidth(1920), m_nHeight(1080), m_pD3D(nullptr), m_pd3dDevice(nullptr), m_pd3dSurface(nullptr),
       m_rtViewport{}, m_PresentWnd(nullptr), m_surfaceWidth(0), m_surfaceHeight(0), m_rtSource{},
-      m_rgb(format == VOUT_RGB), m_lost(false), m_rebuild(false), m_shaderCapable(false), m_maxTexture{0, 0},
+      m_rgb(format == VOUT_RGB), m_shape(format == VOUT_RGB ? legacy_rgb_shape(1920) : legacy_yuv_shape(1920, 1080)),
+      m_matrix{}, m_lost(false), m_rebuild(false), m_shaderCapable(false), m_maxTexture{0, 0},
       m_useShader(false), m_shader(nullptr),
       m_planes{}, m_chromaExtent{1.0f, 1.0f}, m_surfaceFresh(false), m_drawn(false), m_retryAt(0), m_recoveries(0)
 {
@@ -169,7 +175,21 @@ void kel_direct3d::retryIn(DWORD ms)
 
 // The device is kept across frame sizes and moves: under wined3d a new Direct3D object costs
 // about 150 ms, a new device a few milliseconds more than a reset, a new surface almost nothing.
+bool kel_direct3d::initializeD3D(HWND presentWnd, long lWidth, long lHeight, const frame_shape& shape)
+{
+    m_shape = shape;
+    m_rgb = shape.format != pixel_format::i420;
+    shader_constants(shape, m_matrix);
+    return initializeDevice(presentWnd, lWidth, lHeight);
+}
+
 bool kel_direct3d::initializeD3D(HWND presentWnd, long lWidth, long lHeight)
+{
+    return initializeD3D(presentWnd, lWidth, lHeight,
+                         m_rgb ? legacy_rgb_shape(int(lWidth)) : legacy_yuv_shape(int(lWidth), int(lHeight)));
+}
+
+bool kel_direct3d::initializeDevice(HWND presentWnd, long lWidth, long lHeight)
 {
     m_nWidth = int(lWidth);
     m_nHeight = int(lHeight);
@@ -219,7 +239,10 @@ bool kel_direct3d::initializeD3D(HWND presentWnd, long lWidth, long lHeight)
     if (!createSurface())
         return failed();
     kel_log(KEL_LOG_INFO, "Direct3D 9 ready for %dx%d frames; YUV converted by %s", m_nWidth, m_nHeight,
-            m_rgb ? "nobody (RGB frames)" : m_useShader ? "our pixel shader" : "the driver (YV12)");
+            m_rgb              ? "nobody (RGB frames)"
+            : m_useShader      ? "our pixel shader"
+            : m_pd3dSurface && yv12Allowed() ? "the driver (YV12)"
+                                             : "the processor");
     m_rebuild = false;
     return true;
 }
@@ -268,12 +291,13 @@ HRESULT kel_direct3d::resetBackBuffer()
 
 // Whether YUV frames can take our pixel shader on this device: shaders 2.0, dynamic luminance
 // textures of any size (and the test seam allows it). Frames above the device's largest texture
-// take the driver's YV12 conversion instead (createSurface).
+// go through a surface instead (createSurface): the driver's YV12 conversion for the older
+// pushes' frames, the processor's for the others.
 void kel_direct3d::chooseConversion()
 {
     m_shaderCapable = false;
     release(m_shader);
-    if (m_rgb || !g_shader_allowed.load())
+    if (!g_shader_allowed.load())
         return;
     D3DCAPS9 caps;
     if (FAILED(m_pd3dDevice->GetDeviceCaps(&caps)) || caps.PixelShaderVersion < D3DPS_VERSION(2, 0) ||
@@ -290,7 +314,7 @@ void kel_direct3d::chooseConversion()
     m_maxTexture[1] = int(caps.MaxTextureHeight);
     const HRESULT hr = m_pd3dDevice->CreatePixelShader(kYuvShader, &m_shader);
     if (FAILED(hr))
-        kel_log_hresult("IDirect3DDevice9::CreatePixelShader (the driver converts YV12 instead)", hr, KEL_LOG_WARNING);
+        kel_log_hresult("IDirect3DDevice9::CreatePixelShader (YUV is converted without it)", hr, KEL_LOG_WARNING);
     m_shaderCapable = SUCCEEDED(hr);
 }
 
@@ -304,9 +328,9 @@ bool kel_direct3d::createSurface()
     GetClientRect(m_PresentWnd, &m_rtViewport);
     m_surfaceFresh = true;
 
-    m_useShader = m_shaderCapable && m_nWidth <= m_maxTexture[0] && m_nHeight <= m_maxTexture[1];
+    m_useShader = !m_rgb && m_shaderCapable && m_nWidth <= m_maxTexture[0] && m_nHeight <= m_maxTexture[1];
     if (m_useShader) {
-        const int cw = m_nWidth / 2, ch = m_nHeight / 2;
+        const int cw = m_shape.chroma_width, ch = m_shape.chroma_height;
         const bool chroma = cw > 0 && ch > 0;
         const int sizes[3][2] = {
             {m_nWidth, m_nHeight}, {chroma ? cw : 1, chroma ? ch : 1}, {chroma ? cw : 1, chroma ? ch : 1}};
@@ -314,7 +338,7 @@ bool kel_direct3d::createSurface()
             const HRESULT hr = m_pd3dDevice->CreateTexture(UINT(sizes[i][0]), UINT(sizes[i][1]), 1, D3DUSAGE_DYNAMIC,
                                                            D3DFMT_L8, D3DPOOL_DEFAULT, &m_planes[i], nullptr);
             if (FAILED(hr)) {
-                kel_log_hresult("IDirect3DDevice9::CreateTexture (a plane; the driver converts YV12 instead)", hr,
+                kel_log_hresult("IDirect3DDevice9::CreateTexture (a plane; YUV is converted without the shader)", hr,
                                 KEL_LOG_WARNING);
                 m_planes[i] = nullptr;
                 releaseFrameResources();
@@ -329,11 +353,14 @@ bool kel_direct3d::createSurface()
         }
     }
 
+    // Without the shader: YV12 for what the driver converts right enough (the older pushes'
+    // BT.601 limited range), R, G, B for everything else.
+    const bool yv12 = yv12Allowed();
     int surface_w = m_nWidth, surface_h = m_nHeight;
-    if (!m_rgb)
+    if (yv12)
         yv12_surface_size(m_nWidth, m_nHeight, &surface_w, &surface_h);
     const HRESULT hr = m_pd3dDevice->CreateOffscreenPlainSurface(
-        UINT(surface_w), UINT(surface_h), m_rgb ? D3DFMT_X8R8G8B8 : kYV12, D3DPOOL_DEFAULT, &m_pd3dSurface, nullptr);
+        UINT(surface_w), UINT(surface_h), yv12 ? kYV12 : D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT, &m_pd3dSurface, nullptr);
     if (FAILED(hr)) {
         kel_log_hresult("IDirect3DDevice9::CreateOffscreenPlainSurface", hr);
         m_pd3dSurface = nullptr;
@@ -379,7 +406,7 @@ bool kel_direct3d::readyToDraw()
     if (m_rebuild) {
         if (!m_PresentWnd || !due())
             return false;
-        if (!initializeD3D(m_PresentWnd, m_nWidth, m_nHeight))
+        if (!initializeDevice(m_PresentWnd, m_nWidth, m_nHeight))
             return false;
         ++m_recoveries;
         kel_log(KEL_LOG_INFO, "Direct3D 9 device made again; frames are shown again");
@@ -434,28 +461,112 @@ bool kel_direct3d::resetDevice()
 void kel_direct3d::paintD3D(unsigned char* ybuf, unsigned char* ubuf, unsigned char* vbuf, int bufSize, int width,
                             int height, int pix_width, int pix_height, bool upload)
 {
-    if (m_rgb || !readyToDraw())
+    (void)bufSize;
+    (void)width;
+    (void)height;
+    if (m_rgb || !ybuf || !ubuf || !vbuf)
         return;
-    if (pix_width != m_nWidth || pix_height != m_nHeight || !ybuf || !ubuf || !vbuf)
+    paint(ybuf, ubuf, vbuf, m_shape, pix_width, pix_height, upload);
+}
+
+void kel_direct3d::paintD3D(unsigned char* rgb, int bufSize, int width, int height, int pix_width, int pix_height,
+                            bool upload)
+{
+    (void)width;
+    (void)height;
+    if (!m_rgb || !rgb || bufSize < int64_t(planes_of(m_shape, pix_width, pix_height).bytes))
+        return;
+    paint(rgb, nullptr, nullptr, m_shape, pix_width, pix_height, upload);
+}
+
+void kel_direct3d::paintFrame(const uint8_t* buf, const frame_shape& shape, int pix_width, int pix_height,
+                              bool upload)
+{
+    if (!buf)
+        return;
+    const packed_planes p = planes_of(shape, pix_width, pix_height);
+    if (shape.format == pixel_format::i420)
+        paint(buf, buf + p.u, buf + p.v, shape, pix_width, pix_height, upload);
+    else
+        paint(buf, nullptr, nullptr, shape, pix_width, pix_height, upload);
+}
+
+// The frame must have the size, format and chroma size of the last initializeD3D; only its
+// colours may differ (the shader takes them at once).
+void kel_direct3d::paint(const uint8_t* y, const uint8_t* u, const uint8_t* v, const frame_shape& shape,
+                         int pix_width, int pix_height, bool upload)
+{
+    if (!readyToDraw())
+        return;
+    if (pix_width != m_nWidth || pix_height != m_nHeight || shape.format != m_shape.format ||
+        shape.chroma_width != m_shape.chroma_width || shape.chroma_height != m_shape.chroma_height)
         return;
     if (upload || m_surfaceFresh) {
-        if (m_useShader) {
-            if (!uploadPlanes(ybuf, ubuf, vbuf, pix_width, pix_height))
-                return;
-        } else {
-            D3DLOCKED_RECT locked;
-            // A surface the device still reads from is waited for: this thread only draws, and
-            // a frame skipped for a busy device would be a frame lost to the viewer.
-            if (!lock(m_pd3dSurface, &locked, 0, "IDirect3DSurface9::LockRect (YV12)"))
-                return;
-            copy_yuv420_to_yv12(static_cast<uint8_t*>(locked.pBits), locked.Pitch, m_surfaceWidth, m_surfaceHeight,
-                                ybuf, ubuf, vbuf, pix_width, pix_height);
-            if (FAILED(m_pd3dSurface->UnlockRect()))
-                return;
+        if (shape.colorspace != m_shape.colorspace || shape.range != m_shape.range ||
+            shape.older_push != m_shape.older_push) {
+            m_shape = shape;
+            shader_constants(shape, m_matrix);
+            // Without the shader the surface suits the colours it was made for (YV12 or not).
+            if (!m_useShader) {
+                releaseFrameResources();
+                if (!createSurface()) {
+                    scheduleRebuild();
+                    return;
+                }
+            }
         }
+        if (m_useShader ? !uploadPlanes(y, u, v, pix_width, pix_height) : !uploadSurface(y, u, v, pix_width, pix_height))
+            return;
         m_surfaceFresh = false;
     }
     DrawImage();
+}
+
+// YV12 surfaces take only the older pushes' frames, as they always did: the driver's conversion
+// is meant for their colours, though not every driver gets them right (this Wine's does not
+// expand the range). Frames of the frame export are converted exactly, on the processor.
+bool kel_direct3d::yv12Allowed() const
+{
+    return !m_rgb && m_shape.older_push && m_shape.colorspace == colour_space::bt601 &&
+           m_shape.range == colour_range::limited && m_shape.chroma_width == m_nWidth / 2 && m_shape.chroma_height == m_nHeight / 2;
+}
+
+// A frame into the off-screen surface: YV12 as it is; R, G, B (or B, G, R, A) into X8R8G8B8;
+// other YUV converted on the processor first. A surface the device still reads from is waited
+// for: this thread only draws, and a frame skipped for a busy device would be a frame lost to
+// the viewer.
+bool kel_direct3d::uploadSurface(const uint8_t* y, const uint8_t* u, const uint8_t* v, int pix_width, int pix_height)
+{
+    if (!m_pd3dSurface)
+        return false;
+    const bool yv12 = yv12Allowed();
+    const uint8_t* pixels = y;
+    size_t stride = size_t(m_shape.stride);
+    bool bgra = m_shape.format == pixel_format::bgra;
+    if (!m_rgb && !yv12) {
+        try {
+            m_converted.resize(size_t(pix_width) * size_t(pix_height) * 3);
+        } catch (const std::bad_alloc&) {
+            std::vector<uint8_t>().swap(m_converted);
+            return false;
+        }
+        yuv420_to_rgb(y, u, v, pix_width, pix_height, m_shape.chroma_width, m_shape.chroma_height,
+                      yuv_coefficients_for(m_shape.colorspace, m_shape.range), m_converted.data(),
+                      m_converted.size());
+        pixels = m_converted.data();
+        stride = size_t(pix_width) * 3;
+        bgra = false;
+    }
+    D3DLOCKED_RECT locked;
+    if (!lock(m_pd3dSurface, &locked, 0, yv12 ? "IDirect3DSurface9::LockRect (YV12)" : "IDirect3DSurface9::LockRect (RGB)"))
+        return false;
+    if (yv12)
+        copy_yuv420_to_yv12(static_cast<uint8_t*>(locked.pBits), locked.Pitch, m_surfaceWidth, m_surfaceHeight, y, u,
+                            v, pix_width, pix_height);
+    else
+        copy_rgb_to_xrgb(static_cast<uint8_t*>(locked.pBits), locked.Pitch, pixels, stride, bgra, pix_width,
+                         pix_height);
+    return SUCCEEDED(m_pd3dSurface->UnlockRect());
 }
 
 // Each plane into its texture, row by row at the texture's pitch. DISCARD: the driver hands out
@@ -464,7 +575,7 @@ bool kel_direct3d::uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const 
                                 int pix_height)
 {
     static const uint8_t grey = 0x80;  // the chroma of a frame too small to have any
-    const int cw = pix_width / 2, ch = pix_height / 2;
+    const int cw = m_shape.chroma_width, ch = m_shape.chroma_height;
     const bool chroma = cw > 0 && ch > 0;
     const struct {
         const uint8_t* buf;
@@ -485,32 +596,12 @@ bool kel_direct3d::uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const 
     return true;
 }
 
-void kel_direct3d::paintD3D(unsigned char* rgb, int bufSize, int width, int height, int pix_width, int pix_height,
-                            bool upload)
-{
-    if (!m_rgb || !readyToDraw())
-        return;
-    if (pix_width != m_nWidth || pix_height != m_nHeight || !rgb || bufSize < rgb_frame_bytes(pix_width, pix_height))
-        return;
-    if (upload || m_surfaceFresh) {
-        D3DLOCKED_RECT locked;
-        if (!lock(m_pd3dSurface, &locked, 0, "IDirect3DSurface9::LockRect (RGB)"))
-            return;
-        copy_rgb_to_xrgb(static_cast<uint8_t*>(locked.pBits), locked.Pitch, rgb, pix_width, pix_height);
-        if (FAILED(m_pd3dSurface->UnlockRect()))
-            return;
-        m_surfaceFresh = false;
-    }
-    DrawImage();
-}
-
 void kel_direct3d::SetYUVbuffer(LPBYTE pBuffer, long lLen)
 {
     const int w = m_nWidth, h = m_nHeight;
-    const int64_t luma = int64_t{w} * h, chroma = int64_t{w / 2} * (h / 2);
-    if (!pBuffer || lLen < luma + 2 * chroma)
+    if (m_rgb || !pBuffer || lLen < int64_t(planes_of(m_shape, w, h).bytes))
         return;
-    paintD3D(pBuffer, pBuffer + luma, pBuffer + luma + chroma, int(lLen), w, h, w, h);
+    paintFrame(pBuffer, m_shape, w, h, true);
 }
 
 void kel_direct3d::DrawImage()
@@ -558,7 +649,7 @@ void kel_direct3d::drawPlanes(IDirect3DSurface9* back)
         d->SetSamplerState(i, D3DSAMP_ADDRESSV, D3DTADDRESS_CLAMP);
     }
     d->SetPixelShader(m_shader);
-    d->SetPixelShaderConstantF(0, &kBt601Limited[0][0], 4);
+    d->SetPixelShaderConstantF(0, &m_matrix[0][0], 4);
     d->SetFVF(kQuadFvf);
     d->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof(quad_vertex));
     d->SetPixelShader(nullptr);

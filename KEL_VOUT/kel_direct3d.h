@@ -9,6 +9,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include <vector>
+
+#include "frame_pack.h"
 #include "kel_vout_global.h"
 
 struct IDirect3D9;
@@ -19,9 +22,12 @@ struct IDirect3DPixelShader9;
 
 class kel_direct3d {
 public:
-    // YUV frames go into three luminance textures that a pixel shader converts (BT.601 limited
-    // range, the same conversion as the OpenGL backend); on a device without pixel shaders 2.0
-    // into a YV12 surface that the driver converts. RGB frames go through an X8R8G8B8 surface.
+    // YUV frames go into three luminance textures that a pixel shader converts with the frame's
+    // own matrix and range (the same conversion as the OpenGL backend). On a device without
+    // pixel shaders 2.0 (or a frame beyond its textures) BT.601 limited-range frames of the older
+    // pushes go into a YV12 surface that the driver converts, and other YUV frames are converted
+    // on the processor. RGB frames go through an X8R8G8B8 surface. `format` is what frames are
+    // until initializeD3D is told otherwise.
     explicit kel_direct3d(SOURCE_FORMAT format = VOUT_YUV420);
     kel_direct3d(const kel_direct3d&) = delete;
     kel_direct3d& operator=(const kel_direct3d&) = delete;
@@ -31,6 +37,8 @@ public:
     // and kept while they work) and an off-screen surface of the frame's size, made anew. False
     // when one of them cannot be made; painting then retries now and then, without the caller.
     bool initializeD3D(HWND presentWnd, long lWidth, long lHeight);
+    // The same for frames of `shape` (their format, chroma size and colours).
+    bool initializeD3D(HWND presentWnd, long lWidth, long lHeight, const frame_shape& shape);
     // The window's client size changed: the back buffer takes it (a device reset; the surface is
     // made again and filled by the next paint). A move needs nothing.
     bool resizeD3D();
@@ -46,6 +54,8 @@ public:
     // Packed RGB, 3 bytes per pixel, rows starting at multiples of 4 bytes, top row first.
     void paintD3D(unsigned char* rgb, int bufSize, int width, int height, int pix_width, int pix_height,
                   bool upload = true);
+    // A frame packed as `shape` says (the shape of the last initializeD3D), from buf.
+    void paintFrame(const uint8_t* buf, const frame_shape& shape, int pix_width, int pix_height, bool upload);
     // Clears the back buffer and stretches the surface over it.
     void DrawImage();
     // Presents what DrawImage drew; notes a lost device. Nothing when nothing was drawn.
@@ -79,6 +89,11 @@ private:
     bool createSurface();
     void releaseFrameResources();
     bool uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int pix_width, int pix_height);
+    bool uploadSurface(const uint8_t* y, const uint8_t* u, const uint8_t* v, int pix_width, int pix_height);
+    void paint(const uint8_t* y, const uint8_t* u, const uint8_t* v, const frame_shape& shape, int pix_width,
+               int pix_height, bool upload);
+    bool initializeDevice(HWND presentWnd, long lWidth, long lHeight);
+    bool yv12Allowed() const;
     void drawPlanes(IDirect3DSurface9* back);
     bool readyToDraw();
     bool resetDevice();
@@ -98,7 +113,10 @@ private:
     int m_surfaceWidth;  // the surface may be larger than the frame (yv12_surface_size)
     int m_surfaceHeight;
     RECT m_rtSource;  // the frame within the surface
-    bool m_rgb;       // frames are packed RGB
+    bool m_rgb;       // frames are packed RGB (m_shape's format)
+    frame_shape m_shape;  // how frames are laid out, and their colours
+    float m_matrix[4][4];  // the shader's constants for m_shape's colours
+    std::vector<uint8_t> m_converted;  // a YUV frame converted on the processor
     bool m_lost;      // the device is lost: ask again when due, reset once it may be
     bool m_rebuild;   // no usable device: build everything again when due
     bool m_shaderCapable;  // the device runs our pixel shader on luminance textures

@@ -14,6 +14,7 @@
 #include "glInfo.h"
 #include "kel_vout_log.h"
 #include "locker.h"
+#include "surface_copy.h"
 #include "texture_fit.h"
 #include "yuv_convert.h"
 
@@ -27,13 +28,7 @@ static int g_texture_limit = 0;
 
 namespace {
 
-// BT.601 limited range (luma 16-235, chroma 16-240) to full-range RGB. Rows: R, G, B; columns:
-// Y, U, V, constant, on normalised 0..1 texture values.
-const float matrix_bt601_tv2full[3][4] = {
-    {1.1643835f, 0.0f, 1.5960268f, -0.8742022f},
-    {1.1643835f, -0.3917623f, -0.81296766f, 0.5316678f},
-    {1.1643835f, 2.0172322f, 0.0f, -1.0856308f},
-};
+const GLenum kGlBgra = 0x80E1;  // GL_BGRA (OpenGL 1.2), GL_BGRA_EXT
 
 const char* const template_yuv =
     "!!ARBfp1.0"
@@ -82,7 +77,7 @@ kel_opengl::kel_opengl()
     : reloaded(true), tex_width{}, tex_height{}, texture{}, program(0), local_count(0), local_value{},
       GenProgramsARB(nullptr), BindProgramARB(nullptr), ProgramStringARB(nullptr), DeleteProgramsARB(nullptr),
       ProgramLocalParameter4fvARB(nullptr), use_multitexture(false), ActiveTextureARB(nullptr),
-      MultiTexCoord2fARB(nullptr), m_npot(false), m_maxTexture(0), m_drawn(drawn::nothing), m_extent{}
+      MultiTexCoord2fARB(nullptr), m_npot(false), m_bgra(false), m_maxTexture(0), m_drawn(drawn::nothing), m_extent{}
 {
 }
 
@@ -138,6 +133,10 @@ void kel_opengl::initializeGL()
     const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
     m_npot = (version && std::atoi(version) >= 2) ||
              global_glInfo.isExtensionSupported("GL_ARB_texture_non_power_of_two");
+    int major = 0, minor = 0;
+    if (version)
+        std::sscanf(version, "%d.%d", &major, &minor);
+    m_bgra = major > 1 || (major == 1 && minor >= 2) || global_glInfo.isExtensionSupported("GL_EXT_bgra");
     GLint max_texture = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max_texture);
     m_maxTexture = max_texture >= 64 ? int(max_texture) : 1024;
@@ -152,18 +151,12 @@ void kel_opengl::initializeGL()
         tex_width[j] = tex_height[j] = 0;
     program = 0;
     local_count = 0;
-    const float yuv_range_correction = 1.0f;
 
     if (supports_fp) {
         char* code = nullptr;
         if (asprintf(&code, template_yuv, 'y', 'z') < 0)
             code = nullptr;
-        for (int i = 0; i < 4; ++i) {
-            const float factor = i <= 2 ? yuv_range_correction : 1.0f;
-            for (int j = 0; j < 4; ++j)
-                local_value[local_count + i][j] = j <= 2 ? matrix_bt601_tv2full[j][i] * factor : 0.0f;
-        }
-        local_count += 4;
+        setMatrix(yuv_coefficients_for(colour_space::bt601, colour_range::limited));
         if (code) {
             GenProgramsARB(1, &program);
             BindProgramARB(KEL_GL_FRAGMENT_PROGRAM_ARB, program);
@@ -218,27 +211,53 @@ void kel_opengl::bindTextures()
     }
 }
 
+// The frame's conversion into the program's parameters 0..3: the Y, U and V coefficients and
+// the constant term, each for R, G, B.
+void kel_opengl::setMatrix(const yuv_coefficients& k)
+{
+    float m[3][4];
+    yuv_matrix(k, m);
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j)
+            local_value[i][j] = j <= 2 ? m[j][i] : 0.0f;
+    local_count = 4;
+}
+
 void kel_opengl::paintGL(unsigned char* rgba, int bufSize, int width, int height, int pix_width, int pix_height)
 {
     (void)bufSize;
-    if (pix_width <= 0 || pix_height <= 0)
-        return;
-    uploadRgb(rgba, pix_width, pix_height, (size_t(pix_width) * 3 + 3) / 4 * 4);
-    if (reloaded) {
-        reloaded = false;
-        resizeGL(width, height);
-    }
-    drawRgb();
+    (void)width;
+    (void)height;
+    paintRgb(rgba, (size_t(pix_width) * 3 + 3) / 4 * 4, false, pix_width, pix_height);
 }
 
 void kel_opengl::paintGL(unsigned char* ybuf, unsigned char* ubuf, unsigned char* vbuf, int bufSize, int width,
                          int height, int pix_width, int pix_height)
 {
     (void)bufSize;
-    if (pix_width <= 0 || pix_height <= 0)
+    (void)width;
+    (void)height;
+    paintYuv(ybuf, ubuf, vbuf, pix_width / 2, pix_height / 2,
+             yuv_coefficients_for(colour_space::bt601, colour_range::limited), pix_width, pix_height);
+}
+
+void kel_opengl::paintRgb(const uint8_t* pixels, size_t stride, bool bgra, int pix_width, int pix_height)
+{
+    if (pix_width <= 0 || pix_height <= 0 || !pixels)
+        return;
+    uploadRgb(pixels, pix_width, pix_height, stride, bgra);
+    reloaded = false;
+    drawRgb();
+}
+
+void kel_opengl::paintYuv(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int chroma_width,
+                          int chroma_height, const yuv_coefficients& k, int pix_width, int pix_height)
+{
+    if (pix_width <= 0 || pix_height <= 0 || !ybuf)
         return;
     if (convertsOnGpu() && pix_width <= m_maxTexture && pix_height <= m_maxTexture) {
-        uploadPlanes(ybuf, ubuf, vbuf, pix_width, pix_height);
+        setMatrix(k);
+        uploadPlanes(ybuf, ubuf, vbuf, chroma_width, chroma_height, pix_width, pix_height);
     } else {
         // No fragment program, or a picture beyond the texture limit: the processor converts,
         // with the same matrix, and the RGB picture goes the way of RGB frames.
@@ -252,25 +271,24 @@ void kel_opengl::paintGL(unsigned char* ybuf, unsigned char* ubuf, unsigned char
             m_drawn = drawn::nothing;
             return;
         }
-        yuv420_to_rgb(ybuf, ubuf, vbuf, pix_width, pix_height, m_rgb.data(), m_rgb.size());
+        yuv420_to_rgb(ybuf, ubuf, vbuf, pix_width, pix_height, chroma_width, chroma_height, k, m_rgb.data(),
+                      m_rgb.size());
         uploadRgb(m_rgb.data(), pix_width, pix_height, size_t(pix_width) * 3);
     }
-    if (reloaded) {
-        reloaded = false;
-        resizeGL(width, height);
-    }
+    reloaded = false;
     repaintGL();
 }
 
 // The three planes into three luminance textures of their own sizes (this path runs only where
-// any size is allowed). Chroma texture coordinates reach w / (2 * (w / 2)) of the texture: an
-// odd last column or row lies past the last chroma sample and the edge clamp repeats it.
-void kel_opengl::uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int pix_width,
-                              int pix_height)
+// any size is allowed). Chroma texture coordinates reach w / (2 * cw) of the texture, so that
+// chroma sample i stays centred on luma 2i and 2i+1: with cw = w / 2 an odd last column lies
+// past the last chroma sample and the edge clamp repeats it; with cw = (w + 1) / 2 it takes the
+// left half of its own sample.
+void kel_opengl::uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int cw, int ch,
+                              int pix_width, int pix_height)
 {
     static const uint8_t grey = 0x80;  // the chroma of a frame too small to have any
-    const int cw = pix_width / 2, ch = pix_height / 2;
-    const bool chroma = cw > 0 && ch > 0;
+    const bool chroma = cw > 0 && ch > 0 && ubuf && vbuf;
     struct PIX_SIZE {
         const uint8_t* buf;
         int width;
@@ -311,10 +329,27 @@ void kel_opengl::uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const ui
 // is reduced first; where only powers of two are allowed, the picture fills the texture's
 // top-left corner, its last column and row repeated once beside it so that the filter at the
 // picture's edge finds no foreign texels.
-void kel_opengl::uploadRgb(const uint8_t* rgb, int pix_width, int pix_height, size_t row_bytes)
+void kel_opengl::uploadRgb(const uint8_t* rgb, int pix_width, int pix_height, size_t row_bytes, bool bgra)
 {
     int w = pix_width, h = pix_height;
     fit_within(pix_width, pix_height, m_maxTexture, &w, &h);
+    if (bgra && (!m_bgra || w != pix_width || h != pix_height)) {
+        // A context without B, G, R, A pixels, or a picture to reduce (which works on R, G, B):
+        // R, G, B first.
+        try {
+            m_rgb.resize(size_t(pix_width) * size_t(pix_height) * 3);
+        } catch (const std::bad_alloc&) {
+            std::vector<uint8_t>().swap(m_rgb);
+            m_drawn = drawn::nothing;
+            return;
+        }
+        bgra_to_rgb(rgb, row_bytes, pix_width, pix_height, m_rgb.data());
+        rgb = m_rgb.data();
+        row_bytes = size_t(pix_width) * 3;
+        bgra = false;
+    }
+    const GLenum format = bgra ? kGlBgra : GL_RGB;
+    const size_t pixel = bgra ? 4 : 3;
     const uint8_t* src = rgb;
     size_t stride = row_bytes;
     if (w != pix_width || h != pix_height) {
@@ -341,7 +376,7 @@ void kel_opengl::uploadRgb(const uint8_t* rgb, int pix_width, int pix_height, si
     if (texture[0][0] == 0)
         glGenTextures(1, &texture[0][0]);
     glBindTexture(GL_TEXTURE_2D, texture[0][0]);
-    // Rows of a frame start at multiples of 4 bytes; processor-made rows follow each other.
+    // Rows of a frame start at multiples of 4 bytes, or follow each other.
     glPixelStorei(GL_UNPACK_ALIGNMENT, stride % 4 == 0 ? 4 : 1);
     if (reloaded || m_drawn != drawn::rgb || tex_width[0] != tw || tex_height[0] != th) {
         applyTextureParameters();
@@ -349,19 +384,23 @@ void kel_opengl::uploadRgb(const uint8_t* rgb, int pix_width, int pix_height, si
         tex_width[0] = tw;
         tex_height[0] = th;
     }
-    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, src);
+    // Rows longer than the picture's (a host's padding) are skipped by the row length.
+    const bool padded = stride != (size_t(w) * pixel + 3) / 4 * 4 && stride != size_t(w) * pixel;
+    if (padded)
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, GLint(stride / pixel));
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w, h, format, GL_UNSIGNED_BYTE, src);
     const uint8_t* last_row = src + size_t(h - 1) * stride;
     if (tw > w) {
-        glPixelStorei(GL_UNPACK_ROW_LENGTH, w);
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, padded ? GLint(stride / pixel) : w);
         glPixelStorei(GL_UNPACK_SKIP_PIXELS, w - 1);
-        glTexSubImage2D(GL_TEXTURE_2D, 0, w, 0, 1, h, GL_RGB, GL_UNSIGNED_BYTE, src);
+        glTexSubImage2D(GL_TEXTURE_2D, 0, w, 0, 1, h, format, GL_UNSIGNED_BYTE, src);
         glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
-        glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
     }
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
     if (th > h)
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, h, w, 1, GL_RGB, GL_UNSIGNED_BYTE, last_row);
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, h, w, 1, format, GL_UNSIGNED_BYTE, last_row);
     if (tw > w && th > h)
-        glTexSubImage2D(GL_TEXTURE_2D, 0, w, h, 1, 1, GL_RGB, GL_UNSIGNED_BYTE, last_row + size_t(w - 1) * 3);
+        glTexSubImage2D(GL_TEXTURE_2D, 0, w, h, 1, 1, format, GL_UNSIGNED_BYTE, last_row + size_t(w - 1) * pixel);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     glBindTexture(GL_TEXTURE_2D, 0);
     m_extent[0] = {float(w) / float(tw), float(h) / float(th)};

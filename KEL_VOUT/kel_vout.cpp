@@ -106,6 +106,32 @@ int32_t KEL_VOUT_CALL kel_vout_put_buffer_pool_yuv(KEL_VOUT_HANDLE handle, const
     });
 }
 
+static_assert(KEL_VOUT_FMT_I420 == int(pixel_format::i420) && KEL_VOUT_FMT_NV12 == int(pixel_format::nv12) &&
+                  KEL_VOUT_FMT_RGB24 == int(pixel_format::rgb24) && KEL_VOUT_FMT_BGRA == int(pixel_format::bgra),
+              "pixel formats");
+static_assert(KEL_VOUT_CS_BT601 == int(colour_space::bt601) && KEL_VOUT_CS_BT709 == int(colour_space::bt709) &&
+                  KEL_VOUT_CS_BT2020 == int(colour_space::bt2020) &&
+                  KEL_VOUT_RANGE_LIMITED == int(colour_range::limited) && KEL_VOUT_RANGE_FULL == int(colour_range::full),
+              "colours");
+static_assert(KEL_VOUT_MAX_FRAME_SIDE == kMaxFrameSide && KEL_VOUT_MAX_FRAME_PIXELS == kMaxFramePixels, "limits");
+
+int32_t KEL_VOUT_CALL kel_vout_put_frame(KEL_VOUT_HANDLE handle, const KEL_VOUT_FRAME_T* frame)
+{
+    return guarded<int32_t>(1, [&]() -> int32_t {
+        if (!frame)
+            return 1;
+        const frame_view view{frame->format,
+                              frame->width,
+                              frame->height,
+                              {frame->planes[0], frame->planes[1], frame->planes[2]},
+                              {frame->strides[0], frame->strides[1], frame->strides[2]},
+                              frame->colorspace,
+                              frame->range};
+        pinned_instance instance(handle);
+        return instance && instance->put_frame(view) ? 0 : 1;
+    });
+}
+
 int32_t KEL_VOUT_CALL kel_vout_set_display_mode(KEL_VOUT_HANDLE handle, DISPLAY_MODE d_mode)
 {
     return guarded<int32_t>(1, [&]() -> int32_t {

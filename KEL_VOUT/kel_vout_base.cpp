@@ -2,6 +2,7 @@
 // render thread shares m_obj.
 #include "kel_vout_base.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include "kel_vout_log.h"
 #include "kel_vout_wgl.h"
 #include "msg_wait.h"
+#include "frame_pack.h"
 #include "plane_pack.h"
 
 void kel_vout_logInfo(const char* format, ...)
@@ -44,19 +46,11 @@ kel_vout_abstract::~kel_vout_abstract()
     kel_vout_logInfo("~kel_vout_abstract");
 }
 
-kel_vout_base::kel_vout_base() : m_picture{}
-{
-    m_picture.pix_width = 1;
-    m_picture.pix_height = 1;
-    kel_vout_logInfo("m_pictur=%p", static_cast<void*>(m_picture.buf), m_picture.bufsize, m_picture.pix_width,
-                     m_picture.pix_height);
-}
+kel_vout_base::kel_vout_base() = default;
 
 kel_vout_base::~kel_vout_base()
 {
     kel_vout_logInfo("~kel_vout_base");
-    delete[] m_picture.buf;
-    m_picture.buf = nullptr;
 }
 
 kel_vout_base* kel_vout_base::create_instance(KEL_VOUT_CFG_T* cfg)
@@ -219,12 +213,16 @@ bool kel_vout_base::init_display_common(kel_vout_display_t* obj)
     obj->lock = &kel_vout_base::lock;
     obj->unlock = &kel_vout_base::unlock;
     init_snapshot(&obj->snapshot);
+    // The render thread's first buffer holds the start picture (for RGB up to the window's
+    // size); frames then arrive in buffers of the pool, which takes this one in exchange.
     const int32_t capacity = int32_t(staging_capacity(obj->source_format));
     obj->picture_pool = new (std::nothrow) Picture_Pool();
-    obj->picture.buf = new (std::nothrow) uint8_t[size_t(capacity)]();
-    obj->picture.bufsize = capacity;
+    obj->picture.buf = Picture_Pool::alloc_frame(size_t(capacity));
+    obj->picture.capacity = obj->picture.buf ? capacity : 0;
+    obj->picture.bufsize = obj->picture.capacity;
     return obj->picture_pool && obj->picture.buf && obj->locker.mutex && obj->release_locker.mutex &&
-           obj->snapshot.ready && obj->picture_pool->init_pool(75, capacity);
+           obj->snapshot.ready &&
+           obj->picture_pool->init_pool(kQueueFrames, int32_t(std::max(int64_t{capacity}, kMaxPackedFrameBytes)));
 }
 
 bool kel_vout_base::release_display_common(kel_vout_display_t* obj, void (*release_renderer)(kel_vout_display_t*))
@@ -237,7 +235,7 @@ bool kel_vout_base::release_display_common(kel_vout_display_t* obj, void (*relea
     release_renderer(obj);
     delete obj->picture_pool;
     obj->picture_pool = nullptr;
-    delete[] obj->picture.buf;
+    Picture_Pool::free_frame(obj->picture.buf);
     obj->picture.buf = nullptr;
     release_snapshot(&obj->snapshot);
     if (obj->locker.mutex)
@@ -272,15 +270,6 @@ bool kel_vout_base::start_render_thread(DWORD(WINAPI* loop)(PVOID*))
 
 bool kel_vout_base::start(const KEL_VOUT_CFG_T* cfg)
 {
-    m_picture = PICTURE_T{};
-    const int64_t capacity = staging_capacity(cfg->source_format);
-    m_picture.buf = new (std::nothrow) uint8_t[size_t(capacity)];
-    if (!m_picture.buf) {
-        kel_log(KEL_LOG_ERROR, "kel_vout_create: out of memory for the staging frame (%lld bytes)",
-                static_cast<long long>(capacity));
-        return false;
-    }
-
     m_obj.source_format = cfg->source_format;
     if (!init_kel_vout_display_t(&m_obj)) {
         kel_log(KEL_LOG_ERROR, "kel_vout_create: the display state could not be made (out of memory or handles)");
@@ -321,6 +310,32 @@ DISPLAY_MODE kel_vout_base::kel_vout_get_display_mode()
     return mode;
 }
 
+namespace {
+struct yuv_push {
+    const uint8_t *y, *u, *v;
+    int linesize, width, height;
+};
+
+bool fill_yuv(uint8_t* dst, size_t bytes, void* context)
+{
+    const yuv_push& p = *static_cast<const yuv_push*>(context);
+    return pack_yuv420(dst, bytes, p.y, p.u, p.v, p.linesize, p.width, p.height) >= 0;
+}
+
+bool fill_frame(uint8_t* dst, size_t bytes, void* context)
+{
+    return pack_frame(dst, bytes, *static_cast<const frame_view*>(context)) >= 0;
+}
+
+bool fill_copy(uint8_t* dst, size_t bytes, void* context)
+{
+    std::memcpy(dst, context, bytes);
+    return true;
+}
+}  // namespace
+
+// Every push packs the host's frame straight into a buffer of the ring: one copy, and no
+// allocation once the ring's buffers exist.
 bool kel_vout_base::kel_put_pool(const uint8_t* buf, int bufsize, int pix_width, int pix_height)
 {
     if (m_obj.done || !m_obj.picture_pool)
@@ -328,13 +343,13 @@ bool kel_vout_base::kel_put_pool(const uint8_t* buf, int bufsize, int pix_width,
     exclusive_lock pushing(&m_push_lock);
     if (check_packed_push(buf, bufsize, pix_width, pix_height, m_obj.source_format) != push_check::ok)
         return false;
-    m_picture.bufsize = bufsize;
-    m_picture.pix_width = pix_width;
-    m_picture.pix_height = pix_height;
-    // A packed frame needs no rearranging: the pool copies it straight from the host's buffer.
-    PICTURE_T frame = m_picture;
-    frame.buf = const_cast<uint8_t*>(buf);
-    return m_obj.picture_pool->put_pool(&frame);
+    PICTURE_T frame{};
+    frame.bufsize = bufsize;
+    frame.pix_width = pix_width;
+    frame.pix_height = pix_height;
+    frame.shape = m_obj.source_format == VOUT_YUV420 ? legacy_yuv_shape(pix_width, pix_height)
+                                                     : legacy_rgb_shape(pix_width);
+    return m_obj.picture_pool->put_pool_filled(frame, &fill_copy, const_cast<uint8_t*>(buf));
 }
 
 bool kel_vout_base::kel_put_pool_yuv(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int linesize,
@@ -345,14 +360,29 @@ bool kel_vout_base::kel_put_pool_yuv(const uint8_t* ybuf, const uint8_t* ubuf, c
     exclusive_lock pushing(&m_push_lock);
     if (check_yuv_push(ybuf, ubuf, vbuf, linesize, pix_width, pix_height, m_obj.source_format) != push_check::ok)
         return false;
-    const int64_t bytes = pack_yuv420(m_picture.buf, size_t(staging_capacity(m_obj.source_format)), ybuf, ubuf,
-                                      vbuf, linesize, pix_width, pix_height);
-    if (bytes < 0)
+    yuv_push push{ybuf, ubuf, vbuf, linesize, pix_width, pix_height};
+    PICTURE_T frame{};
+    frame.bufsize = int32_t(yuv420_frame_bytes(pix_width, pix_height));
+    frame.pix_width = pix_width;
+    frame.pix_height = pix_height;
+    frame.shape = legacy_yuv_shape(pix_width, pix_height);
+    return m_obj.picture_pool->put_pool_filled(frame, &fill_yuv, &push);
+}
+
+bool kel_vout_base::put_frame(const frame_view& f)
+{
+    if (m_obj.done || !m_obj.picture_pool)
         return false;
-    m_picture.bufsize = int32_t(bytes);
-    m_picture.pix_width = pix_width;
-    m_picture.pix_height = pix_height;
-    return m_obj.picture_pool->put_pool(&m_picture);
+    if (check_frame(f) != frame_check::ok)
+        return false;
+    exclusive_lock pushing(&m_push_lock);
+    PICTURE_T frame{};
+    frame.shape = shape_of(f);
+    frame.bufsize = int32_t(planes_of(frame.shape, f.width, f.height).bytes);
+    frame.pix_width = f.width;
+    frame.pix_height = f.height;
+    frame_view copy = f;
+    return m_obj.picture_pool->put_pool_filled(frame, &fill_frame, &copy);
 }
 
 void kel_vout_base::lock(vout_lock_t* lock)

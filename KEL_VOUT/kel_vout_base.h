@@ -4,6 +4,7 @@
 #ifndef KEL_VOUT_BASE_H
 #define KEL_VOUT_BASE_H
 
+#include "frame_pack.h"
 #include "kel_vout_abstract.h"
 
 class kel_vout_base : public kel_vout_abstract {
@@ -35,6 +36,11 @@ public:
     bool kel_put_pool(const uint8_t* buf, int bufsize, int pix_width, int pix_height);
     bool kel_put_pool_yuv(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int linesize,
                           int pix_width, int pix_height);
+    // Queue one frame of the frame export (any format, its own strides and colours).
+    bool put_frame(const frame_view& frame);
+
+    // Frames that may wait for the render thread.
+    static const int kQueueFrames = 75;
 
     // Copies the picture presented by the render thread's next paint into rgb (packed RGB, top
     // row first) and reports its size; with a null rgb only reports the child window's size.
@@ -76,7 +82,6 @@ protected:
     void destroy_locker(vout_lock_t* lock);
 
     kel_vout_display_t m_obj;
-    PICTURE_T m_picture;  // staging frame; only the pushes touch it, one at a time
     SRWLOCK m_push_lock = SRWLOCK_INIT;  // pushes from several threads take turns
 };
 

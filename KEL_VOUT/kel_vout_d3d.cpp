@@ -41,20 +41,18 @@ public:
             return;
         const PICTURE_T& pic = obj->picture;
         const int w = pic.pix_width, h = pic.pix_height;
-        if (w != m_width || h != m_height) {
-            d3d->initializeD3D(static_cast<HWND>(obj->embed_xid), w, h);
+        const frame_shape& shape = pic.shape;
+        // The surface or textures suit one size, format and chroma size (new colours are the
+        // renderer's to take).
+        if (w != m_width || h != m_height || shape.format != m_shape.format ||
+            shape.chroma_width != m_shape.chroma_width || shape.chroma_height != m_shape.chroma_height) {
+            d3d->initializeD3D(static_cast<HWND>(obj->embed_xid), w, h, shape);
             m_width = w;
             m_height = h;
             upload = true;
         }
-        const RECT& rc = obj->child_rect;
-        const int dw = rc.right - rc.left, dh = rc.bottom - rc.top;
-        if (obj->source_format == VOUT_YUV420) {
-            const yuv420_layout l = yuv420_planes(w, h);
-            d3d->paintD3D(pic.buf + l.y, pic.buf + l.u, pic.buf + l.v, int(l.bytes), dw, dh, w, h, upload);
-        } else {
-            d3d->paintD3D(pic.buf, pic.bufsize, dw, dh, w, h, upload);
-        }
+        m_shape = shape;
+        d3d->paintFrame(pic.buf, shape, w, h, upload);
     }
 
     void read_back(kel_vout_display_t* obj, uint8_t* dst, int width, int height) override
@@ -72,6 +70,7 @@ public:
 private:
     int m_width = 0;  // size of the picture the surface was made for
     int m_height = 0;
+    frame_shape m_shape{};  // and its shape
 };
 
 }  // namespace

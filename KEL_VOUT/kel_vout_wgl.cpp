@@ -83,18 +83,21 @@ public:
             return;
         }
         if (pic.pix_width != m_width || pic.pix_height != m_height) {
+            // A picture of a new size: textures made anew, the viewport set again.
             gl->reloaded = true;
             m_width = pic.pix_width;
             m_height = pic.pix_height;
+            const RECT& rc = obj->child_rect;
+            gl->resizeGL(rc.right - rc.left, rc.bottom - rc.top);
         }
-        const RECT& rc = obj->child_rect;
-        const int vw = rc.right - rc.left, vh = rc.bottom - rc.top;
-        if (obj->source_format == VOUT_YUV420) {
-            const yuv420_layout l = yuv420_planes(pic.pix_width, pic.pix_height);
-            gl->paintGL(pic.buf + l.y, pic.buf + l.u, pic.buf + l.v, int(l.bytes), vw, vh, pic.pix_width,
-                        pic.pix_height);
+        const frame_shape& shape = pic.shape;
+        if (shape.format == pixel_format::i420) {
+            const packed_planes l = planes_of(shape, pic.pix_width, pic.pix_height);
+            gl->paintYuv(pic.buf + l.y, pic.buf + l.u, pic.buf + l.v, shape.chroma_width, shape.chroma_height,
+                         yuv_coefficients_for(shape.colorspace, shape.range), pic.pix_width, pic.pix_height);
         } else {
-            gl->paintGL(pic.buf, pic.bufsize, vw, vh, pic.pix_width, pic.pix_height);
+            gl->paintRgb(pic.buf, size_t(shape.stride), shape.format == pixel_format::bgra, pic.pix_width,
+                         pic.pix_height);
         }
     }
 

@@ -12,11 +12,22 @@
 namespace {
 void* (*g_alloc)(size_t) = nullptr;
 
-uint8_t* alloc_frame(size_t bytes)
+bool copy_frame(uint8_t* dst, size_t bytes, void* context)
+{
+    std::memcpy(dst, context, bytes);
+    return true;
+}
+}  // namespace
+
+uint8_t* Picture_Pool::alloc_frame(size_t bytes)
 {
     return static_cast<uint8_t*>(g_alloc ? g_alloc(bytes) : std::malloc(bytes));
 }
-}  // namespace
+
+void Picture_Pool::free_frame(uint8_t* buf)
+{
+    std::free(buf);
+}
 
 void Picture_Pool::set_allocator_for_testing(void* (*alloc)(size_t))
 {
@@ -25,7 +36,8 @@ void Picture_Pool::set_allocator_for_testing(void* (*alloc)(size_t))
 
 Picture_Pool::Picture_Pool()
     : m_locker(nullptr), m_event(nullptr), m_is_event_reset(false), m_picture(nullptr), m_capacity(nullptr), m_buffSze(0),
-      m_max_index(-1), m_index(0), m_write_index(0), m_read_index(0), m_count(0), m_spare{}, m_spare_count(0)
+      m_max_index(-1), m_index(0), m_write_index(0), m_read_index(0), m_count(0), m_waiting_bytes(0),
+      m_byte_limit(kDefaultByteLimit), m_spare{}, m_spare_count(0)
 {
 }
 
@@ -57,19 +69,34 @@ bool Picture_Pool::init_pool(int maxCount, int buffSze)
 
 bool Picture_Pool::put_pool(PICTURE_T* picture)
 {
-    if (!picture || !picture->buf || picture->bufsize <= 0 || picture->bufsize > m_buffSze)
+    if (!picture || !picture->buf)
         return false;
-    // Copy outside the lock so that the render thread never waits for a frame copy.
-    int32_t capacity = picture->bufsize;
-    uint8_t* copy = take_spare(picture->bufsize, &capacity);
-    if (!copy)
-        copy = alloc_frame(size_t(picture->bufsize));
-    if (!copy)
-        return false;
-    std::memcpy(copy, picture->buf, size_t(picture->bufsize));
+    return put_pool_filled(*picture, &copy_frame, picture->buf);
+}
 
-    uint8_t* discarded = nullptr;
-    int32_t discarded_size = 0;
+void Picture_Pool::set_byte_limit(int64_t bytes)
+{
+    lock();
+    m_byte_limit = bytes;
+    unlock();
+}
+
+bool Picture_Pool::put_pool_filled(const PICTURE_T& frame, fill_fn fill, void* context)
+{
+    if (!fill || frame.bufsize <= 0 || frame.bufsize > m_buffSze)
+        return false;
+    // Filled outside the lock so that the render thread never waits for a frame copy.
+    int32_t capacity = frame.bufsize;
+    uint8_t* copy = take_spare(frame.bufsize, &capacity);
+    if (!copy)
+        copy = alloc_frame(size_t(frame.bufsize));
+    if (!copy)
+        return false;
+    if (!fill(copy, size_t(frame.bufsize), context)) {
+        give_back(copy, capacity);
+        return false;
+    }
+
     lock();
     if (!m_picture) {
         unlock();
@@ -77,27 +104,43 @@ bool Picture_Pool::put_pool(PICTURE_T* picture)
         return false;
     }
     const int32_t slots = m_max_index + 1;
-    if (m_count == slots) {
-        // Full: the oldest waiting frame makes room.
-        discarded = m_picture[m_read_index].buf;
-        discarded_size = m_capacity[m_read_index];
-        m_picture[m_read_index].buf = nullptr;
-        m_read_index = (m_read_index + 1) % slots;
-        --m_count;
+    // Full, or too many bytes waiting: the oldest waiting frames make room. Their buffers go
+    // back after the lock, so that the render thread never waits for a free.
+    spare_t discarded[kMaxDiscard];
+    int discarded_count = 0;
+    while (m_count == slots || (m_count > 0 && m_waiting_bytes + frame.bufsize > m_byte_limit)) {
+        int32_t capacity_of = 0;
+        const PICTURE_T oldest = take_oldest(&capacity_of);
+        if (discarded_count < kMaxDiscard)
+            discarded[discarded_count++] = spare_t{oldest.buf, capacity_of};
+        else
+            std::free(oldest.buf);
     }
     PICTURE_T& slot = m_picture[m_write_index];
     m_capacity[m_write_index] = capacity;
+    slot = frame;
     slot.buf = copy;
-    slot.bufsize = picture->bufsize;
-    slot.pix_width = picture->pix_width;
-    slot.pix_height = picture->pix_height;
+    slot.capacity = capacity;
     m_write_index = (m_write_index + 1) % slots;
     ++m_count;
+    m_waiting_bytes += frame.bufsize;
     wakeup();
     unlock();
-    if (discarded)
-        give_back(discarded, discarded_size);
+    for (int i = 0; i < discarded_count; ++i)
+        give_back(discarded[i].buf, discarded[i].capacity);
     return true;
+}
+
+// Entered with the lock held and a frame waiting.
+PICTURE_T Picture_Pool::take_oldest(int32_t* capacity)
+{
+    PICTURE_T taken = m_picture[m_read_index];
+    *capacity = m_capacity[m_read_index];
+    m_picture[m_read_index].buf = nullptr;
+    m_read_index = (m_read_index + 1) % (m_max_index + 1);
+    --m_count;
+    m_waiting_bytes -= taken.bufsize;
+    return taken;
 }
 
 int Picture_Pool::get_pool(PICTURE_T* picture)
@@ -115,19 +158,47 @@ int Picture_Pool::get_pool(PICTURE_T* picture)
         unlock();
         return 1;
     }
-    PICTURE_T taken = m_picture[m_read_index];
-    const int32_t capacity = m_capacity[m_read_index];
-    m_picture[m_read_index].buf = nullptr;
-    m_read_index = (m_read_index + 1) % (m_max_index + 1);
-    --m_count;
+    int32_t capacity = 0;
+    const PICTURE_T taken = take_oldest(&capacity);
     unlock();
 
-    // put_pool bounds every frame by m_buffSze, the size of the reader's buffer.
+    // The reader's buffer holds m_buffSze bytes, or picture->capacity where that is set.
+    if (picture->capacity > 0 && taken.bufsize > picture->capacity) {
+        give_back(taken.buf, capacity);
+        return 1;
+    }
     std::memcpy(picture->buf, taken.buf, size_t(taken.bufsize));
     picture->bufsize = taken.bufsize;
     picture->pix_width = taken.pix_width;
     picture->pix_height = taken.pix_height;
+    picture->shape = taken.shape;
     give_back(taken.buf, capacity);
+    return 0;
+}
+
+int Picture_Pool::take_pool(PICTURE_T* picture)
+{
+    if (!picture)
+        return 1;
+    lock();
+    if (!m_picture) {
+        unlock();
+        return 1;
+    }
+    if (m_count == 0)
+        timedwait(40);
+    if (m_count == 0) {
+        unlock();
+        return 1;
+    }
+    int32_t capacity = 0;
+    const PICTURE_T taken = take_oldest(&capacity);
+    unlock();
+
+    if (picture->buf)
+        give_back(picture->buf, picture->capacity);
+    *picture = taken;
+    picture->capacity = capacity;
     return 0;
 }
 
@@ -201,6 +272,7 @@ void Picture_Pool::free_pool()
         m_picture = nullptr;
         m_capacity = nullptr;
         m_count = 0;
+        m_waiting_bytes = 0;
         for (int i = 0; i < m_spare_count; ++i)
             std::free(m_spare[i].buf);
         m_spare_count = 0;

@@ -9,17 +9,22 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frame_pack.h"
+
 // One frame. In a pool slot `buf` is owned by the slot; in a caller's record it is the caller's.
 typedef struct picture_t {
     uint8_t* buf;
-    int32_t bufsize;
+    int32_t bufsize;  // bytes of the frame
     int32_t pix_width;
     int32_t pix_height;
     bool bDestroy;
+    int32_t capacity;   // bytes `buf` holds (take_pool's records)
+    frame_shape shape;  // how the bytes are laid out, and their colours
 } picture_t, PICTURE_T;
 
 // A fixed ring of frames guarded by one mutex. The writer never waits: when every slot holds a
-// waiting frame, a push discards the oldest one. The reader takes frames once each, in push
+// waiting frame, or the waiting frames would hold more than the byte limit, a push discards the
+// oldest ones. The reader takes frames once each, in push
 // order; when none is waiting it waits up to 40 ms for one, woken early by a push.
 class Picture_Pool {
 public:
@@ -33,10 +38,29 @@ public:
     // Copies the frame into the ring. False (nothing queued) for a frame without bytes, one larger
     // than buffSze, a pool without slots, or a failed allocation.
     bool put_pool(PICTURE_T* picture);
-    // Takes the oldest waiting frame into picture->buf (which holds buffSze bytes), waiting up to
-    // 40 ms when none waits. 0 when a frame was taken; 1 when not (picture left untouched).
+    // Queues a frame of frame.bufsize bytes (size and shape from `frame`, its buf unused) that
+    // fill() writes straight into the slot's buffer, outside the lock: one copy per push. False
+    // (nothing queued) as put_pool, or when fill answers false.
+    typedef bool (*fill_fn)(uint8_t* dst, size_t bytes, void* context);
+    bool put_pool_filled(const PICTURE_T& frame, fill_fn fill, void* context);
+    // Takes the oldest waiting frame into picture->buf (which holds buffSze bytes, or
+    // picture->capacity where that is set: a larger frame is dropped), waiting up to 40 ms when
+    // none waits. 0 when a frame was taken; 1 when not (picture left untouched).
     int get_pool(PICTURE_T* picture);
+    // As get_pool, but without a copy: the picture's record takes the slot's buffer and hands
+    // its own to the pool. picture->buf must be null or from alloc_frame, of picture->capacity
+    // bytes; after a take it is the pool's kind again, freed with free_frame.
+    int take_pool(PICTURE_T* picture);
     void free_pool();
+
+    // The most bytes the waiting frames may hold together (default kDefaultByteLimit); a larger
+    // single frame still waits, alone.
+    void set_byte_limit(int64_t bytes);
+    static const int64_t kDefaultByteLimit = int64_t{256} << 20;
+
+    // Frame buffers as the pool allocates them.
+    static uint8_t* alloc_frame(size_t bytes);
+    static void free_frame(uint8_t* buf);
 
     int waiting();  // frames waiting to be read
     // Ends the reader's current wait at once (a stop or a snapshot request needs a pass now).
@@ -54,10 +78,12 @@ private:
     void wakeup();
     uint8_t* take_spare(int32_t bytes, int32_t* capacity);
     void give_back(uint8_t* buf, int32_t capacity);
+    PICTURE_T take_oldest(int32_t* capacity);
 
     // Buffers of frames already read, kept for the next pushes so that steady playback
     // allocates nothing. At most kMaxSpare, each with its capacity.
     static const int kMaxSpare = 4;
+    static const int kMaxDiscard = 8;  // buffers one push gives back (more are freed at once)
     struct spare_t {
         uint8_t* buf;
         int32_t capacity;
@@ -74,6 +100,8 @@ private:
     int32_t m_write_index;  // slot the next put fills
     int32_t m_read_index;   // slot the next get reads
     int32_t m_count;        // frames waiting, from m_read_index on
+    int64_t m_waiting_bytes;  // bytes of the waiting frames
+    int64_t m_byte_limit;
     spare_t m_spare[kMaxSpare];
     int m_spare_count;
 };

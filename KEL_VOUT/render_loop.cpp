@@ -128,7 +128,7 @@ void wait_as_orphan(kel_vout_display_t* obj, render_steps& steps)
     while (!obj->done) {
         refuse_snapshot(obj);
         if (obj->picture_pool)
-            obj->picture_pool->get_pool(&obj->picture);
+            obj->picture_pool->take_pool(&obj->picture);
         else
             Sleep(40);
     }
@@ -150,6 +150,7 @@ void prepare_start_picture(kel_vout_display_t* obj)
         pic.pix_width = 16;
         pic.pix_height = 12;
         pic.bufsize = 288;
+        pic.shape = legacy_yuv_shape(16, 12);
         return;
     }
     int w = int(obj->place.width), h = int(obj->place.height);
@@ -164,6 +165,7 @@ void prepare_start_picture(kel_vout_display_t* obj)
     pic.pix_width = w;
     pic.pix_height = h;
     pic.bufsize = int32_t(rgb_frame_bytes(w, h));
+    pic.shape = legacy_rgb_shape(w);
     std::memset(pic.buf, 0, size_t(pic.bufsize));
 }
 
@@ -215,7 +217,7 @@ int32_t render_loop(kel_vout_display_t* obj, vout_window_class* window_class, re
             obj->unlock(&obj->locker);
 
             bool new_frame = false;
-            if (obj->picture_pool && obj->picture_pool->get_pool(&obj->picture) == 0) {
+            if (obj->picture_pool && obj->picture_pool->take_pool(&obj->picture) == 0) {
                 upload = true;
                 start_picture = false;
                 new_frame = true;

@@ -72,9 +72,17 @@ void copy_plane_rows(uint8_t* bits, int pitch, const uint8_t* src, size_t src_st
 
 void copy_rgb_to_xrgb(uint8_t* bits, int pitch, const uint8_t* rgb, int w, int h)
 {
-    if (w <= 0 || h <= 0 || int64_t{pitch} < int64_t{w} * 4)
+    copy_rgb_to_xrgb(bits, pitch, rgb, (size_t(w) * 3 + 3) / 4 * 4, false, w, h);
+}
+
+void copy_rgb_to_xrgb(uint8_t* bits, int pitch, const uint8_t* rgb, size_t src_stride, bool bgra, int w, int h)
+{
+    if (w <= 0 || h <= 0 || int64_t{pitch} < int64_t{w} * 4 || src_stride < size_t(w) * (bgra ? 4 : 3))
         return;
-    const size_t src_stride = (size_t(w) * 3 + 3) / 4 * 4;
+    if (bgra) {
+        copy_plane_rows(bits, pitch, rgb, src_stride, w * 4, h);
+        return;
+    }
     for (int y = 0; y < h; ++y) {
         const uint8_t* s = rgb + size_t(y) * src_stride;
         uint8_t* d = bits + size_t(y) * size_t(pitch);
@@ -97,6 +105,19 @@ void copy_xrgb_to_rgb(uint8_t* dst, int w, int h, const uint8_t* bits, int pitch
         const uint8_t* s = bits + size_t(y) * size_t(pitch);
         uint8_t* d = dst + size_t(y) * size_t(w) * 3;
         for (int x = 0; x < cols; ++x, s += 4, d += 3) {
+            d[0] = s[2];
+            d[1] = s[1];
+            d[2] = s[0];
+        }
+    }
+}
+
+void bgra_to_rgb(const uint8_t* bgra, size_t stride, int w, int h, uint8_t* dst)
+{
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* s = bgra + size_t(y) * stride;
+        uint8_t* d = dst + size_t(y) * size_t(w) * 3;
+        for (int x = 0; x < w; ++x, s += 4, d += 3) {
             d[0] = s[2];
             d[1] = s[1];
             d[2] = s[0];

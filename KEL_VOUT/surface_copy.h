@@ -31,6 +31,14 @@ void copy_plane_rows(uint8_t* bits, int pitch, const uint8_t* src, size_t src_st
 // bytes, top row first) into a locked X8R8G8B8 surface: 4 bytes per pixel, B, G, R, 0xFF in
 // memory. Nothing is written when pitch < w * 4 or a size is not positive.
 void copy_rgb_to_xrgb(uint8_t* bits, int pitch, const uint8_t* rgb, int w, int h);
+// The same from rows `stride` bytes apart: R, G, B, or with `bgra` B, G, R, A (the surface's own
+// order; alpha is copied and ignored by the surface). Nothing is written when pitch < w * 4,
+// stride is below the row or a size is not positive.
+void copy_rgb_to_xrgb(uint8_t* bits, int pitch, const uint8_t* pixels, size_t stride, bool bgra, int w, int h);
+
+// B, G, R, A rows `stride` bytes apart into packed R, G, B rows of w * 3 bytes (dst holds
+// w * h * 3 bytes).
+void bgra_to_rgb(const uint8_t* bgra, size_t stride, int w, int h, uint8_t* dst);
 
 // Reads the top-left w x h pixels of a locked X8R8G8B8 (or A8R8G8B8) surface of src_w x src_h
 // into packed RGB rows of w * 3 bytes, top row first; pixels outside the surface come out

@@ -1,19 +1,41 @@
-// BT.601 limited-range YCbCr to full-range RGB on the processor, for contexts that cannot
-// convert on the graphics processor. Platform-free.
+// YCbCr to full-range RGB: the coefficients of each colour space and range (for the GPU paths
+// and the processor alike), and the conversion on the processor for contexts and devices that
+// cannot convert on the graphics processor. Platform-free.
 #ifndef KEL_VOUT_YUV_CONVERT_H
 #define KEL_VOUT_YUV_CONVERT_H
 
 #include <cstddef>
 #include <cstdint>
 
+#include "frame_pack.h"
+
+// On 0..255 values:
+//   R = y * (Y - y_offset)                 + rv * (V - 128)
+//   G = y * (Y - y_offset) - gu * (U - 128) - gv * (V - 128)
+//   B = y * (Y - y_offset) + bu * (U - 128)
+// Limited range stretches luma 16..235 and chroma 16..240 to the full scale; full range takes
+// the values as they are (JPEG's conversion for BT.601).
+struct yuv_coefficients {
+    double y, y_offset, rv, gu, gv, bu;
+};
+yuv_coefficients yuv_coefficients_for(colour_space space, colour_range range);
+
+// The same conversion on normalised 0..1 texture values, as a fragment program or pixel shader
+// applies it: rows R, G, B; columns Y, U, V and the constant term.
+void yuv_matrix(const yuv_coefficients& k, float m[3][4]);
+
 // One pixel, rounded and clamped to 0..255.
+void yuv_to_rgb(const yuv_coefficients& k, uint8_t y, uint8_t u, uint8_t v, uint8_t rgb[3]);
 void bt601_limited_to_rgb(uint8_t y, uint8_t u, uint8_t v, uint8_t rgb[3]);
 
-// Converts tightly packed 4:2:0 planes (Y w x h, U and V (w/2) x (h/2)) into packed RGB rows of
-// w * 3 bytes, top row first, into dst of dst_size bytes. Chroma is interpolated bilinearly
-// between samples centred on their 2 x 2 luma blocks, as a texture filter does; an odd last row
-// or column repeats the last chroma sample, and frames 1 pixel wide or high, which have no
-// chroma at all, show grey. False, with nothing written, when dst is too small.
+// Converts tightly packed 4:2:0 planes (Y w x h, U and V cw x ch) into packed RGB rows of w * 3
+// bytes, top row first, into dst of dst_size bytes. Chroma sample i is centred on luma samples
+// 2i and 2i+1 and interpolated bilinearly, as a texture filter does; positions past the chroma
+// planes repeat their edge. A frame without chroma (cw or ch 0) shows grey. False, with nothing
+// written, when dst is too small or the chroma planes cannot belong to the frame.
+bool yuv420_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int w, int h, int cw, int ch,
+                   const yuv_coefficients& k, uint8_t* dst, size_t dst_size);
+// BT.601 limited range with chroma planes of (w/2) x (h/2), as the older pushes pack them.
 bool yuv420_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int w, int h, uint8_t* dst,
                    size_t dst_size);
 

@@ -2,7 +2,8 @@
 // it and plays a generated test pattern (or a .y4m file) through it, walking the four aspect
 // modes and a window resize, and saving snapshots of what the library presented.
 //
-//   demo_host.exe [--d3d] [--seconds N] [--out DIR] [file.y4m]
+//   demo_host.exe [--d3d] [--frame-export] [--bt709] [--seconds N] [--out DIR] [file.y4m]
+// --frame-export pushes through kel_vout_put_frame (BT.601; --bt709 names BT.709 instead).
 //
 // Read it as an example: everything a host needs is in main() and play().
 #include <windows.h>
@@ -78,8 +79,11 @@ struct Frame {
     int width = 0, height = 0;
     std::vector<uint8_t> yuv;  // Y, then U, then V, tightly packed
     uint8_t* y() { return yuv.data(); }
+    // Chroma planes of (w+1)/2 x (h+1)/2, as decoders and .y4m files lay them out.
+    int cw() const { return (width + 1) / 2; }
+    int ch() const { return (height + 1) / 2; }
     uint8_t* u() { return yuv.data() + width * height; }
-    uint8_t* v() { return yuv.data() + width * height + (width / 2) * (height / 2); }
+    uint8_t* v() { return yuv.data() + width * height + cw() * ch(); }
 };
 
 // 3x5 digit glyphs, one row per 3 bits.
@@ -91,8 +95,8 @@ void fill_rect(Frame& f, int x0, int y0, int w, int h, uint8_t Y, uint8_t U, uin
     for (int y = y0; y < y0 + h && y < f.height; ++y)
         for (int x = x0; x < x0 + w && x < f.width; ++x) {
             f.y()[y * f.width + x] = Y;
-            f.u()[(y / 2) * (f.width / 2) + x / 2] = U;
-            f.v()[(y / 2) * (f.width / 2) + x / 2] = V;
+            f.u()[(y / 2) * f.cw() + x / 2] = U;
+            f.v()[(y / 2) * f.cw() + x / 2] = V;
         }
 }
 
@@ -157,7 +161,7 @@ struct Y4mReader {
             return false;
         f.width = width;
         f.height = height;
-        f.yuv.resize(size_t(width) * height + 2 * size_t(width / 2) * (height / 2));
+        f.yuv.resize(size_t(width) * height + 2 * size_t(f.cw()) * f.ch());
         return std::fread(f.yuv.data(), 1, f.yuv.size(), file) == f.yuv.size();
     }
     ~Y4mReader()
@@ -192,6 +196,8 @@ bool save_snapshot(KEL_VOUT_HANDLE h, const std::string& path)
 
 struct Options {
     bool d3d = false;
+    bool frame_export = false;  // push through kel_vout_put_frame
+    int colorspace = KEL_VOUT_CS_BT601;
     double seconds = 6.0;
     std::string out = ".";
     const char* y4m = nullptr;
@@ -222,8 +228,9 @@ int play(const Options& opt)
         DestroyWindow(host);
         return 1;
     }
-    std::printf("playing %s through %s at %.2f fps for %.1f s\n", opt.y4m ? opt.y4m : "the test pattern",
-                opt.d3d ? "Direct3D 9" : "OpenGL", fps, opt.seconds);
+    std::printf("playing %s through %s at %.2f fps for %.1f s%s\n", opt.y4m ? opt.y4m : "the test pattern",
+                opt.d3d ? "Direct3D 9" : "OpenGL", fps, opt.seconds,
+                opt.frame_export ? " with kel_vout_put_frame" : "");
 
     // 2. Push frames at the frame rate, walking the aspect modes and a resize.
     const DISPLAY_MODE modes[4] = {VOUT_PREFERRED, VOUT_NORMAL, VOUT_4_3, VOUT_16_9};
@@ -240,8 +247,28 @@ int play(const Options& opt)
         } else {
             make_test_pattern(frame, n);
         }
-        if (kel_vout_put_buffer_pool_yuv(vout, frame.y(), frame.u(), frame.v(), frame.width, frame.width,
-                                         frame.height) == 0)
+        int status;
+        // The older push reads chroma of (w/2) x (h/2) at half the luma stride: odd sizes go
+        // through the frame export, which takes the decoder's layout as it is.
+        if (opt.frame_export || frame.width % 2 != 0 || frame.height % 2 != 0) {
+            // As a decoder's frame: each plane with its own stride, the colours named.
+            KEL_VOUT_FRAME_T f{};
+            f.format = KEL_VOUT_FMT_I420;
+            f.width = frame.width;
+            f.height = frame.height;
+            f.planes[0] = frame.y();
+            f.planes[1] = frame.u();
+            f.planes[2] = frame.v();
+            f.strides[0] = frame.width;
+            f.strides[1] = f.strides[2] = frame.cw();
+            f.colorspace = opt.colorspace;
+            f.range = KEL_VOUT_RANGE_LIMITED;
+            status = kel_vout_put_frame(vout, &f);
+        } else {
+            status = kel_vout_put_buffer_pool_yuv(vout, frame.y(), frame.u(), frame.v(), frame.width, frame.width,
+                                                  frame.height);
+        }
+        if (status == 0)
             ++pushed;
         else
             ++refused;
@@ -285,6 +312,10 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--d3d") == 0)
             opt.d3d = true;
+        else if (std::strcmp(argv[i], "--frame-export") == 0)
+            opt.frame_export = true;
+        else if (std::strcmp(argv[i], "--bt709") == 0)
+            opt.frame_export = true, opt.colorspace = KEL_VOUT_CS_BT709;
         else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
             opt.seconds = std::atof(argv[++i]);
         else if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc)
@@ -292,7 +323,8 @@ int main(int argc, char** argv)
         else if (argv[i][0] != '-')
             opt.y4m = argv[i];
         else {
-            std::fprintf(stderr, "usage: demo_host [--d3d] [--seconds N] [--out DIR] [file.y4m]\n");
+            std::fprintf(stderr,
+                         "usage: demo_host [--d3d] [--frame-export] [--bt709] [--seconds N] [--out DIR] [file.y4m]\n");
             return 2;
         }
     }

@@ -92,26 +92,73 @@ KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_destroy(KEL_VOUT_HANDLE* handle);
 /* Pushes one packed frame of pix_width x pix_height. For a VOUT_RGB instance: 3 bytes per
  * pixel in the order R, G, B, top row first, each row starting at a multiple of 4 bytes.
  * For a VOUT_YUV420 instance: a ready-packed 4:2:0 frame (Y, then U, then V, no gaps).
- * The frame is copied; buf may be reused when the call returns.
+ * The frame is copied; buf may be reused when the call returns. Waiting frames are bounded as
+ * for kel_vout_put_frame (75 frames, 256 MiB; the oldest are dropped).
  * Result: 0 when the frame was queued; 1 for a null handle or buf, a size that is zero or
  * negative, a frame larger than the instance takes, a buf shorter than the frame it
  * describes, or an instance that is being destroyed. Nothing is queued on failure.
- * Thread safety: pushes to one instance must not overlap. */
+ * Thread safety: any thread; pushes from several threads take turns. */
 KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_put_buffer_pool(KEL_VOUT_HANDLE handle, const uint8_t* buf,
                                                           int bufsize, int pix_width, int pix_height);
 
 /* Pushes one planar 4:2:0 frame to a VOUT_YUV420 instance: ybuf with rows of linesize bytes,
  * ubuf and vbuf with rows of linesize / 2 bytes. With both chroma pointers null and linesize
  * equal to pix_width, ybuf holds the whole packed frame (Y, U, V without gaps). The planes
- * are copied; they may be reused when the call returns.
+ * are copied; they may be reused when the call returns. Waiting frames are bounded as for
+ * kel_vout_put_frame (75 frames, 256 MiB; the oldest are dropped).
  * Result: 0 when the frame was queued; 1 for a null handle or ybuf, a size or linesize that
  * is zero or negative, linesize below pix_width, only one chroma pointer null, both null
  * with linesize != pix_width, a frame larger than the instance takes, a VOUT_RGB instance,
  * or an instance that is being destroyed. Nothing is queued on failure.
- * Thread safety: pushes to one instance must not overlap. */
+ * Thread safety: any thread; pushes from several threads take turns. */
 KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_put_buffer_pool_yuv(KEL_VOUT_HANDLE handle, const uint8_t* ybuf,
                                                               const uint8_t* ubuf, const uint8_t* vbuf,
                                                               int linesize, int pix_width, int pix_height);
+
+/* Frames as decoders hand them over, for kel_vout_put_frame. */
+typedef enum {
+    KEL_VOUT_FMT_I420 = 0,  /* planes Y, U, V; chroma (width+1)/2 x (height+1)/2 */
+    KEL_VOUT_FMT_NV12 = 1,  /* planes Y and UV (U, V interleaved); chroma as I420 */
+    KEL_VOUT_FMT_RGB24 = 2, /* one plane, R, G, B in memory */
+    KEL_VOUT_FMT_BGRA = 3   /* one plane, B, G, R, A in memory (Windows bitmaps); alpha ignored */
+} KEL_VOUT_PIXEL_FORMAT;
+typedef enum { KEL_VOUT_CS_BT601 = 0, KEL_VOUT_CS_BT709 = 1, KEL_VOUT_CS_BT2020 = 2 } KEL_VOUT_COLORSPACE;
+typedef enum { KEL_VOUT_RANGE_LIMITED = 0, KEL_VOUT_RANGE_FULL = 1 } KEL_VOUT_RANGE;
+typedef struct kel_vout_frame_t {
+    int32_t format;            /* KEL_VOUT_PIXEL_FORMAT */
+    int32_t width, height;     /* pixels; odd sizes allowed */
+    const uint8_t* planes[3];  /* I420: Y, U, V; NV12: Y, UV; RGB24 / BGRA: one plane */
+    int32_t strides[3];        /* bytes per row of each plane, >= that plane's row */
+    int32_t colorspace;        /* KEL_VOUT_COLORSPACE, YUV formats only */
+    int32_t range;             /* KEL_VOUT_RANGE, YUV formats only */
+} KEL_VOUT_FRAME_T;
+
+/* The largest frame kel_vout_put_frame takes: no side above 4096 pixels, at most 4096 x 2160
+ * pixels (4K UHD 3840 x 2160 and DCI 4K, either way up). */
+#define KEL_VOUT_MAX_FRAME_SIDE 4096
+#define KEL_VOUT_MAX_FRAME_PIXELS 8847360
+
+/* Pushes one frame of any format to any instance (the instance's source_format rules only the
+ * two older pushes). Each plane's rows are `strides` bytes apart, chosen per plane (chroma often
+ * aligned independently of luma); planes the format does not use are not read. YUV frames are
+ * converted with their own colour space and range (limited: luma 16-235, chroma 16-240; full:
+ * 0-255); RGB frames ignore both fields. Scaling is bilinear; chroma samples are centred
+ * between their two luma columns and rows.
+ * Where a device cannot show a frame as such (no pixel shaders or fragment programs, a frame
+ * beyond its largest texture), the render thread converts it on the processor once per frame,
+ * with the same colours; a frame beyond the largest texture of an OpenGL context is reduced.
+ * The planes are copied before the call returns.
+ * Frames waiting for the render thread hold at most 75 frames and 256 MiB together; a push
+ * beyond either drops the oldest waiting frames (a single larger frame waits alone). With the
+ * frame being drawn and a few buffers kept for reuse, an instance holds at most about 256 MiB
+ * plus six frames: a 4K I420 frame is 12.4 MB, a 4K BGRA frame 33.2 MB.
+ * Result: 0 when the frame was queued; 1 for a null handle or frame, an unknown format (or, for
+ * YUV, colour space or range), a width or height that is zero or negative or above the limits
+ * above, a null plane the format needs, a stride below its plane's row or a plane that would
+ * run past the end of the address space, or an instance being destroyed. Nothing is queued
+ * on failure, and the planes are only read.
+ * Thread safety: any thread; pushes from several threads take turns. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_put_frame(KEL_VOUT_HANDLE handle, const KEL_VOUT_FRAME_T* frame);
 
 /* Changes the aspect mode; the window is re-placed on the render thread's next pass.
  * A value outside DISPLAY_MODE fills the whole client area.

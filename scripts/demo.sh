@@ -3,7 +3,7 @@
 # (or the .y4m file given) into a window for a few seconds, walks the four aspect modes and a
 # resize, and saves snapshots of what the library presented; they are converted to PNG in
 # out/demo/. Uses your X display when there is one, a private Xvfb otherwise.
-#   scripts/demo.sh [--d3d] [--seconds N] [file.y4m]
+#   scripts/demo.sh [--d3d] [--frame-export] [--bt709] [--seconds N] [file.y4m]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"

@@ -75,3 +75,100 @@ TEST(YuvConvert, ChromaIsInterpolatedBetweenBlockCentres)
         for (int x = 0; x < 4; ++x)
             EXPECT_EQ(rgb[(row * 4 + x) * 3 + 2], expected_blue[row]) << x << "," << row;
 }
+
+// The published YCbCr-to-RGB coefficients of each standard (ITU-R BT.601, BT.709, BT.2020; full
+// range as in JFIF), on 8-bit values: Y scale, then V for R, U and V for G, U for B.
+TEST(YuvConvert, CoefficientsAreThoseOfEachStandard)
+{
+    struct Row {
+        colour_space space;
+        colour_range range;
+        double y, y_offset, rv, gu, gv, bu;
+    } const table[] = {
+        {colour_space::bt601, colour_range::limited, 1.164384, 16, 1.596027, 0.391762, 0.812968, 2.017232},
+        {colour_space::bt709, colour_range::limited, 1.164384, 16, 1.792741, 0.213249, 0.532909, 2.112402},
+        {colour_space::bt2020, colour_range::limited, 1.164384, 16, 1.678674, 0.187326, 0.650424, 2.141772},
+        {colour_space::bt601, colour_range::full, 1.0, 0, 1.402, 0.344136, 0.714136, 1.772},
+        {colour_space::bt709, colour_range::full, 1.0, 0, 1.5748, 0.187324, 0.468124, 1.8556},
+        {colour_space::bt2020, colour_range::full, 1.0, 0, 1.4746, 0.164553, 0.571353, 1.8814},
+    };
+    for (const Row& r : table) {
+        SCOPED_TRACE(testing::Message() << int(r.space) << "/" << int(r.range));
+        const yuv_coefficients k = yuv_coefficients_for(r.space, r.range);
+        EXPECT_NEAR(k.y, r.y, 1e-5);
+        EXPECT_EQ(k.y_offset, r.y_offset);
+        EXPECT_NEAR(k.rv, r.rv, 1e-5);
+        EXPECT_NEAR(k.gu, r.gu, 1e-5);
+        EXPECT_NEAR(k.gv, r.gv, 1e-5);
+        EXPECT_NEAR(k.bu, r.bu, 1e-5);
+    }
+}
+
+// Colours worked out by hand from the standards: each range's black and white, and saturated
+// primaries coded in each matrix (BT.709 limited red is Y 63, U 102, V 240; BT.709 full red is
+// Y 54, U 99, V 255; BT.2020 limited green is Y 164, U 47, V 25).
+TEST(YuvConvert, ColoursOfEachMatrixAndRange)
+{
+    struct Case {
+        colour_space space;
+        colour_range range;
+        uint8_t y, u, v;
+        int rgb[3];
+    } const cases[] = {
+        {colour_space::bt709, colour_range::limited, 16, 128, 128, {0, 0, 0}},
+        {colour_space::bt709, colour_range::limited, 235, 128, 128, {255, 255, 255}},
+        {colour_space::bt709, colour_range::full, 0, 128, 128, {0, 0, 0}},
+        {colour_space::bt709, colour_range::full, 255, 128, 128, {255, 255, 255}},
+        {colour_space::bt709, colour_range::limited, 63, 102, 240, {255, 0, 0}},
+        {colour_space::bt709, colour_range::full, 54, 99, 255, {254, 0, 0}},
+        {colour_space::bt2020, colour_range::limited, 164, 47, 25, {0, 255, 0}},
+        {colour_space::bt601, colour_range::full, 128, 128, 128, {128, 128, 128}},
+    };
+    for (const Case& c : cases) {
+        uint8_t got[3];
+        yuv_to_rgb(yuv_coefficients_for(c.space, c.range), c.y, c.u, c.v, got);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_NEAR(got[i], c.rgb[i], 1) << int(c.y) << "," << int(c.u) << "," << int(c.v) << " channel " << i;
+    }
+}
+
+// The normalised matrix the GPU paths apply gives the same colours as the 8-bit formula.
+TEST(YuvConvert, TextureMatrixAgreesWithTheEightBitFormula)
+{
+    for (colour_space space : {colour_space::bt601, colour_space::bt709, colour_space::bt2020})
+        for (colour_range range : {colour_range::limited, colour_range::full}) {
+            const yuv_coefficients k = yuv_coefficients_for(space, range);
+            float m[3][4];
+            yuv_matrix(k, m);
+            for (int y = 0; y < 256; y += 51)
+                for (int u = 0; u < 256; u += 85)
+                    for (int v = 0; v < 256; v += 85) {
+                        const double in[4] = {y / 255.0, u / 255.0, v / 255.0, 1.0};
+                        const double eight_bit[3] = {
+                            k.y * (y - k.y_offset) + k.rv * (v - 128),
+                            k.y * (y - k.y_offset) - k.gu * (u - 128) - k.gv * (v - 128),
+                            k.y * (y - k.y_offset) + k.bu * (u - 128)};
+                        for (int r = 0; r < 3; ++r) {
+                            const double got = 255.0 * (m[r][0] * in[0] + m[r][1] * in[1] + m[r][2] * in[2] + m[r][3]);
+                            ASSERT_NEAR(got, eight_bit[r], 0.01) << y << "," << u << "," << v;
+                        }
+                    }
+        }
+}
+
+// The decoder layout: chroma planes of (w+1)/2 x (h+1)/2, the last chroma column belonging to
+// the last luma column alone. With U 100 | 160 in a 3-wide frame, column 2 sits on the second
+// sample's left half: 3/4 of it and 1/4 of the first, U 145, blue 165 (as worked out above).
+TEST(YuvConvert, DecoderChromaPlanesOfOddFrames)
+{
+    const uint8_t y[6] = {128, 128, 128, 128, 128, 128}, u[2] = {100, 160}, v[2] = {128, 128};
+    uint8_t rgb[18];
+    ASSERT_TRUE(yuv420_to_rgb(y, u, v, 3, 2, 2, 1, yuv_coefficients_for(colour_space::bt601, colour_range::limited),
+                              rgb, sizeof(rgb)));
+    EXPECT_EQ(rgb[0 * 3 + 2], 74);
+    EXPECT_EQ(rgb[1 * 3 + 2], 104);
+    EXPECT_EQ(rgb[2 * 3 + 2], 165);
+    // Chroma planes larger than the frame's cannot be its own.
+    EXPECT_FALSE(yuv420_to_rgb(y, u, v, 3, 2, 3, 1, yuv_coefficients_for(colour_space::bt601, colour_range::limited),
+                               rgb, sizeof(rgb)));
+}

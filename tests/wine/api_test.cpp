@@ -107,7 +107,7 @@ TEST(Instance, StartsWithTheConfiguredModeAndFormatBuffers)
         EXPECT_TRUE(v->display().created);
         EXPECT_EQ(v->display().place.pix_width, 320u);
         EXPECT_EQ(v->display().source_format, format);
-        EXPECT_NE(v->staging().buf, nullptr);
+        EXPECT_NE(v->display().picture.buf, nullptr);
         v->destroy();
     }
 }
@@ -212,7 +212,6 @@ TEST(Push, RefusedPushesAnswerOneAndQueueNothing)
         EXPECT_EQ(c.status, 1) << c.what;
     EXPECT_EQ(yuv.vout->pool().waiting(), 0);
     EXPECT_EQ(rgb.vout->pool().waiting(), 0);
-    EXPECT_EQ(yuv.vout->staging().bufsize, 0);  // the staging frame was not touched either
 }
 
 TEST(Push, APushToAStoppingInstanceAnswersOne)

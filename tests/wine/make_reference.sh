@@ -5,6 +5,9 @@
 #   <name>.tv.rgb  BT.601 limited range (16-235), what a correct player shows;
 #   <name>.pc.rgb  BT.601 read as full range, what this Wine's Direct3D 9 driver does with YV12.
 # Content: a photo (tests/data/coffee.jpg) and ffmpeg's testsrc2, whose chroma varies per pixel.
+# For the frame export, each frame also gets <name>.<matrix>-<range>.rgb: ffmpeg's RGB of the same
+# YUV read with each matrix (bt601, bt709, bt2020) and range (tv limited, pc full); the content
+# adds smptehdbars, the sizes 1366x768, and a 4K photo gets its reference reduced to 960x540.
 #   make_reference.sh OUT_DIR
 set -euo pipefail
 out=$1
@@ -28,6 +31,13 @@ make() {  # name w h input-options...   (POST: filters after the scaling)
     ff -f rawvideo -pix_fmt yuv420p -s "${ew}x${eh}" -i "$out/$name.even.yuv" \
        -vf "scale=in_color_matrix=bt601:in_range=$range:out_range=pc:flags=bilinear+accurate_rnd+full_chroma_int,format=rgb24,crop=$w:$h:0:0" \
        -f rawvideo "$out/$name.$range.rgb"
+    if [ -n "${MATRICES:-}" ]; then
+      for matrix in bt601 bt709 bt2020; do
+        ff -f rawvideo -pix_fmt yuv420p -s "${ew}x${eh}" -i "$out/$name.even.yuv" \
+           -vf "scale=in_color_matrix=$matrix:in_range=$range:out_range=pc:flags=bilinear+accurate_rnd+full_chroma_int,format=rgb24,crop=$w:$h:0:0" \
+           -f rawvideo "$out/$name.$matrix-$range.rgb"
+      done
+    fi
   done
   rm -f "$out/$name.even.yuv"
 }
@@ -40,4 +50,16 @@ done
 # A frame of one pixel has no chroma in the library's layout: it shows its luma as grey, as
 # ffmpeg shows a grey frame.
 POST=",lutyuv=u=128:v=128" make photo_1x1 1 1 -i "$photo"
+# The frame export: every matrix and range, three contents, a size whose rows decoders pad.
+for size in 640x360 1366x768 641x481; do
+  w=${size%x*} h=${size#*x}
+  MATRICES=1 make "photo_$size" "$w" "$h" -i "$photo"
+  MATRICES=1 make "testsrc2_$size" "$w" "$h" -f lavfi -i "testsrc2=size=640x480:rate=1"
+  MATRICES=1 make "smptehdbars_$size" "$w" "$h" -f lavfi -i "smptehdbars=size=1280x720:rate=1"
+done
+# A 4K UHD frame, and what it looks like reduced to a quarter each way (BT.709, limited range).
+ff -i "$photo" -frames:v 1 -vf "scale=3840:2160:flags=bicubic,format=yuv420p" -f rawvideo "$out/photo_3840x2160.yuv"
+ff -f rawvideo -pix_fmt yuv420p -s 3840x2160 -i "$out/photo_3840x2160.yuv" \
+   -vf "scale=960:540:in_color_matrix=bt709:in_range=tv:out_range=pc:flags=bilinear+accurate_rnd+full_chroma_int,format=rgb24" \
+   -f rawvideo "$out/photo_3840x2160.bt709-tv.960x540.rgb"
 echo "make_reference: frames and references in $out"

@@ -14,30 +14,12 @@
 #include <vector>
 
 #include "host_window.h"
+#include "reference_frames.h"
 #include "kel_vout.h"
 #include "kel_vout_base.h"
 #include "kel_opengl.h"
 
 namespace {
-
-std::vector<uint8_t> read_file(const std::string& path)
-{
-    std::vector<uint8_t> data;
-    if (FILE* f = std::fopen(path.c_str(), "rb")) {
-        uint8_t buf[65536];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0)
-            data.insert(data.end(), buf, buf + n);
-        std::fclose(f);
-    }
-    return data;
-}
-
-std::string reference_dir()
-{
-    const char* dir = std::getenv("KEL_VOUT_REFERENCE");
-    return dir ? std::string(dir) + "/" : std::string();
-}
 
 // A frame as a decoder hands it over: planar 4:2:0 with chroma planes of (w+1)/2 x (h+1)/2.
 struct DecodedFrame {
@@ -91,18 +73,6 @@ bool push_packed(KEL_VOUT_HANDLE h, const DecodedFrame& f, std::vector<uint8_t>&
     return kel_vout_put_buffer_pool(h, packed.data(), int(packed.size()), f.w, f.h) == 0;
 }
 
-double psnr(const Snapshot& s, const std::vector<uint8_t>& reference)
-{
-    if (s.rgb.size() != reference.size() || reference.empty())
-        return 0.0;
-    double sum = 0.0;
-    for (size_t i = 0; i < reference.size(); ++i) {
-        const double d = double(s.rgb[i]) - double(reference[i]);
-        sum += d * d;
-    }
-    return sum == 0.0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 * double(reference.size()) / sum);
-}
-
 struct Case {
     VOUT_MODE backend;
     Export via;
@@ -152,11 +122,7 @@ TEST_P(Pictures, MatchTheReferenceConversion)
     std::printf("[ psnr     ] %s: %.1f dB\n", case_name({c, 0}).c_str(), best);
     // What was presented, beside the reference, for a look when it falls short (or on request).
     if (best < 35.0 || std::getenv("KEL_VOUT_KEEP_PICTURES")) {
-        const std::string path = reference_dir() + case_name({c, 0}) + ".got.rgb";
-        if (FILE* out = std::fopen(path.c_str(), "wb")) {
-            std::fwrite(s.rgb.data(), 1, s.rgb.size(), out);
-            std::fclose(out);
-        }
+        keep_picture(s, case_name({c, 0}));
     }
     EXPECT_EQ(kel_vout_destroy(&h), 0);
 }

@@ -28,7 +28,6 @@ public:
     KEL_VOUT_HANDLE handle() const { return m_handle; }
 
     kel_vout_display_t& display() { return m_obj; }
-    const PICTURE_T& staging() const { return m_picture; }
     Picture_Pool& pool() { return *m_obj.picture_pool; }
 
 protected:
@@ -51,8 +50,9 @@ protected:
         obj->unlock = &kel_vout_base::unlock;
         obj->picture_pool = new Picture_Pool();
         const int capacity = obj->source_format == VOUT_YUV420 ? 4147200 : 8294400;
-        obj->picture_pool->init_pool(75, capacity);
-        obj->picture.buf = new uint8_t[size_t(capacity)];
+        obj->picture_pool->init_pool(kQueueFrames, int(kMaxPackedFrameBytes));
+        obj->picture.buf = Picture_Pool::alloc_frame(size_t(capacity));
+        obj->picture.capacity = capacity;
         return true;
     }
     bool release_kel_vout_display_t(kel_vout_display_t* obj) override
@@ -66,7 +66,7 @@ protected:
         }
         delete obj->picture_pool;
         obj->picture_pool = nullptr;
-        delete[] obj->picture.buf;
+        Picture_Pool::free_frame(obj->picture.buf);
         obj->picture.buf = nullptr;
         destroy_locker(&obj->locker);
         obj->unlock(&obj->release_locker);

@@ -1,0 +1,182 @@
+// Checks and packing of the frame export's frames. Platform-free.
+#include "frame_pack.h"
+
+#include <cstring>
+#include <limits>
+
+namespace {
+
+bool is_yuv(int32_t format)
+{
+    return format == int32_t(pixel_format::i420) || format == int32_t(pixel_format::nv12);
+}
+
+// The planes a format needs, and the bytes of one row of each.
+int plane_count(int32_t format)
+{
+    switch (pixel_format(format)) {
+    case pixel_format::i420:
+        return 3;
+    case pixel_format::nv12:
+        return 2;
+    default:
+        return 1;
+    }
+}
+
+int64_t row_bytes(int32_t format, int plane, int64_t width)
+{
+    const int64_t cw = (width + 1) / 2;
+    switch (pixel_format(format)) {
+    case pixel_format::i420:
+        return plane == 0 ? width : cw;
+    case pixel_format::nv12:
+        return plane == 0 ? width : 2 * cw;
+    case pixel_format::rgb24:
+        return 3 * width;
+    default:
+        return 4 * width;
+    }
+}
+
+int64_t plane_rows(int32_t format, int plane, int64_t height)
+{
+    return plane > 0 && is_yuv(format) ? (height + 1) / 2 : height;
+}
+
+void copy_rows(uint8_t* dst, const uint8_t* src, int64_t stride, size_t row, int64_t rows)
+{
+    for (int64_t i = 0; i < rows; ++i)
+        std::memcpy(dst + size_t(i) * row, src + size_t(i * stride), row);
+}
+
+}  // namespace
+
+frame_check check_frame(const frame_view& f)
+{
+    if (f.format < int32_t(pixel_format::i420) || f.format > int32_t(pixel_format::bgra))
+        return frame_check::bad_format;
+    // Colour space and range mean something for YUV only; RGB frames may leave them as they are.
+    if (is_yuv(f.format) &&
+        (f.colorspace < int32_t(colour_space::bt601) || f.colorspace > int32_t(colour_space::bt2020) ||
+         f.range < int32_t(colour_range::limited) || f.range > int32_t(colour_range::full)))
+        return frame_check::bad_colour;
+    if (f.width <= 0 || f.height <= 0)
+        return frame_check::bad_size;
+    if (f.width > kMaxFrameSide || f.height > kMaxFrameSide || int64_t{f.width} * f.height > kMaxFramePixels)
+        return frame_check::too_large;
+    for (int p = 0; p < plane_count(f.format); ++p) {
+        if (!f.planes[p])
+            return frame_check::null_plane;
+        const int64_t row = row_bytes(f.format, p, f.width);
+        if (f.strides[p] < row)
+            return frame_check::bad_stride;
+        // The plane's last byte must lie within the address space: the reads below go that far.
+        const uint64_t span = uint64_t(int64_t{f.strides[p]} * (plane_rows(f.format, p, f.height) - 1) + row);
+        const uint64_t start = uint64_t(reinterpret_cast<uintptr_t>(f.planes[p]));
+        if (span > uint64_t(std::numeric_limits<uintptr_t>::max()) - start)
+            return frame_check::bad_stride;
+    }
+    return frame_check::ok;
+}
+
+frame_shape shape_of(const frame_view& f)
+{
+    frame_shape s{};
+    s.colorspace = colour_space(f.colorspace);
+    s.range = colour_range(f.range);
+    switch (pixel_format(f.format)) {
+    case pixel_format::i420:
+    case pixel_format::nv12:
+        s.format = pixel_format::i420;
+        s.chroma_width = (f.width + 1) / 2;
+        s.chroma_height = (f.height + 1) / 2;
+        break;
+    case pixel_format::rgb24:
+        s.format = pixel_format::rgb24;
+        s.stride = 3 * f.width;
+        s.colorspace = colour_space::bt601;
+        s.range = colour_range::full;
+        break;
+    default:
+        s.format = pixel_format::bgra;
+        s.stride = 4 * f.width;
+        s.colorspace = colour_space::bt601;
+        s.range = colour_range::full;
+        break;
+    }
+    return s;
+}
+
+frame_shape legacy_yuv_shape(int width, int height)
+{
+    frame_shape s{};
+    s.format = pixel_format::i420;
+    s.colorspace = colour_space::bt601;
+    s.range = colour_range::limited;
+    s.chroma_width = width / 2;
+    s.chroma_height = height / 2;
+    s.older_push = true;
+    return s;
+}
+
+frame_shape legacy_rgb_shape(int width)
+{
+    frame_shape s{};
+    s.format = pixel_format::rgb24;
+    s.colorspace = colour_space::bt601;
+    s.range = colour_range::full;
+    s.stride = (3 * width + 3) / 4 * 4;
+    s.older_push = true;
+    return s;
+}
+
+packed_planes planes_of(const frame_shape& s, int width, int height)
+{
+    packed_planes p{};
+    if (width <= 0 || height <= 0)
+        return p;
+    if (s.format == pixel_format::i420) {
+        const size_t luma = size_t(width) * size_t(height);
+        const size_t chroma = size_t(s.chroma_width) * size_t(s.chroma_height);
+        p.u = luma;
+        p.v = luma + chroma;
+        p.bytes = luma + 2 * chroma;
+    } else {
+        const size_t row = size_t(width) * (s.format == pixel_format::bgra ? 4 : 3);
+        p.bytes = size_t(s.stride) * size_t(height - 1) + row;
+    }
+    return p;
+}
+
+int64_t pack_frame(uint8_t* dst, size_t dst_size, const frame_view& f)
+{
+    const frame_shape s = shape_of(f);
+    const packed_planes p = planes_of(s, f.width, f.height);
+    if (p.bytes == 0 || p.bytes > dst_size)
+        return -1;
+    switch (pixel_format(f.format)) {
+    case pixel_format::i420:
+        copy_rows(dst, f.planes[0], f.strides[0], size_t(f.width), f.height);
+        copy_rows(dst + p.u, f.planes[1], f.strides[1], size_t(s.chroma_width), s.chroma_height);
+        copy_rows(dst + p.v, f.planes[2], f.strides[2], size_t(s.chroma_width), s.chroma_height);
+        break;
+    case pixel_format::nv12: {
+        copy_rows(dst, f.planes[0], f.strides[0], size_t(f.width), f.height);
+        uint8_t* u = dst + p.u;
+        uint8_t* v = dst + p.v;
+        for (int32_t row = 0; row < s.chroma_height; ++row) {
+            const uint8_t* uv = f.planes[1] + size_t(int64_t{row} * f.strides[1]);
+            for (int32_t x = 0; x < s.chroma_width; ++x) {
+                *u++ = uv[2 * x];
+                *v++ = uv[2 * x + 1];
+            }
+        }
+        break;
+    }
+    default:
+        copy_rows(dst, f.planes[0], f.strides[0], size_t(s.stride), f.height);
+        break;
+    }
+    return int64_t(p.bytes);
+}

@@ -1,0 +1,197 @@
+// The frame export's checks and packing: every refusal rule, strides per plane, NV12's
+// interleaved chroma, odd sizes, RGB rows.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <tuple>
+#include <limits>
+#include <numeric>
+#include <vector>
+
+#include "frame_pack.h"
+
+namespace {
+
+// A frame whose every byte of every plane differs from its neighbours: value = plane * 64 +
+// row * 7 + column * 3 (mod 256); the padding past each row holds 0xEE, which must never show.
+struct TestFrame {
+    std::vector<uint8_t> bytes[3];
+    frame_view view{};
+
+    TestFrame(pixel_format format, int w, int h, const int32_t strides[3], colour_space cs = colour_space::bt709,
+              colour_range range = colour_range::full)
+    {
+        view.format = int32_t(format);
+        view.width = w;
+        view.height = h;
+        view.colorspace = int32_t(cs);
+        view.range = int32_t(range);
+        const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+        const int planes = format == pixel_format::i420 ? 3 : format == pixel_format::nv12 ? 2 : 1;
+        for (int p = 0; p < planes; ++p) {
+            const int rows = p == 0 ? h : ch;
+            const int row = format == pixel_format::rgb24 ? 3 * w
+                            : format == pixel_format::bgra ? 4 * w
+                            : p == 0                       ? w
+                            : format == pixel_format::nv12 ? 2 * cw
+                                                           : cw;
+            bytes[p].assign(size_t(strides[p]) * size_t(rows), 0xEE);
+            for (int r = 0; r < rows; ++r)
+                for (int x = 0; x < row; ++x)
+                    bytes[p][size_t(r) * size_t(strides[p]) + size_t(x)] = uint8_t(p * 64 + r * 7 + x * 3);
+            view.planes[p] = bytes[p].data();
+            view.strides[p] = strides[p];
+        }
+    }
+    uint8_t at(int plane, int row, int x) const { return uint8_t(plane * 64 + row * 7 + x * 3); }
+};
+
+}  // namespace
+
+TEST(FramePack, RefusesWhatDoesNotAddUp)
+{
+    const int32_t strides[3] = {64, 32, 32};
+    TestFrame good(pixel_format::i420, 64, 48, strides);
+    EXPECT_EQ(check_frame(good.view), frame_check::ok);
+
+    auto with = [&](auto change) {
+        frame_view v = good.view;
+        change(v);
+        return check_frame(v);
+    };
+    EXPECT_EQ(with([](frame_view& v) { v.format = 4; }), frame_check::bad_format);
+    EXPECT_EQ(with([](frame_view& v) { v.format = -1; }), frame_check::bad_format);
+    EXPECT_EQ(with([](frame_view& v) { v.colorspace = 3; }), frame_check::bad_colour);
+    EXPECT_EQ(with([](frame_view& v) { v.colorspace = -1; }), frame_check::bad_colour);
+    EXPECT_EQ(with([](frame_view& v) { v.range = 2; }), frame_check::bad_colour);
+    EXPECT_EQ(with([](frame_view& v) { v.width = 0; }), frame_check::bad_size);
+    EXPECT_EQ(with([](frame_view& v) { v.height = -48; }), frame_check::bad_size);
+    EXPECT_EQ(with([](frame_view& v) { v.planes[2] = nullptr; }), frame_check::null_plane);
+    EXPECT_EQ(with([](frame_view& v) { v.planes[0] = nullptr; }), frame_check::null_plane);
+    EXPECT_EQ(with([](frame_view& v) { v.strides[0] = 63; }), frame_check::bad_stride);
+    EXPECT_EQ(with([](frame_view& v) { v.strides[1] = 31; }), frame_check::bad_stride);
+    EXPECT_EQ(with([](frame_view& v) { v.strides[2] = -32; }), frame_check::bad_stride);
+    // A stride that would take the plane past the end of the address space.
+    EXPECT_EQ(with([](frame_view& v) {
+                  v.strides[0] = std::numeric_limits<int32_t>::max();
+                  v.height = 4096;
+                  v.planes[0] = reinterpret_cast<const uint8_t*>(uintptr_t(0) - 4096);
+              }),
+              frame_check::bad_stride);
+
+    // The limits: 4096 a side, 4096 x 2160 pixels; 3840 x 2160 either way up is fine.
+    EXPECT_EQ(with([](frame_view& v) { v.width = 3840, v.height = 2160; }), frame_check::bad_stride);  // strides short
+    for (auto [w, h, ok] : {std::tuple{3840, 2160, true}, {2160, 3840, true}, {4096, 2160, true}, {4097, 16, false},
+                            {16, 4097, false}, {4096, 2161, false}, {2161, 4096, false}}) {
+        const int32_t big[3] = {w, (w + 1) / 2, (w + 1) / 2};
+        frame_view v = good.view;
+        v.width = w;
+        v.height = h;
+        for (int p = 0; p < 3; ++p)
+            v.strides[p] = big[p];
+        EXPECT_EQ(check_frame(v), ok ? frame_check::ok : frame_check::too_large) << w << "x" << h;
+    }
+
+    // NV12 reads two planes (the third may be anything), with chroma rows of 2 * ((w+1)/2).
+    const int32_t nv12_strides[3] = {65, 66, 0};
+    TestFrame nv12(pixel_format::nv12, 65, 5, nv12_strides);
+    nv12.view.planes[2] = nullptr;
+    EXPECT_EQ(check_frame(nv12.view), frame_check::ok);
+    nv12.view.strides[1] = 65;
+    EXPECT_EQ(check_frame(nv12.view), frame_check::bad_stride);
+
+    // RGB frames ignore the colour fields, and need rows of 3 or 4 bytes a pixel.
+    const int32_t rgb_strides[3] = {30, 0, 0};
+    TestFrame rgb(pixel_format::rgb24, 10, 2, rgb_strides);
+    rgb.view.colorspace = 99;
+    rgb.view.range = -7;
+    EXPECT_EQ(check_frame(rgb.view), frame_check::ok);
+    rgb.view.format = int32_t(pixel_format::bgra);
+    EXPECT_EQ(check_frame(rgb.view), frame_check::bad_stride);
+}
+
+// 1366 x 768 as a decoder aligns it to 32 bytes: luma stride 1376, chroma stride 704 (not 688).
+TEST(FramePack, I420WithIndependentStridesPacksTight)
+{
+    const int32_t strides[3] = {1376, 704, 704};
+    TestFrame f(pixel_format::i420, 1366, 768, strides);
+    ASSERT_EQ(check_frame(f.view), frame_check::ok);
+    const frame_shape s = shape_of(f.view);
+    EXPECT_EQ(s.format, pixel_format::i420);
+    EXPECT_EQ(s.colorspace, colour_space::bt709);
+    EXPECT_EQ(s.range, colour_range::full);
+    EXPECT_EQ(s.chroma_width, 683);
+    EXPECT_EQ(s.chroma_height, 384);
+    const packed_planes p = planes_of(s, 1366, 768);
+    EXPECT_EQ(p.u, 1366u * 768);
+    EXPECT_EQ(p.v, 1366u * 768 + 683 * 384);
+    EXPECT_EQ(p.bytes, 1366u * 768 + 2 * 683 * 384);
+
+    std::vector<uint8_t> out(p.bytes);
+    ASSERT_EQ(pack_frame(out.data(), out.size(), f.view), int64_t(p.bytes));
+    for (int row : {0, 1, 767})
+        for (int x : {0, 1, 1365})
+            ASSERT_EQ(out[size_t(row) * 1366 + size_t(x)], f.at(0, row, x)) << row << "," << x;
+    for (int row : {0, 383})
+        for (int x : {0, 682}) {
+            ASSERT_EQ(out[p.u + size_t(row) * 683 + size_t(x)], f.at(1, row, x));
+            ASSERT_EQ(out[p.v + size_t(row) * 683 + size_t(x)], f.at(2, row, x));
+        }
+    EXPECT_EQ(pack_frame(out.data(), out.size() - 1, f.view), -1);
+}
+
+TEST(FramePack, Nv12ChromaIsSplitIntoPlanes)
+{
+    for (auto [w, h] : {std::pair{641, 481}, {2, 2}, {1, 1}, {3, 1}}) {
+        SCOPED_TRACE(testing::Message() << w << "x" << h);
+        const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+        const int32_t strides[3] = {w + 5, 2 * cw + 6, 0};
+        TestFrame f(pixel_format::nv12, w, h, strides);
+        const frame_shape s = shape_of(f.view);
+        EXPECT_EQ(s.format, pixel_format::i420);
+        const packed_planes p = planes_of(s, w, h);
+        std::vector<uint8_t> out(p.bytes);
+        ASSERT_EQ(pack_frame(out.data(), out.size(), f.view), int64_t(p.bytes));
+        for (int row = 0; row < ch; ++row)
+            for (int x = 0; x < cw; ++x) {
+                ASSERT_EQ(out[p.u + size_t(row) * size_t(cw) + size_t(x)], f.at(1, row, 2 * x));
+                ASSERT_EQ(out[p.v + size_t(row) * size_t(cw) + size_t(x)], f.at(1, row, 2 * x + 1));
+            }
+        EXPECT_EQ(out[size_t(h - 1) * size_t(w) + size_t(w - 1)], f.at(0, h - 1, w - 1));
+    }
+}
+
+TEST(FramePack, RgbRowsKeepTheirOrder)
+{
+    for (pixel_format format : {pixel_format::rgb24, pixel_format::bgra}) {
+        const int bpp = format == pixel_format::rgb24 ? 3 : 4;
+        const int32_t strides[3] = {5 * bpp + 9, 0, 0};
+        TestFrame f(format, 5, 3, strides);
+        const frame_shape s = shape_of(f.view);
+        EXPECT_EQ(s.format, format);
+        EXPECT_EQ(s.stride, 5 * bpp);
+        const packed_planes p = planes_of(s, 5, 3);
+        EXPECT_EQ(p.bytes, size_t(15 * bpp));
+        std::vector<uint8_t> out(p.bytes);
+        ASSERT_EQ(pack_frame(out.data(), out.size(), f.view), int64_t(p.bytes));
+        for (int row = 0; row < 3; ++row)
+            for (int x = 0; x < 5 * bpp; ++x)
+                ASSERT_EQ(out[size_t(row * 5 * bpp + x)], f.at(0, row, x));
+    }
+}
+
+// The older pushes' layouts: chroma (w/2) x (h/2), RGB rows at multiples of 4 bytes, BT.601
+// limited range.
+TEST(FramePack, OlderPushesKeepTheirLayouts)
+{
+    const frame_shape yuv = legacy_yuv_shape(641, 481);
+    EXPECT_EQ(yuv.chroma_width, 320);
+    EXPECT_EQ(yuv.chroma_height, 240);
+    EXPECT_EQ(yuv.colorspace, colour_space::bt601);
+    EXPECT_EQ(yuv.range, colour_range::limited);
+    EXPECT_EQ(planes_of(yuv, 641, 481).v, 641u * 481 + 320 * 240);
+    const frame_shape rgb = legacy_rgb_shape(5);
+    EXPECT_EQ(rgb.stride, 16);
+    EXPECT_EQ(planes_of(rgb, 5, 2).bytes, 16u + 15);
+}

@@ -1,0 +1,339 @@
+// The frame export: every format, matrix and range on both backends against ffmpeg's conversion
+// of the same frames (make_reference.sh), frames with their own strides per plane, a 4K frame,
+// every refusal rule, and the bound on the memory waiting frames hold.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host_window.h"
+#include "kel_direct3d.h"
+#include "kel_vout.h"
+#include "reference_frames.h"
+#include "test_support.h"
+
+namespace {
+
+const char* const kMatrices[] = {"bt601", "bt709", "bt2020"};
+const char* const kRanges[] = {"tv", "pc"};
+
+int align32(int n)
+{
+    return (n + 31) / 32 * 32;
+}
+
+// A decoder's frame in the layout of `format`, every plane at its own 32-byte-aligned stride
+// (1366 wide: luma 1376, chroma 704), the padding filled with a colour that must never show.
+struct HostFrame {
+    std::vector<uint8_t> planes[3];
+    KEL_VOUT_FRAME_T frame{};
+
+    // From tightly packed I420 (chroma (w+1)/2 x (h+1)/2).
+    HostFrame(const std::vector<uint8_t>& i420, int w, int h, int format, int colorspace, int range)
+    {
+        const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+        const uint8_t* y = i420.data();
+        const uint8_t* u = y + size_t(w) * h;
+        const uint8_t* v = u + size_t(cw) * ch;
+        frame.format = format;
+        frame.width = w;
+        frame.height = h;
+        frame.colorspace = colorspace;
+        frame.range = range;
+        add(0, y, w, h, w);
+        if (format == KEL_VOUT_FMT_I420) {
+            add(1, u, cw, ch, cw);
+            add(2, v, cw, ch, cw);
+        } else {
+            std::vector<uint8_t> uv(size_t(cw) * ch * 2);
+            for (size_t i = 0; i < size_t(cw) * ch; ++i) {
+                uv[2 * i] = u[i];
+                uv[2 * i + 1] = v[i];
+            }
+            add(1, uv.data(), 2 * cw, ch, 2 * cw);
+        }
+    }
+    // From packed RGB rows of w * 3 bytes, as RGB24 or BGRA.
+    HostFrame(const std::vector<uint8_t>& rgb, int w, int h, int format)
+    {
+        frame.format = format;
+        frame.width = w;
+        frame.height = h;
+        frame.colorspace = 77;  // ignored for RGB
+        frame.range = -1;
+        if (format == KEL_VOUT_FMT_RGB24) {
+            add(0, rgb.data(), 3 * w, h, 3 * w);
+            return;
+        }
+        std::vector<uint8_t> bgra(size_t(w) * h * 4);
+        for (size_t i = 0; i < size_t(w) * h; ++i) {
+            bgra[4 * i] = rgb[3 * i + 2];
+            bgra[4 * i + 1] = rgb[3 * i + 1];
+            bgra[4 * i + 2] = rgb[3 * i];
+            bgra[4 * i + 3] = uint8_t(i);  // alpha: ignored
+        }
+        add(0, bgra.data(), 4 * w, h, 4 * w);
+    }
+    void add(int p, const uint8_t* src, int row, int rows, int src_stride)
+    {
+        const int stride = align32(row);
+        planes[p].assign(size_t(stride) * size_t(rows), 0xEE);
+        for (int r = 0; r < rows; ++r)
+            std::memcpy(&planes[p][size_t(r) * size_t(stride)], src + size_t(r) * size_t(src_stride), size_t(row));
+        frame.planes[p] = planes[p].data();
+        frame.strides[p] = stride;
+    }
+};
+
+// Shows a black frame first, so that the case that follows cannot pass on the picture before.
+void show_black(KEL_VOUT_HANDLE h, int w, int hgt)
+{
+    const std::vector<uint8_t> black(size_t(w) * hgt * 3, 0);
+    HostFrame f(black, w, hgt, KEL_VOUT_FMT_RGB24);
+    ASSERT_EQ(kel_vout_put_frame(h, &f.frame), 0);
+    Snapshot s;
+    EXPECT_TRUE(snapshot_until(h, s, [](const Snapshot& sn) {
+        return !sn.rgb.empty() && *std::max_element(sn.rgb.begin(), sn.rgb.end()) == 0;
+    }));
+}
+
+// The snapshot of a frame just pushed: the first snapshot may come from a paint that began
+// before the push, the second cannot.
+double presented_psnr(KEL_VOUT_HANDLE h, const std::vector<uint8_t>& reference, Snapshot& s)
+{
+    double best = 0.0;
+    int taken = 0;
+    snapshot_until(h, s, [&](const Snapshot& sn) {
+        if (++taken >= 2)
+            best = std::max(best, psnr(sn, reference));
+        return best >= 35.0;
+    });
+    return best;
+}
+
+struct Case {
+    VOUT_MODE backend;
+    const char* content;
+    int w, h;
+    bool shaderless;  // Direct3D as on a device without pixel shaders: the processor converts
+};
+
+std::string case_name(const ::testing::TestParamInfo<Case>& info)
+{
+    const Case& c = info.param;
+    return std::string(c.backend == VOUT_WGL ? "Wgl" : c.shaderless ? "D3dShaderless" : "D3d") + c.content +
+           std::to_string(c.w) + "x" + std::to_string(c.h);
+}
+
+KEL_VOUT_HANDLE create(HWND parent, VOUT_MODE backend)
+{
+    KEL_VOUT_CFG_T cfg;
+    kel_vout_get_default_param(&cfg);
+    cfg.windowId = parent;
+    cfg.vout_mode = backend;
+    cfg.display_mode = VOUT_NORMAL;
+    return kel_vout_create(&cfg);
+}
+
+class Frames : public ::testing::TestWithParam<Case> {};
+
+}  // namespace
+
+// Each matrix in both ranges, as I420 and as NV12, then the same picture as RGB24 and BGRA: each
+// within 35 dB of ffmpeg's conversion, in a window of the frame's size (every pixel shown once).
+TEST_P(Frames, EveryFormatMatrixAndRangeMatchesTheReference)
+{
+    const Case c = GetParam();
+    const std::string base = reference_dir() + c.content + "_" + std::to_string(c.w) + "x" + std::to_string(c.h);
+    const std::vector<uint8_t> yuv = read_file(base + ".yuv");
+    const int cw = (c.w + 1) / 2, ch = (c.h + 1) / 2;
+    ASSERT_EQ(yuv.size(), size_t(c.w) * c.h + 2 * size_t(cw) * ch)
+        << "no reference data in '" << reference_dir() << "' (KEL_VOUT_REFERENCE)";
+
+    HostWindow host(c.w, c.h);
+    // Devices are made with the first frame: the seam holds until the instance is gone.
+    kel_direct3d::set_shader_allowed_for_testing(!c.shaderless);
+    struct restore {
+        ~restore() { kel_direct3d::set_shader_allowed_for_testing(true); }
+    } restore_shaders;
+    KEL_VOUT_HANDLE h = create(host.hwnd, c.backend);
+    ASSERT_NE(h, nullptr);
+    Snapshot s;
+    for (int cs = 0; cs < 3; ++cs)
+        for (int range = 0; range < 2; ++range) {
+            const std::vector<uint8_t> reference = read_file(base + "." + kMatrices[cs] + "-" + kRanges[range] + ".rgb");
+            ASSERT_EQ(reference.size(), size_t(c.w) * c.h * 3);
+            for (int format : {KEL_VOUT_FMT_I420, KEL_VOUT_FMT_NV12}) {
+                show_black(h, c.w, c.h);
+                HostFrame f(yuv, c.w, c.h, format, cs, range);
+                ASSERT_EQ(kel_vout_put_frame(h, &f.frame), 0);
+                const double db = presented_psnr(h, reference, s);
+                const std::string name = case_name({c, 0}) + (format == KEL_VOUT_FMT_I420 ? "I420" : "NV12") + "." +
+                                         kMatrices[cs] + "-" + kRanges[range];
+                std::printf("[ psnr     ] %s: %.1f dB\n", name.c_str(), db);
+                EXPECT_GE(db, 35.0) << name;
+                if (db < 35.0)
+                    keep_picture(s, name);
+            }
+        }
+    if (c.backend == VOUT_D3D) {
+        EXPECT_EQ(kel_vout_base::find_for_testing(h)->display_state().kel_d3d->convertsWithShader(), !c.shaderless);
+    }
+    // RGB frames are shown as they are.
+    const std::vector<uint8_t> rgb = read_file(base + ".bt709-tv.rgb");
+    for (int format : {KEL_VOUT_FMT_RGB24, KEL_VOUT_FMT_BGRA}) {
+        show_black(h, c.w, c.h);
+        HostFrame f(rgb, c.w, c.h, format);
+        ASSERT_EQ(kel_vout_put_frame(h, &f.frame), 0);
+        const double db = presented_psnr(h, rgb, s);
+        std::printf("[ psnr     ] %s%s: %.1f dB\n", case_name({c, 0}).c_str(),
+                    format == KEL_VOUT_FMT_RGB24 ? "RGB24" : "BGRA", db);
+        EXPECT_GE(db, 35.0);
+    }
+    EXPECT_EQ(kel_vout_destroy(&h), 0);
+}
+
+namespace {
+std::vector<Case> all_cases()
+{
+    std::vector<Case> cases;
+    for (VOUT_MODE backend : {VOUT_WGL, VOUT_D3D})
+        for (const char* content : {"photo", "testsrc2", "smptehdbars"})
+            for (auto [w, h] : {std::pair{640, 360}, {1366, 768}, {641, 481}})
+                cases.push_back({backend, content, w, h, false});
+    for (const char* content : {"photo", "smptehdbars"})
+        for (auto [w, h] : {std::pair{640, 360}, {641, 481}})
+            cases.push_back({VOUT_D3D, content, w, h, true});
+    return cases;
+}
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Content, Frames, ::testing::ValuesIn(all_cases()), case_name);
+
+// A 4K UHD frame (BT.709, limited range) in a 960 x 540 window: the whole frame, reduced by the
+// bilinear filter, against ffmpeg's reduction of the same frame.
+TEST(LargeFrames, A4kFrameShowsOnBothBackends)
+{
+    const std::vector<uint8_t> yuv = read_file(reference_dir() + "photo_3840x2160.yuv");
+    const std::vector<uint8_t> reference = read_file(reference_dir() + "photo_3840x2160.bt709-tv.960x540.rgb");
+    ASSERT_EQ(yuv.size(), size_t(3840) * 2160 * 3 / 2);
+    ASSERT_EQ(reference.size(), size_t(960) * 540 * 3);
+    for (VOUT_MODE backend : {VOUT_WGL, VOUT_D3D}) {
+        HostWindow host(960, 540);
+        KEL_VOUT_HANDLE h = create(host.hwnd, backend);
+        ASSERT_NE(h, nullptr);
+        HostFrame f(yuv, 3840, 2160, KEL_VOUT_FMT_I420, KEL_VOUT_CS_BT709, KEL_VOUT_RANGE_LIMITED);
+        ASSERT_EQ(kel_vout_put_frame(h, &f.frame), 0);
+        Snapshot s;
+        double best = 0.0;
+        snapshot_until(h, s, [&](const Snapshot& sn) {
+            best = std::max(best, psnr(sn, reference));
+            return best >= 30.0;
+        });
+        std::printf("[ psnr     ] 3840x2160 into 960x540, %s: %.1f dB\n", backend == VOUT_WGL ? "OpenGL" : "Direct3D",
+                    best);
+        EXPECT_GE(best, 30.0);
+        EXPECT_EQ(kel_vout_destroy(&h), 0);
+    }
+}
+
+namespace {
+KEL_VOUT_CFG_T default_cfg()
+{
+    KEL_VOUT_CFG_T cfg;
+    kel_vout_get_default_param(&cfg);
+    return cfg;
+}
+}  // namespace
+
+// Every refusal answers 1 with nothing queued and the host's planes untouched; the frame then
+// made right is queued. Frames stay in the pool of an instance without a render thread.
+TEST(FrameRefusals, NothingIsQueuedAndTheHostsPlanesAreOnlyRead)
+{
+    test_vout* vout = test_vout::create(default_cfg());
+    ASSERT_NE(vout, nullptr);
+    const KEL_VOUT_HANDLE h = vout->handle();
+    std::vector<uint8_t> yuv(size_t(64) * 48 * 3 / 2);
+    for (size_t i = 0; i < yuv.size(); ++i)
+        yuv[i] = uint8_t(i * 7);
+    HostFrame good(yuv, 64, 48, KEL_VOUT_FMT_I420, KEL_VOUT_CS_BT709, KEL_VOUT_RANGE_FULL);
+    const std::vector<uint8_t> before[3] = {good.planes[0], good.planes[1], good.planes[2]};
+
+    struct Case {
+        const char* what;
+        void (*change)(KEL_VOUT_FRAME_T&);
+    } const cases[] = {
+        {"unknown format", [](KEL_VOUT_FRAME_T& f) { f.format = 4; }},
+        {"unknown colour space", [](KEL_VOUT_FRAME_T& f) { f.colorspace = 3; }},
+        {"unknown range", [](KEL_VOUT_FRAME_T& f) { f.range = -1; }},
+        {"zero width", [](KEL_VOUT_FRAME_T& f) { f.width = 0; }},
+        {"negative height", [](KEL_VOUT_FRAME_T& f) { f.height = -48; }},
+        {"wider than 4096", [](KEL_VOUT_FRAME_T& f) { f.width = 4097; }},
+        {"above 4096 x 2160 pixels", [](KEL_VOUT_FRAME_T& f) { f.width = 4096, f.height = 2161; }},
+        {"null luma", [](KEL_VOUT_FRAME_T& f) { f.planes[0] = nullptr; }},
+        {"null V", [](KEL_VOUT_FRAME_T& f) { f.planes[2] = nullptr; }},
+        {"luma stride short", [](KEL_VOUT_FRAME_T& f) { f.strides[0] = 63; }},
+        {"chroma stride short", [](KEL_VOUT_FRAME_T& f) { f.strides[1] = 31; }},
+        {"negative stride", [](KEL_VOUT_FRAME_T& f) { f.strides[2] = -32; }},
+        {"NV12 chroma rows short", [](KEL_VOUT_FRAME_T& f) { f.format = KEL_VOUT_FMT_NV12, f.strides[1] = 63; }},
+        {"BGRA rows short", [](KEL_VOUT_FRAME_T& f) { f.format = KEL_VOUT_FMT_BGRA, f.strides[0] = 255; }},
+        {"luma past the end of the address space",
+         [](KEL_VOUT_FRAME_T& f) {
+             f.planes[0] = reinterpret_cast<const uint8_t*>(~uintptr_t(0) - 4095);
+             f.strides[0] = 0x7FFFFFFF;
+         }},
+    };
+    for (const Case& c : cases) {
+        KEL_VOUT_FRAME_T f = good.frame;
+        c.change(f);
+        EXPECT_EQ(kel_vout_put_frame(h, &f), 1) << c.what;
+    }
+    EXPECT_EQ(kel_vout_put_frame(h, nullptr), 1);
+    EXPECT_EQ(kel_vout_put_frame(nullptr, &good.frame), 1);
+    EXPECT_EQ(vout->pool().waiting(), 0);
+    for (int p = 0; p < 3; ++p)
+        EXPECT_EQ(good.planes[p], before[p]);
+
+    EXPECT_EQ(kel_vout_put_frame(h, &good.frame), 0);
+    EXPECT_EQ(vout->pool().waiting(), 1);
+    // RGB frames may leave the colour fields as they are, and any instance takes any format.
+    KEL_VOUT_FRAME_T rgb = good.frame;
+    rgb.format = KEL_VOUT_FMT_RGB24;
+    rgb.width = 21;  // 63 bytes a row within the 64-byte stride
+    rgb.colorspace = 12345;
+    EXPECT_EQ(kel_vout_put_frame(h, &rgb), 0);
+    EXPECT_EQ(vout->pool().waiting(), 2);
+
+    KEL_VOUT_HANDLE stale = h;
+    vout->destroy();
+    EXPECT_EQ(kel_vout_put_frame(stale, &good.frame), 1);
+}
+
+// A host pushing 4K frames faster than they are shown: the waiting frames stay within 256 MiB
+// (21 frames of 12.4 MB), not 75 frames (930 MB, most of a 32-bit process), and the private
+// memory of the process grows by no more than that and a few frames.
+TEST(FrameMemory, WaitingFramesAreBoundedInBytes)
+{
+    const size_t before = private_bytes();
+    test_vout* vout = test_vout::create(default_cfg());
+    ASSERT_NE(vout, nullptr);
+    std::vector<uint8_t> yuv(size_t(3840) * 2160 * 3 / 2);
+    for (size_t i = 0; i < yuv.size(); ++i)
+        yuv[i] = uint8_t(i);
+    HostFrame f(yuv, 3840, 2160, KEL_VOUT_FMT_I420, KEL_VOUT_CS_BT709, KEL_VOUT_RANGE_LIMITED);
+    std::vector<uint8_t>().swap(yuv);
+    for (int i = 0; i < 75; ++i)
+        ASSERT_EQ(kel_vout_put_frame(vout->handle(), &f.frame), 0) << i;
+    const int frame_bytes = 3840 * 2160 * 3 / 2;
+    EXPECT_EQ(vout->pool().waiting(), int((int64_t{256} << 20) / frame_bytes));
+    const double grown_mb = (double(private_bytes()) - double(before)) / 1048576.0;
+    std::printf("[ memory   ] 75 pushes of 4K I420 frames: %d waiting, private memory +%.0f MB\n",
+                vout->pool().waiting(), grown_mb);
+    EXPECT_LT(grown_mb, 256.0 + 6 * frame_bytes / 1048576.0 + 40.0);
+    vout->destroy();
+}
