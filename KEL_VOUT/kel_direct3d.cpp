@@ -143,7 +143,8 @@ kel_direct3d::kel_direct3d(SOURCE_FORMAT format)
       m_rgb(format == VOUT_RGB), m_shape(format == VOUT_RGB ? legacy_rgb_shape(1920) : legacy_yuv_shape(1920, 1080)),
       m_matrix{}, m_lost(false), m_rebuild(false), m_shaderCapable(false), m_maxTexture{0, 0},
       m_useShader(false), m_shader(nullptr),
-      m_planes{}, m_chromaExtent{1.0f, 1.0f}, m_surfaceFresh(false), m_drawn(false), m_retryAt(0), m_recoveries(0)
+      m_planes{}, m_chromaExtent{1.0f, 1.0f}, m_surfaceFresh(false), m_drawn(false), m_retryAt(0), m_recoveries(0),
+      m_sizeResets(0)
 {
 }
 
@@ -234,6 +235,7 @@ bool kel_direct3d::initializeDevice(HWND presentWnd, long lWidth, long lHeight)
             scheduleRebuild();
             return failed();
         }
+        ++m_sizeResets;
     }
     m_lost = false;
     if (!createSurface())
@@ -262,6 +264,8 @@ bool kel_direct3d::resizeD3D()
     }
     if (FAILED(hr))
         kel_log_hresult("IDirect3DDevice9::Reset (new window size)", hr);
+    else
+        ++m_sizeResets;
     if (FAILED(hr) || !createSurface()) {
         scheduleRebuild();
         return false;
@@ -657,10 +661,10 @@ void kel_direct3d::drawPlanes(IDirect3DSurface9* back)
         d->SetTexture(i, nullptr);
 }
 
-void kel_direct3d::presentD3D()
+bool kel_direct3d::presentD3D()
 {
     if (!m_drawn || !m_pd3dDevice)
-        return;
+        return false;
     m_drawn = false;
     const HRESULT hr = checked(checked_call::present, m_pd3dDevice->Present(nullptr, nullptr, nullptr, nullptr));
     if (hr == D3DERR_DEVICELOST) {
@@ -673,6 +677,7 @@ void kel_direct3d::presentD3D()
     } else if (FAILED(hr)) {
         kel_log_hresult("IDirect3DDevice9::Present", hr, KEL_LOG_WARNING);
     }
+    return SUCCEEDED(hr);
 }
 
 void kel_direct3d::readBack(uint8_t* dst, int width, int height)

@@ -58,8 +58,9 @@ public:
     void paintFrame(const uint8_t* buf, const frame_shape& shape, int pix_width, int pix_height, bool upload);
     // Clears the back buffer and stretches the surface over it.
     void DrawImage();
-    // Presents what DrawImage drew; notes a lost device. Nothing when nothing was drawn.
-    void presentD3D();
+    // Presents what DrawImage drew; notes a lost device. Nothing when nothing was drawn. True
+    // when a picture was presented.
+    bool presentD3D();
     // paintD3D from one buffer holding Y, U and V back to back, at the surface's size.
     void SetYUVbuffer(LPBYTE pBuffer, long lLen);
 
@@ -69,6 +70,11 @@ public:
 
     // How often a lost or failed device was brought back since construction.
     int recoveries() const { return m_recoveries.load(); }
+    // Resets for a new window size and devices made again or reset after a loss, since
+    // construction.
+    uint64_t resets() const { return uint64_t(m_recoveries.load()) + uint64_t(m_sizeResets.load()); }
+    // True while a lost or failed device waits to be brought back.
+    bool recovering() const { return m_lost || m_rebuild; }
     // True while YUV frames are converted by our pixel shader (false: by the driver).
     bool convertsWithShader() const { return m_useShader; }
 
@@ -129,6 +135,7 @@ private:
     bool m_drawn;         // the back buffer holds a picture not yet presented
     DWORD m_retryAt;  // tick count of the next recovery attempt
     std::atomic<int> m_recoveries;
+    std::atomic<int> m_sizeResets;
 };
 
 typedef kel_direct3d KEL_D3D;

@@ -1,6 +1,8 @@
 // The exported C functions: argument checks, then the instance. Called on the host's threads.
 #include "kel_vout.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "glInfo.h"
@@ -129,6 +131,41 @@ int32_t KEL_VOUT_CALL kel_vout_put_frame(KEL_VOUT_HANDLE handle, const KEL_VOUT_
                               frame->range};
         pinned_instance instance(handle);
         return instance && instance->put_frame(view) ? 0 : 1;
+    });
+}
+
+int32_t KEL_VOUT_CALL kel_vout_get_stats(KEL_VOUT_HANDLE handle, KEL_VOUT_STATS_T* stats)
+{
+    return guarded<int32_t>(1, [&]() -> int32_t {
+        const size_t head = offsetof(KEL_VOUT_STATS_T, queued) + sizeof(stats->queued);
+        if (!stats || stats->size < head)
+            return 1;
+        pinned_instance instance(handle);
+        if (!instance)
+            return 1;
+        const kel_vout_base::stats_values v = instance->statistics();
+        KEL_VOUT_STATS_T full{};
+        full.size = stats->size;
+        full.queued = v.queued;
+        full.pushed = v.pushed;
+        full.refused = v.refused;
+        full.dropped = v.dropped;
+        full.presented = v.presented;
+        full.repaints = v.repaints;
+        full.device_resets = v.device_resets;
+        full.render_fps = v.render_fps;
+        full.last_latency_ms = v.last_latency_ms;
+        // Only what the caller's record holds: an older, shorter one is filled as far as it goes.
+        std::memcpy(stats, &full, std::min(size_t(stats->size), sizeof(full)));
+        return 0;
+    });
+}
+
+int32_t KEL_VOUT_CALL kel_vout_set_queue_limit(KEL_VOUT_HANDLE handle, int32_t frames)
+{
+    return guarded<int32_t>(1, [&]() -> int32_t {
+        pinned_instance instance(handle);
+        return instance && instance->set_queue_limit(frames) ? 0 : 1;
     });
 }
 

@@ -10,6 +10,7 @@
 
 #include "kel_vout_global.h"
 #include "picture_pool.h"
+#include "vout_stats.h"
 
 class kel_direct3d;
 class kel_opengl;
@@ -86,6 +87,7 @@ struct kel_vout_display_t {
     SOURCE_FORMAT source_format{};
     Picture_Pool* picture_pool{};
     vout_snapshot_t snapshot;
+    vout_stats stats;
 };
 
 class kel_vout_abstract {

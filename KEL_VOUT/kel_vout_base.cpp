@@ -334,55 +334,91 @@ bool fill_copy(uint8_t* dst, size_t bytes, void* context)
 }
 }  // namespace
 
+bool kel_vout_base::counted(bool accepted)
+{
+    (accepted ? m_obj.stats.pushed : m_obj.stats.refused).fetch_add(1, std::memory_order_relaxed);
+    return accepted;
+}
+
 // Every push packs the host's frame straight into a buffer of the ring: one copy, and no
 // allocation once the ring's buffers exist.
 bool kel_vout_base::kel_put_pool(const uint8_t* buf, int bufsize, int pix_width, int pix_height)
 {
     if (m_obj.done || !m_obj.picture_pool)
-        return false;
+        return counted(false);
     exclusive_lock pushing(&m_push_lock);
     if (check_packed_push(buf, bufsize, pix_width, pix_height, m_obj.source_format) != push_check::ok)
-        return false;
+        return counted(false);
     PICTURE_T frame{};
     frame.bufsize = bufsize;
     frame.pix_width = pix_width;
     frame.pix_height = pix_height;
     frame.shape = m_obj.source_format == VOUT_YUV420 ? legacy_yuv_shape(pix_width, pix_height)
                                                      : legacy_rgb_shape(pix_width);
-    return m_obj.picture_pool->put_pool_filled(frame, &fill_copy, const_cast<uint8_t*>(buf));
+    frame.pushed_us = clock_us();
+    return counted(m_obj.picture_pool->put_pool_filled(frame, &fill_copy, const_cast<uint8_t*>(buf)));
 }
 
 bool kel_vout_base::kel_put_pool_yuv(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int linesize,
                                      int pix_width, int pix_height)
 {
     if (m_obj.done || !m_obj.picture_pool)
-        return false;
+        return counted(false);
     exclusive_lock pushing(&m_push_lock);
     if (check_yuv_push(ybuf, ubuf, vbuf, linesize, pix_width, pix_height, m_obj.source_format) != push_check::ok)
-        return false;
+        return counted(false);
     yuv_push push{ybuf, ubuf, vbuf, linesize, pix_width, pix_height};
     PICTURE_T frame{};
     frame.bufsize = int32_t(yuv420_frame_bytes(pix_width, pix_height));
     frame.pix_width = pix_width;
     frame.pix_height = pix_height;
     frame.shape = legacy_yuv_shape(pix_width, pix_height);
-    return m_obj.picture_pool->put_pool_filled(frame, &fill_yuv, &push);
+    frame.pushed_us = clock_us();
+    return counted(m_obj.picture_pool->put_pool_filled(frame, &fill_yuv, &push));
 }
 
 bool kel_vout_base::put_frame(const frame_view& f)
 {
     if (m_obj.done || !m_obj.picture_pool)
-        return false;
+        return counted(false);
     if (check_frame(f) != frame_check::ok)
-        return false;
+        return counted(false);
     exclusive_lock pushing(&m_push_lock);
     PICTURE_T frame{};
     frame.shape = shape_of(f);
     frame.bufsize = int32_t(planes_of(frame.shape, f.width, f.height).bytes);
     frame.pix_width = f.width;
     frame.pix_height = f.height;
+    frame.pushed_us = clock_us();
     frame_view copy = f;
-    return m_obj.picture_pool->put_pool_filled(frame, &fill_frame, &copy);
+    return counted(m_obj.picture_pool->put_pool_filled(frame, &fill_frame, &copy));
+}
+
+bool kel_vout_base::set_queue_limit(int frames)
+{
+    return !m_obj.done && m_obj.picture_pool && frames >= 1 && frames <= kQueueFrames &&
+           m_obj.picture_pool->set_queue_limit(frames);
+}
+
+kel_vout_base::stats_values kel_vout_base::statistics()
+{
+    const vout_stats& st = m_obj.stats;
+    stats_values v{};
+    // The ring's own count first: a frame it hands over is counted by the render thread later,
+    // never twice.
+    Picture_Pool* pool = m_obj.done ? nullptr : m_obj.picture_pool;
+    v.queued = pool ? uint32_t(pool->waiting()) : 0;
+    v.dropped = (pool ? pool->dropped() : 0) + st.dropped.load();
+    v.presented = st.presented.load();
+    v.repaints = st.repaints.load();
+    v.device_resets = st.device_resets.load();
+    v.pushed = st.pushed.load();
+    v.refused = st.refused.load();
+    const int64_t last = st.last_presented_us.load();
+    const bool flowing = last >= 0 && clock_us() - last <= 1000000;
+    v.render_fps = flowing ? st.fps_milli.load() / 1000.0 : 0.0;
+    v.last_latency_ms = st.latency_us.load() / 1000.0;
+    return v;
 }
 
 void kel_vout_base::lock(vout_lock_t* lock)

@@ -41,6 +41,15 @@ public:
 
     // Frames that may wait for the render thread.
     static const int kQueueFrames = 75;
+    bool set_queue_limit(int frames);
+
+    // The statistics as the export reports them; any thread, never waits for the render thread.
+    struct stats_values {
+        uint32_t queued;
+        uint64_t pushed, refused, dropped, presented, repaints, device_resets;
+        double render_fps, last_latency_ms;
+    };
+    stats_values statistics();
 
     // Copies the picture presented by the render thread's next paint into rgb (packed RGB, top
     // row first) and reports its size; with a null rgb only reports the child window's size.
@@ -80,6 +89,9 @@ protected:
     static void unlock(vout_lock_t* lock);
     void init_locker(vout_lock_t* lock);
     void destroy_locker(vout_lock_t* lock);
+
+    // Counts a push's outcome in the statistics and returns it.
+    bool counted(bool accepted);
 
     kel_vout_display_t m_obj;
     SRWLOCK m_push_lock = SRWLOCK_INIT;  // pushes from several threads take turns

@@ -61,11 +61,11 @@ public:
             obj->kel_d3d->readBack(dst, width, height);
     }
 
-    void present(kel_vout_display_t* obj) override
-    {
-        if (obj->kel_d3d)
-            obj->kel_d3d->presentD3D();
-    }
+    bool present(kel_vout_display_t* obj) override { return obj->kel_d3d && obj->kel_d3d->presentD3D(); }
+
+    uint64_t device_resets(kel_vout_display_t* obj) override { return obj->kel_d3d ? obj->kel_d3d->resets() : 0; }
+
+    bool recovering(kel_vout_display_t* obj) override { return obj->kel_d3d && obj->kel_d3d->recovering(); }
 
 private:
     int m_width = 0;  // size of the picture the surface was made for

@@ -107,12 +107,16 @@ public:
             obj->kel_gl->readBack(dst, width, height);
     }
 
-    void present(kel_vout_display_t* obj) override
+    bool present(kel_vout_display_t* obj) override
     {
-        if (obj->hRenderRC && !SwapBuffers(obj->hDC) && !m_swap_failed) {
+        if (!obj->hRenderRC)
+            return false;
+        if (SwapBuffers(obj->hDC))
+            return true;
+        if (!m_swap_failed)
             kel_log_last_error("SwapBuffers", KEL_LOG_WARNING);
-            m_swap_failed = true;  // once: it would repeat at every frame
-        }
+        m_swap_failed = true;  // once: it would repeat at every frame
+        return false;
     }
 
 private:

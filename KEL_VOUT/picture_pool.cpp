@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "frame_counter.h"
 
@@ -37,7 +36,7 @@ void Picture_Pool::set_allocator_for_testing(void* (*alloc)(size_t))
 Picture_Pool::Picture_Pool()
     : m_locker(nullptr), m_event(nullptr), m_is_event_reset(false), m_picture(nullptr), m_capacity(nullptr), m_buffSze(0),
       m_max_index(-1), m_index(0), m_write_index(0), m_read_index(0), m_count(0), m_waiting_bytes(0),
-      m_byte_limit(kDefaultByteLimit), m_spare{}, m_spare_count(0)
+      m_byte_limit(kDefaultByteLimit), m_queue_limit(0), m_dropped(0), m_spare{}, m_spare_count(0)
 {
 }
 
@@ -64,6 +63,7 @@ bool Picture_Pool::init_pool(int maxCount, int buffSze)
     m_index = maxCount - 1;
     m_write_index = m_read_index = m_count = 0;
     m_max_index = maxCount - 1;
+    m_queue_limit = maxCount;
     return true;
 }
 
@@ -108,7 +108,9 @@ bool Picture_Pool::put_pool_filled(const PICTURE_T& frame, fill_fn fill, void* c
     // back after the lock, so that the render thread never waits for a free.
     spare_t discarded[kMaxDiscard];
     int discarded_count = 0;
-    while (m_count == slots || (m_count > 0 && m_waiting_bytes + frame.bufsize > m_byte_limit)) {
+    while (m_count >= std::min(slots, m_queue_limit) ||
+           (m_count > 0 && m_waiting_bytes + frame.bufsize > m_byte_limit)) {
+        ++m_dropped;
         int32_t capacity_of = 0;
         const PICTURE_T oldest = take_oldest(&capacity_of);
         if (discarded_count < kMaxDiscard)
@@ -249,6 +251,26 @@ void Picture_Pool::wake()
     unlock();
 }
 
+uint64_t Picture_Pool::dropped()
+{
+    lock();
+    const uint64_t n = m_dropped;
+    unlock();
+    return n;
+}
+
+bool Picture_Pool::set_queue_limit(int frames)
+{
+    if (!m_locker || frames < 1)
+        return false;
+    lock();
+    const bool ok = frames <= m_max_index + 1;
+    if (ok)
+        m_queue_limit = frames;
+    unlock();
+    return ok;
+}
+
 int Picture_Pool::waiting()
 {
     lock();
@@ -333,37 +355,25 @@ void _msleep(float m_sec)
 }
 
 namespace {
-struct timeval_ms {
-    int32_t tv_sec;
-    int32_t tv_usec;
-};
-
-int gettimeofday(timeval_ms* tp, void*)
+double current_time_s()
 {
-    SYSTEMTIME st;
-    GetLocalTime(&st);
-    std::tm tm = {};
-    tm.tm_year = st.wYear - 1900;
-    tm.tm_mon = st.wMonth - 1;
-    tm.tm_mday = st.wDay;
-    tm.tm_hour = st.wHour;
-    tm.tm_min = st.wMinute;
-    tm.tm_sec = st.wSecond;
-    tm.tm_isdst = -1;
-    tp->tv_sec = int32_t(std::mktime(&tm));
-    tp->tv_usec = st.wMilliseconds * 1000;
-    return 0;
-}
-
-double current_time_ms()
-{
-    timeval_ms tv;
-    gettimeofday(&tv, nullptr);
-    return tv.tv_sec + tv.tv_usec / 1000000.0;
+    return double(clock_us()) / 1000000.0;
 }
 }  // namespace
 
 void freamrate_count(double& t0, int& frames)
 {
-    freamrate_step(current_time_ms(), t0, frames);
+    freamrate_step(current_time_s(), t0, frames);
+}
+
+int64_t clock_us()
+{
+    static const int64_t frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return int64_t(f.QuadPart);
+    }();
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return int64_t(c.QuadPart / frequency * 1000000 + c.QuadPart % frequency * 1000000 / frequency);
 }

@@ -20,6 +20,7 @@ typedef struct picture_t {
     bool bDestroy;
     int32_t capacity;   // bytes `buf` holds (take_pool's records)
     frame_shape shape;  // how the bytes are laid out, and their colours
+    int64_t pushed_us;  // clock_us() of the push
 } picture_t, PICTURE_T;
 
 // A fixed ring of frames guarded by one mutex. The writer never waits: when every slot holds a
@@ -63,6 +64,9 @@ public:
     static void free_frame(uint8_t* buf);
 
     int waiting();  // frames waiting to be read
+    uint64_t dropped();  // frames let go unread (full ring, byte bound, queue limit)
+    // The most frames that may wait (1 .. the slots); the oldest beyond go at the next push.
+    bool set_queue_limit(int frames);
     // Ends the reader's current wait at once (a stop or a snapshot request needs a pass now).
     void wake();
 
@@ -102,9 +106,14 @@ private:
     int32_t m_count;        // frames waiting, from m_read_index on
     int64_t m_waiting_bytes;  // bytes of the waiting frames
     int64_t m_byte_limit;
+    int32_t m_queue_limit;  // frames that may wait, at most the slots
+    uint64_t m_dropped;
     spare_t m_spare[kMaxSpare];
     int m_spare_count;
 };
+
+// Microseconds of the performance counter (a steady clock, unaffected by the time of day).
+int64_t clock_us();
 
 // Suspends the calling thread for m_sec milliseconds, truncated to a whole number.
 void _msleep(float m_sec);

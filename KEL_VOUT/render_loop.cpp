@@ -1,6 +1,7 @@
 // render_loop: the render thread shared by every backend. Runs on the instance's render thread.
 #include "render_loop.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -127,10 +128,10 @@ void wait_as_orphan(kel_vout_display_t* obj, render_steps& steps)
     close_window(obj, steps);
     while (!obj->done) {
         refuse_snapshot(obj);
-        if (obj->picture_pool)
-            obj->picture_pool->take_pool(&obj->picture);
-        else
+        if (!obj->picture_pool)
             Sleep(40);
+        else if (obj->picture_pool->take_pool(&obj->picture) == 0)
+            obj->stats.dropped.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
@@ -184,10 +185,15 @@ int32_t render_loop(kel_vout_display_t* obj, vout_window_class* window_class, re
     int frames = 0;
     display_keeper awake;
     bool reported = false;
+    fps_window fps;
+    vout_stats& stats = obj->stats;
+    uint64_t resets_seen = steps.device_resets(obj);
 
     while (!obj->done) {
         if (!obj->created)
             obj->created = true;
+        bool new_frame = false;
+        bool frame_counted = false;
         try {
             if (obj->cfg.is_fullscreen) {
                 // Re-create the child window (nothing in the library asks for it).
@@ -198,6 +204,7 @@ int32_t render_loop(kel_vout_display_t* obj, vout_window_class* window_class, re
                 obj->unlock(&obj->locker);
                 if (!reopened)
                     return -2;
+                stats.device_resets.fetch_add(1, std::memory_order_relaxed);
                 upload = true;
             }
 
@@ -216,7 +223,6 @@ int32_t render_loop(kel_vout_display_t* obj, vout_window_class* window_class, re
             const DISPLAY_MODE mode = obj->cfg.display_mode;
             obj->unlock(&obj->locker);
 
-            bool new_frame = false;
             if (obj->picture_pool && obj->picture_pool->take_pool(&obj->picture) == 0) {
                 upload = true;
                 start_picture = false;
@@ -236,11 +242,38 @@ int32_t render_loop(kel_vout_display_t* obj, vout_window_class* window_class, re
                 steps.resize(obj, rc.right - rc.left, rc.bottom - rc.top);
             }
 
-            steps.draw(obj, upload);
-            upload = false;
-            deliver_snapshot(obj, steps);
-            steps.present(obj);
-            freamrate_count(t0, frames);
+            // Paint only when something changed: a new frame (or the start picture), a
+            // placement, a snapshot request, a device made or reset again, or the window system
+            // asking (an exposure). An idle instance only follows its parent.
+            const uint64_t resets = steps.device_resets(obj);
+            const bool reset = resets != resets_seen;
+            if (reset) {
+                stats.device_resets.fetch_add(resets - resets_seen, std::memory_order_relaxed);
+                resets_seen = resets;
+            }
+            const bool exposed = obj->exposed;
+            obj->exposed = false;
+            if (upload || place || reset || exposed || steps.recovering(obj) ||
+                obj->snapshot.pending.load(std::memory_order_acquire)) {
+                steps.draw(obj, upload);
+                upload = false;
+                deliver_snapshot(obj, steps);
+                const bool shown = steps.present(obj);
+                const int64_t now_us = clock_us();
+                if (new_frame && shown) {
+                    stats.presented.fetch_add(1, std::memory_order_relaxed);
+                    stats.latency_us.store(uint32_t(std::min<int64_t>(now_us - pic.pushed_us, UINT32_MAX)),
+                                           std::memory_order_relaxed);
+                    stats.last_presented_us.store(now_us, std::memory_order_relaxed);
+                    stats.fps_milli.store(uint32_t(fps.presented(now_us)) * 1000u, std::memory_order_relaxed);
+                } else if (new_frame) {
+                    stats.dropped.fetch_add(1, std::memory_order_relaxed);  // a device not ready
+                } else if (shown) {
+                    stats.repaints.fetch_add(1, std::memory_order_relaxed);
+                }
+                frame_counted = true;
+                freamrate_count(t0, frames);
+            }
             const DWORD now = GetTickCount();
             if (new_frame)
                 awake.frame(now);
@@ -248,6 +281,8 @@ int32_t render_loop(kel_vout_display_t* obj, vout_window_class* window_class, re
         } catch (...) {
             // Nothing may end the host's process from here; the pass is lost, the next one tries
             // again (the only throwing code allocates, and memory may come back).
+            if (new_frame && !frame_counted)
+                stats.dropped.fetch_add(1, std::memory_order_relaxed);
             if (!reported)
                 kel_log(KEL_LOG_ERROR, "the render thread caught an exception (out of memory?); it goes on");
             reported = true;

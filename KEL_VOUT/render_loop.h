@@ -27,7 +27,14 @@ public:
     // Copies the back buffer's top-left width x height pixels as packed RGB rows of width * 3
     // bytes, top row first. Only between draw and present.
     virtual void read_back(kel_vout_display_t* obj, uint8_t* dst, int width, int height) = 0;
-    virtual void present(kel_vout_display_t* obj) = 0;
+    // Shows what draw drew; true when a picture went to the screen.
+    virtual bool present(kel_vout_display_t* obj) = 0;
+    // How often the device was made again or reset since the instance began (not counting the
+    // first); a change repaints.
+    virtual uint64_t device_resets(kel_vout_display_t* obj) { return 0; }
+    // True while the device is being brought back: passes keep painting (the device's own
+    // clock paces the attempts) although nothing changed.
+    virtual bool recovering(kel_vout_display_t* obj) { return false; }
 
 protected:
     ~render_steps() = default;

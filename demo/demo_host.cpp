@@ -297,6 +297,16 @@ int play(const Options& opt)
     std::printf("pushed %d frames (%d refused) of %dx%d in %.1f s\n", pushed, refused, frame.width, frame.height,
                 elapsed);
 
+    // What the instance did, from its statistics.
+    KEL_VOUT_STATS_T stats{};
+    stats.size = sizeof(stats);
+    if (kel_vout_get_stats(vout, &stats) == 0)
+        std::printf("statistics: %llu pushed, %llu presented, %llu dropped, %llu repaints, %llu device resets, "
+                    "%.1f fps, last latency %.1f ms\n",
+                    static_cast<unsigned long long>(stats.pushed), static_cast<unsigned long long>(stats.presented),
+                    static_cast<unsigned long long>(stats.dropped), static_cast<unsigned long long>(stats.repaints),
+                    static_cast<unsigned long long>(stats.device_resets), stats.render_fps, stats.last_latency_ms);
+
     // 3. Tear down: the handle is null afterwards.
     const int destroyed = kel_vout_destroy(&vout);
     std::printf("kel_vout_destroy: %d, handle %s\n", destroyed, vout ? "still set" : "cleared");

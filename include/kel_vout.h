@@ -184,6 +184,40 @@ KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_get_display_mode(KEL_VOUT_HANDLE han
 KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_snapshot(KEL_VOUT_HANDLE handle, uint8_t* rgb, int32_t bufsize,
                                                    int32_t* width, int32_t* height, int32_t timeout_ms);
 
+/* What an instance has done since it was created, for kel_vout_get_stats. */
+typedef struct kel_vout_stats_t {
+    uint32_t size;             /* set by the caller to sizeof(KEL_VOUT_STATS_T) */
+    uint32_t queued;           /* frames waiting now */
+    uint64_t pushed;           /* pushes accepted */
+    uint64_t refused;          /* pushes answered 1 */
+    uint64_t dropped;          /* accepted frames never presented (ring full, replaced) */
+    uint64_t presented;        /* frames presented for the first time */
+    uint64_t repaints;         /* presents of a picture already shown */
+    uint64_t device_resets;    /* device or context re-creations and resets */
+    double   render_fps;       /* first presentations per second over the last second */
+    double   last_latency_ms;  /* push to present of the last presented frame */
+} KEL_VOUT_STATS_T;
+
+/* Fills the fields of *stats that stats->size covers (a caller built against an older, shorter
+ * record gets only what it knows). Counters only grow; whenever the render thread is idle,
+ * pushed == presented + dropped + queued. Frames dropped include those the ring let go (full,
+ * over its byte bound or the queue limit) and those the render thread took but could not
+ * present (a lost device, the host's window gone). render_fps is 0 when no frame was presented
+ * in the last second. Reading costs a few atomic loads; it never waits for the render thread.
+ * Result: 0; 1 for a null handle or stats, or a size smaller than the first two fields
+ * (nothing is written then).
+ * Thread safety: any thread. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_get_stats(KEL_VOUT_HANDLE handle, KEL_VOUT_STATS_T* stats);
+
+/* The most frames that may wait for the render thread: 1 to 75 (the default, as before). A host
+ * that paces its own pushes sets 2 or 3, so that pushes slightly faster than the display can
+ * never build up seconds of lag: a push beyond the limit drops the oldest waiting frames.
+ * Lowering it drops frames beyond it at the next push. The 256 MiB bound on waiting frames
+ * holds whatever the limit.
+ * Result: 0; 1 for a null handle or frames outside 1..75 (nothing changes then).
+ * Thread safety: any thread. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_set_queue_limit(KEL_VOUT_HANDLE handle, int32_t frames);
+
 /* Log levels of kel_vout_set_log_callback. */
 #define KEL_VOUT_LOG_ERROR 0
 #define KEL_VOUT_LOG_WARNING 1

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "frame_counter.h"
+#include "vout_stats.h"
 
 TEST(FrameCounter, FirstCallOpensTheWindowAndCountsOne)
 {
@@ -47,4 +48,18 @@ TEST(FrameCounter, ClockSetBackDoesNotResetUntilItPassesTheWindow)
     EXPECT_EQ(frames, 3);
     freamrate_step(101.0, t0, frames);
     EXPECT_EQ(frames, 0);
+}
+
+// The statistics' frame rate counts the presentations of the last second, whatever came before.
+TEST(FpsWindow, CountsThePresentationsOfTheLastSecond)
+{
+    fps_window fps;
+    int last = 0;
+    for (int i = 0; i < 300; ++i)  // a burst: 300 in 0.3 s (more than the window holds)
+        last = fps.presented(int64_t(i) * 1000);
+    EXPECT_EQ(last, fps_window::kMax);
+    for (int i = 0; i < 60; ++i)  // then one every 34 ms for two seconds: 30 in any second
+        last = fps.presented(300000 + int64_t(i + 1) * 34000);
+    EXPECT_EQ(last, 30);
+    EXPECT_EQ(fps.presented(10000000), 1);  // after a pause: this one alone
 }

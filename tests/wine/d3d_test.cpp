@@ -653,6 +653,7 @@ TEST_F(D3dRecovery, AReallyLostDeviceIsResetAndFramesComeBack)
     forget(v);
     g_scenario = kRealLoss;
     g_armed = true;
+    ASSERT_TRUE(push(v, solid_yuv(64, 48, kRed), 64, 48));  // the next present finds the loss
     ASSERT_TRUE(HostWindow::pump_until([&] { return g_fired.load(); }, kPatienceMs));
     EXPECT_EQ(g_forced_reset.load(), D3DERR_INVALIDCALL);
     // Pushes go on meanwhile and are taken; frames come back without the host doing anything.
@@ -680,6 +681,7 @@ TEST_F(D3dRecovery, AWhileLostFramesAreSkippedWithoutBusyLooping)
     forget(v);
     g_scenario = kStaysLost;
     g_armed = true;
+    ASSERT_TRUE(push(v, solid_yuv(64, 48, kRed), 64, 48));  // the next present finds the loss
     ASSERT_TRUE(HostWindow::pump_until([&] { return !g_armed; }, kPatienceMs));
     const DWORD lost_at = GetTickCount();
     // A steady stream of frames keeps the render loop from waiting in the pool.
@@ -727,11 +729,13 @@ TEST_F(D3dRecovery, ADriverErrorRebuildsTheDeviceTryingEveryHalfSecond)
     ASSERT_TRUE(push(v, solid_yuv(64, 48, kRed), 64, 48));
     ASSERT_TRUE(shows(v, kRed));
 
-    // Present reports the device gone, and the next three devices cannot be made.
+    // Present reports the device gone, and the next three devices cannot be made. (A still
+    // picture is not presented again: a frame brings the next present.)
     forget(v);
     g_failures_left = 3;
     g_scenario = kDriverError;
     g_armed = true;
+    ASSERT_TRUE(push(v, solid_yuv(64, 48, kRed), 64, 48));
     ASSERT_TRUE(HostWindow::pump_until([&] { return !g_armed && g_failures_left.load() == 0; }, kPatienceMs));
     ASSERT_TRUE(push(v, solid_yuv(64, 48, kGreen), 64, 48));
     EXPECT_TRUE(shows(v, kGreen));
