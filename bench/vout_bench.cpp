@@ -1,48 +1,457 @@
-// Prints what pushes and presentation cost on this machine: the host-side cost of a push at
-// common sizes, and how long a pushed frame takes to be presented. Figures only; no pass/fail.
-//   vout_bench.exe [--d3d]
+// Prints what pushes, presentation and an idle instance cost on this machine, for one backend:
+// pushes against a plain memcpy of the same bytes, frames presented per second, the processor
+// time of a still picture, push-to-present latency and the memory a burst of pushes leaves.
+// bare_loop.exe does the same drawing without the library, for comparison. Figures only; no
+// pass/fail. The host's thread, which runs all of this, owns the host window.
+//   vout_bench.exe [--d3d] [--seconds N]   (N: length of the frame-rate and idle runs, default 5)
 #include <windows.h>
 
+#include <psapi.h>
+
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "kel_vout.h"
 
 namespace {
 
-double now_ms()
+const int kFrameWidth = 1920;
+const int kFrameHeight = 1080;
+const int kChromaWidth = kFrameWidth / 2;
+const int kChromaHeight = kFrameHeight / 2;
+// Rows padded as decoders pad them, luma and chroma each their own way; bare_loop draws frames of
+// the same layout.
+const int kLumaStride = 2048;
+const int kChromaStride = 1024;
+const size_t kFrameBytes = size_t(kFrameWidth) * kFrameHeight * 3 / 2;  // 3110400, packed
+const int kClientWidth = 1280;
+const int kClientHeight = 720;
+const int kDefaultQueueLimit = 75;
+
+struct host_frame {
+    std::vector<uint8_t> y, u, v;
+};
+
+// A diagonal gradient moved by `phase`, so that consecutive frames differ in every pixel.
+host_frame make_frame(int phase)
 {
-    LARGE_INTEGER f, c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return double(c.QuadPart) * 1000.0 / double(f.QuadPart);
+    host_frame f;
+    f.y.resize(size_t(kLumaStride) * kFrameHeight);
+    f.u.resize(size_t(kChromaStride) * kChromaHeight);
+    f.v.resize(f.u.size());
+    for (int r = 0; r < kFrameHeight; ++r)
+        for (int c = 0; c < kFrameWidth; ++c)
+            f.y[size_t(r) * kLumaStride + c] = uint8_t(16 + (r + c + phase) % 220);
+    for (int r = 0; r < kChromaHeight; ++r)
+        for (int c = 0; c < kChromaWidth; ++c) {
+            f.u[size_t(r) * kChromaStride + c] = uint8_t(16 + (c + phase) % 225);
+            f.v[size_t(r) * kChromaStride + c] = uint8_t(16 + (r + phase) % 225);
+        }
+    return f;
 }
 
-void pump(DWORD ms)
+double now_ms()
 {
-    const DWORD end = GetTickCount() + ms;
-    do {
+    static const double frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return double(f.QuadPart);
+    }();
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return double(c.QuadPart) * 1000.0 / frequency;
+}
+
+// User plus kernel time of the whole process (every thread: ours, the library's, the driver's).
+double process_cpu_ms()
+{
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto ms = [](const FILETIME& t) { return double((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4; };
+    return ms(kernel) + ms(user);
+}
+
+// The process's private bytes (its commit charge), in MB.
+double private_mb()
+{
+    PROCESS_MEMORY_COUNTERS_EX pmc{};
+    pmc.cb = sizeof(pmc);
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc), sizeof(pmc)))
+        return NAN;
+    // HACK: Wine 8 leaves PrivateUsage at 0. Windows reports the same value in PagefileUsage,
+    // where Wine puts the process's resident anonymous memory (touched pages only).
+    return double(pmc.PrivateUsage ? pmc.PrivateUsage : pmc.PagefileUsage) / 1e6;
+}
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return NAN;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
+}
+
+// Handles the messages of this thread's windows until `ms` have passed; sleeps in between.
+void wait_ms(double ms)
+{
+    const double end = now_ms() + ms;
+    for (;;) {
         MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
             DispatchMessageA(&msg);
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-    } while (int32_t(end - GetTickCount()) > 0);
+        }
+        const double left = end - now_ms();
+        if (left <= 0)
+            return;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, DWORD(std::ceil(left)), QS_ALLINPUT);
+    }
+}
+
+// Asks `done` every millisecond, handling messages meanwhile; false when it never held.
+bool wait_until(const std::function<bool()>& done, double timeout_ms)
+{
+    const double end = now_ms() + timeout_ms;
+    while (!done()) {
+        if (now_ms() > end)
+            return false;
+        wait_ms(1);
+    }
+    return true;
+}
+
+KEL_VOUT_STATS_T stats_of(KEL_VOUT_HANDLE h)
+{
+    KEL_VOUT_STATS_T s{};
+    s.size = sizeof(s);
+    kel_vout_get_stats(h, &s);
+    return s;
+}
+
+bool push_frame(KEL_VOUT_HANDLE h, const host_frame& f)
+{
+    KEL_VOUT_FRAME_T frame{};
+    frame.format = KEL_VOUT_FMT_I420;
+    frame.width = kFrameWidth;
+    frame.height = kFrameHeight;
+    frame.planes[0] = f.y.data();
+    frame.planes[1] = f.u.data();
+    frame.planes[2] = f.v.data();
+    frame.strides[0] = kLumaStride;
+    frame.strides[1] = kChromaStride;
+    frame.strides[2] = kChromaStride;
+    frame.colorspace = KEL_VOUT_CS_BT601;
+    frame.range = KEL_VOUT_RANGE_LIMITED;
+    return kel_vout_put_frame(h, &frame) == 0;
+}
+
+// The older push takes one line size, and half of it for chroma: the same layout here.
+bool push_older(KEL_VOUT_HANDLE h, const host_frame& f)
+{
+    return kel_vout_put_buffer_pool_yuv(h, f.y.data(), f.u.data(), f.v.data(), kLumaStride, kFrameWidth,
+                                        kFrameHeight) == 0;
+}
+
+typedef bool (*push_fn)(KEL_VOUT_HANDLE h, const host_frame& f);
+
+// Nothing waits and every accepted frame was presented or dropped.
+bool settled(KEL_VOUT_HANDLE h)
+{
+    return wait_until(
+        [&] {
+            const KEL_VOUT_STATS_T s = stats_of(h);
+            return s.queued == 0 && s.pushed == s.presented + s.dropped;
+        },
+        10000);
+}
+
+// Lets go of the frames still waiting (a limit of one keeps only the frame pushed with it) and
+// waits until the instance is idle again; a run of pushes then starts from the same state.
+bool drop_waiting(KEL_VOUT_HANDLE h, const host_frame& f, int limit)
+{
+    kel_vout_set_queue_limit(h, 1);
+    push_frame(h, f);
+    kel_vout_set_queue_limit(h, limit);
+    return settled(h);
+}
+
+// Times `count` back-to-back pushes; each push's milliseconds.
+std::vector<double> time_pushes(KEL_VOUT_HANDLE h, push_fn push, const host_frame frames[2], int count)
+{
+    std::vector<double> took;
+    for (int i = 0; i < count; ++i) {
+        const double a = now_ms();
+        const bool ok = push(h, frames[i & 1]);
+        const double b = now_ms();
+        if (ok)
+            took.push_back(b - a);
+    }
+    return took;
+}
+
+// Times `count` pushes at `rate` a second, each at its own mark of the clock.
+std::vector<double> time_paced_pushes(KEL_VOUT_HANDLE h, const host_frame frames[2], int count, double rate)
+{
+    std::vector<double> took;
+    const double start = now_ms() + 5.0;
+    for (int i = 0; i < count; ++i) {
+        const double mark = start + double(i) * 1000.0 / rate;
+        wait_ms(mark - now_ms());
+        const double a = now_ms();
+        const bool ok = push_frame(h, frames[i & 1]);
+        const double b = now_ms();
+        if (ok)
+            took.push_back(b - a);
+    }
+    return took;
+}
+
+double worst(const std::vector<double>& v)
+{
+    return v.empty() ? NAN : *std::max_element(v.begin(), v.end());
+}
+
+void KEL_VOUT_CALL print_log(void*, int32_t level, const char* message)
+{
+    static const char* const names[] = {"error", "warning", "info", "debug"};
+    std::printf("  [%s] %s\n", names[level >= 0 && level <= 3 ? level : 3], message);
+}
+
+// What one run found; NAN where a measurement gave nothing.
+struct figures {
+    double put_frame_x = NAN;  // push cost over one memcpy of the frame's bytes
+    double older_x = NAN;
+    double steady_x = NAN;        // at 60 pushes a second, the default queue limit
+    double steady_limit2_x = NAN;  // the same with a queue limit of 2
+    double fps = NAN;
+    double idle_cpu = NAN;  // percent of one core
+    double latency_ms = NAN;
+    double memory_mb = NAN;  // growth 2 s after a burst, queue limit 2
+};
+
+// The older push at the sizes the first version of this program measured: mean and worst.
+void older_push_by_size(KEL_VOUT_HANDLE h)
+{
+    struct Size {
+        int w, h;
+    };
+    for (Size s : {Size{640, 360}, Size{1280, 720}, Size{1920, 1080}}) {
+        const int stride = (s.w + 63) / 64 * 64;
+        std::vector<uint8_t> y(size_t(stride) * s.h, 100), u(size_t(stride / 2) * (s.h / 2), 120),
+            v(size_t(stride / 2) * (s.h / 2), 140);
+        const int n = 60;
+        double longest = 0, sum = 0;
+        for (int i = 0; i < n; ++i) {
+            const double a = now_ms();
+            kel_vout_put_buffer_pool_yuv(h, y.data(), u.data(), v.data(), stride, s.w, s.h);
+            const double took = now_ms() - a;
+            sum += took;
+            longest = std::max(longest, took);
+            if (i % 20 == 19)
+                wait_ms(50);  // let the render thread take some
+        }
+        std::printf("older push %4dx%-4d (stride %d): %.3f ms on average, %.3f ms worst (of %d)\n", s.w, s.h, stride,
+                    sum / n, longest, n);
+    }
+}
+
+// The yardstick: the median of 200 copies of a frame's bytes between two buffers in use.
+double memcpy_yardstick()
+{
+    std::vector<uint8_t> src(kFrameBytes, 1), dst(kFrameBytes, 2);
+    std::vector<double> copies;
+    volatile uint8_t sink = 0;
+    for (int i = 0; i < 200; ++i) {
+        src[size_t(i) * 4099 % kFrameBytes] = uint8_t(i);
+        const double a = now_ms();
+        std::memcpy(dst.data(), src.data(), kFrameBytes);
+        copies.push_back(now_ms() - a);
+        sink = sink + dst[size_t(i) * 4099 % kFrameBytes];
+    }
+    // Not yardsticks, but what a copy costs when its destination is not in the cache (eight
+    // buffers in turn) or not even mapped yet (a new allocation each time): the buffers of the
+    // ring that pushes copy into are often one or the other.
+    std::vector<std::vector<uint8_t>> buffers(8, std::vector<uint8_t>(kFrameBytes, 3));
+    std::vector<double> rotating, fresh;
+    for (int i = 0; i < 48; ++i) {
+        double a = now_ms();
+        std::memcpy(buffers[size_t(i) % buffers.size()].data(), src.data(), kFrameBytes);
+        rotating.push_back(now_ms() - a);
+        a = now_ms();
+        uint8_t* p = static_cast<uint8_t*>(std::malloc(kFrameBytes));
+        if (p) {
+            std::memcpy(p, src.data(), kFrameBytes);
+            fresh.push_back(now_ms() - a);
+            sink = sink + p[size_t(i) * 4099 % kFrameBytes];
+            std::free(p);
+        }
+    }
+    const double yardstick = median(copies);
+    std::printf("memcpy of %u bytes: %.3f ms (median of 200); into eight buffers in turn %.3f ms, into a new "
+                "allocation %.3f ms\n",
+                unsigned(kFrameBytes), yardstick, median(rotating), median(fresh));
+    return yardstick;
+}
+
+void report_pushes(const char* what, const std::vector<double>& took, double yardstick, double* ratio)
+{
+    *ratio = median(took) / yardstick;
+    std::printf("push, %-58s %.3f ms median = %5.2fx memcpy (worst %.1f ms, of %zu)\n", what, median(took), *ratio,
+                worst(took), took.size());
+}
+
+// Pushes as a host that decodes faster than the display shows: the waiting frames fill up to the
+// queue limit, then each push lets go of the oldest. Then pushes at a display's pace.
+void measure_pushes(KEL_VOUT_HANDLE h, const host_frame frames[2], figures* out)
+{
+    const double yardstick = memcpy_yardstick();
+    drop_waiting(h, frames[0], kDefaultQueueLimit);
+    report_pushes("200 back-to-back, kel_vout_put_frame:", time_pushes(h, &push_frame, frames, 200), yardstick,
+                  &out->put_frame_x);
+    drop_waiting(h, frames[0], kDefaultQueueLimit);
+    report_pushes("200 back-to-back, kel_vout_put_buffer_pool_yuv:", time_pushes(h, &push_older, frames, 200),
+                  yardstick, &out->older_x);
+    drop_waiting(h, frames[0], kDefaultQueueLimit);
+    report_pushes("60 a second, kel_vout_put_frame:", time_paced_pushes(h, frames, 120, 60.0), yardstick,
+                  &out->steady_x);
+    // What the header advises a host that paces its own pushes.
+    kel_vout_set_queue_limit(h, 2);
+    drop_waiting(h, frames[0], 2);
+    report_pushes("60 a second, kel_vout_put_frame, queue limit 2:", time_paced_pushes(h, frames, 120, 60.0),
+                  yardstick, &out->steady_limit2_x);
+    std::fflush(stdout);
+}
+
+// Frames presented a second when a new one is pushed whenever fewer than two wait: the render
+// thread never waits for a frame and none waits long.
+void measure_render(KEL_VOUT_HANDLE h, const host_frame frames[2], double seconds, figures* out)
+{
+    kel_vout_set_queue_limit(h, 2);
+    drop_waiting(h, frames[0], 2);
+    long pushed = 0;
+    auto feed = [&](double ms) {
+        const double end = now_ms() + ms;
+        while (now_ms() < end) {
+            if (stats_of(h).queued < 2)
+                push_frame(h, frames[pushed++ & 1]);
+            else
+                wait_ms(1);
+        }
+    };
+    feed(500);  // the device's first frames at this size are not counted
+    const KEL_VOUT_STATS_T s0 = stats_of(h);
+    const double t0 = now_ms(), cpu0 = process_cpu_ms();
+    feed(seconds * 1000.0);
+    const KEL_VOUT_STATS_T s1 = stats_of(h);
+    const double wall = now_ms() - t0, cpu = process_cpu_ms() - cpu0;
+    out->fps = double(s1.presented - s0.presented) * 1000.0 / wall;
+    std::printf("render: %llu frames presented in %.2f s = %.1f fps (the library's own figure %.1f); %llu dropped; "
+                "CPU %.0f%% of a core\n",
+                static_cast<unsigned long long>(s1.presented - s0.presented), wall / 1000.0, out->fps,
+                s1.render_fps, static_cast<unsigned long long>(s1.dropped - s0.dropped), 100.0 * cpu / wall);
+    std::fflush(stdout);
+}
+
+// The processor time of the whole process while the last frame stays on screen and nothing is
+// pushed: the render thread's idle passes, and whatever Wine and the driver do meanwhile.
+void measure_idle(KEL_VOUT_HANDLE h, double seconds, figures* out)
+{
+    settled(h);
+    wait_ms(100);
+    const KEL_VOUT_STATS_T s0 = stats_of(h);
+    const double t0 = now_ms(), cpu0 = process_cpu_ms();
+    wait_ms(seconds * 1000.0);
+    const double wall = now_ms() - t0, cpu = process_cpu_ms() - cpu0;
+    const KEL_VOUT_STATS_T s1 = stats_of(h);
+    out->idle_cpu = 100.0 * cpu / wall;
+    std::printf("idle: a still picture for %.2f s: CPU %.1f%% of a core; %llu repaints\n", wall / 1000.0,
+                out->idle_cpu, static_cast<unsigned long long>(s1.repaints - s0.repaints));
+    std::fflush(stdout);
+}
+
+// One frame at a time into an idle instance, as the library measures it (from the push to the
+// end of the present) and as the host sees it (until the count of presented frames moves).
+void measure_latency(KEL_VOUT_HANDLE h, const host_frame frames[2], figures* out)
+{
+    settled(h);
+    std::vector<double> latency, seen;
+    for (int i = 0; i < 30; ++i) {
+        const uint64_t before = stats_of(h).presented;
+        const double a = now_ms();
+        push_frame(h, frames[i & 1]);
+        KEL_VOUT_STATS_T s{};
+        const bool shown = wait_until(
+            [&] {
+                s = stats_of(h);
+                return s.presented > before;
+            },
+            2000);
+        if (shown) {
+            seen.push_back(now_ms() - a);
+            latency.push_back(s.last_latency_ms);
+        }
+        wait_ms(a + 100.0 - now_ms());
+    }
+    out->latency_ms = median(latency);
+    std::printf("latency, push to present: %.1f ms median of %zu, worst %.1f (the host sees it after %.1f ms)\n",
+                out->latency_ms, latency.size(), worst(latency), median(seen));
+    std::fflush(stdout);
+}
+
+// Private bytes before a burst of 200 pushes and once the render thread has had two seconds.
+double measure_burst(KEL_VOUT_HANDLE h, const host_frame frames[2], int limit)
+{
+    kel_vout_set_queue_limit(h, limit);
+    settled(h);
+    wait_ms(200);
+    const double before = private_mb();
+    time_pushes(h, &push_frame, frames, 200);
+    const double at_end = private_mb();
+    wait_ms(2000);
+    const double after = private_mb();
+    std::printf("memory, queue limit %2d: private %.1f MB before a burst of 200 pushes, %.1f MB at its end, %.1f MB "
+                "2 s later (%+.1f MB; %u frames still waiting)\n",
+                limit, before, at_end, after, after - before, stats_of(h).queued);
+    std::fflush(stdout);
+    return after - before;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    const bool d3d = argc > 1 && std::strcmp(argv[1], "--d3d") == 0;
+    bool d3d = false;
+    double seconds = 5.0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--d3d") == 0) {
+            d3d = true;
+        } else if (std::strcmp(argv[i], "--gl") == 0) {
+            d3d = false;
+        } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
+            seconds = std::atof(argv[++i]);
+        } else {
+            std::printf("usage: vout_bench.exe [--d3d] [--seconds N]\n");
+            return 2;
+        }
+    }
+    if (seconds <= 0.0)
+        seconds = 5.0;
+    kel_vout_set_log_callback(&print_log, nullptr, KEL_VOUT_LOG_INFO);
+
+    // A frameless host: its client area is exactly 1280x720, and the child fills it.
     WNDCLASSA wc{};
     wc.lpfnWndProc = DefWindowProcA;
     wc.hInstance = GetModuleHandleA(nullptr);
     wc.lpszClassName = "kel_vout_bench";
     RegisterClassA(&wc);
-    HWND host = CreateWindowA("kel_vout_bench", "bench", WS_POPUP | WS_VISIBLE, 0, 0, 960, 540, nullptr, nullptr,
-                              wc.hInstance, nullptr);
+    HWND host = CreateWindowA("kel_vout_bench", "bench", WS_POPUP | WS_VISIBLE, 0, 0, kClientWidth, kClientHeight,
+                              nullptr, nullptr, wc.hInstance, nullptr);
     KEL_VOUT_CFG_T cfg;
     kel_vout_get_default_param(&cfg);
     cfg.windowId = host;
@@ -54,56 +463,33 @@ int main(int argc, char** argv)
         std::printf("kel_vout_create failed\n");
         return 1;
     }
-    std::printf("backend %s; create %.1f ms\n", d3d ? "Direct3D 9" : "OpenGL", now_ms() - t_create);
+    std::printf("vout_bench, %s, %d-bit: create %.1f ms; host window %dx%d, frames %dx%d I420 (luma stride %d, "
+                "chroma %d)\n",
+                d3d ? "Direct3D 9" : "OpenGL", int(sizeof(void*) * 8), now_ms() - t_create, kClientWidth,
+                kClientHeight, kFrameWidth, kFrameHeight, kLumaStride, kChromaStride);
+    std::fflush(stdout);
 
-    struct Size {
-        int w, h;
-    };
-    for (Size s : {Size{640, 360}, Size{1280, 720}, Size{1920, 1080}}) {
-        const int stride = (s.w + 63) / 64 * 64;
-        std::vector<uint8_t> y(size_t(stride) * s.h, 100), u(size_t(stride / 2) * (s.h / 2), 120),
-            v(size_t(stride / 2) * (s.h / 2), 140);
-        const int n = 60;
-        double worst = 0, sum = 0;
-        for (int i = 0; i < n; ++i) {
-            const double a = now_ms();
-            kel_vout_put_buffer_pool_yuv(h, y.data(), u.data(), v.data(), stride, s.w, s.h);
-            const double took = now_ms() - a;
-            sum += took;
-            worst = std::max(worst, took);
-            if (i % 20 == 19)
-                pump(50);  // let the render thread drain the ring
-        }
-        const double per_push = sum / n;
-        std::printf("push %4dx%-4d planar (stride %d): %.3f ms a push on average, %.3f ms worst\n", s.w, s.h,
-                    stride, per_push, worst);
-    }
+    older_push_by_size(h);
+    // Two frames, alternated: each differs from the one before in every pixel.
+    const host_frame frames[2] = {make_frame(0), make_frame(7)};
+    figures f;
+    measure_pushes(h, frames, &f);
+    measure_render(h, frames, seconds, &f);
+    measure_idle(h, seconds, &f);
+    measure_latency(h, frames, &f);
+    f.memory_mb = measure_burst(h, frames, 2);
+    measure_burst(h, frames, kDefaultQueueLimit);
 
-    // Push-to-present latency: push a frame of a new colour, then ask for snapshots until it shows.
-    // The first round is not counted: it waits for the frames the pushes above left queued.
-    int32_t w = 0, hh = 0;
-    kel_vout_snapshot(h, nullptr, 0, &w, &hh, 0);
-    std::vector<uint8_t> rgb(size_t(w) * hh * 3);
-    std::vector<uint8_t> frame(1280 * 720 * 3 / 2, 128);
-    std::vector<double> took;
-    const int rounds = 11;
-    for (int r = -1; r < rounds; ++r) {
-        const uint8_t luma = (r & 1) ? 235 : 16;
-        std::fill(frame.begin(), frame.begin() + 1280 * 720, luma);
-        const double a = now_ms();
-        kel_vout_put_buffer_pool_yuv(h, frame.data(), nullptr, nullptr, 1280, 1280, 720);
-        for (int i = 0; i < 100; ++i) {
-            if (kel_vout_snapshot(h, rgb.data(), int32_t(rgb.size()), &w, &hh, 1000) == 0 &&
-                (rgb[0] > 128) == (luma > 128))
-                break;
-        }
-        if (r >= 0)
-            took.push_back(now_ms() - a);
-    }
-    // The median: the first rounds at a new size also pay for the driver's first use of it.
-    std::sort(took.begin(), took.end());
-    std::printf("push to presented (1280x720 into %dx%d, includes one read-back): %.1f ms median, %.1f ms worst\n",
-                w, hh, took[took.size() / 2], took.back());
+    const KEL_VOUT_STATS_T end = stats_of(h);
+    std::printf("totals: %llu pushed, %llu refused, %llu presented, %llu dropped, %llu repaints, %llu device resets\n",
+                static_cast<unsigned long long>(end.pushed), static_cast<unsigned long long>(end.refused),
+                static_cast<unsigned long long>(end.presented), static_cast<unsigned long long>(end.dropped),
+                static_cast<unsigned long long>(end.repaints), static_cast<unsigned long long>(end.device_resets));
     kel_vout_destroy(&h);
+    // One line for scripts/bench.sh.
+    std::printf("figures put_frame_x=%.2f older_x=%.2f steady_x=%.2f steady_limit2_x=%.2f fps=%.1f idle_cpu=%.1f "
+                "latency_ms=%.1f memory_mb=%.1f\n",
+                f.put_frame_x, f.older_x, f.steady_x, f.steady_limit2_x, f.fps, f.idle_cpu, f.latency_ms, f.memory_mb);
+    std::fflush(stdout);
     return 0;
 }

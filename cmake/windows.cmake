@@ -46,9 +46,13 @@ target_include_directories(demo_host PRIVATE include)
 target_compile_options(demo_host PRIVATE ${KEL_VOUT_WARNINGS})
 target_link_options(demo_host PRIVATE ${KEL_VOUT_STATIC_RUNTIME})
 
-# Figures, not tests: scripts/bench.sh runs it.
+# Figures, not tests: scripts/bench.sh runs both. bare_loop draws as the library does, without it.
 add_executable(vout_bench bench/vout_bench.cpp)
-target_link_libraries(vout_bench PRIVATE kel_vout)
+target_link_libraries(vout_bench PRIVATE kel_vout psapi)
 target_include_directories(vout_bench PRIVATE include)
 target_compile_options(vout_bench PRIVATE ${KEL_VOUT_WARNINGS})
 target_link_options(vout_bench PRIVATE ${KEL_VOUT_STATIC_RUNTIME})
+add_executable(bare_loop bench/bare_loop.cpp)
+target_link_libraries(bare_loop PRIVATE opengl32 gdi32 d3d9 user32)
+target_compile_options(bare_loop PRIVATE ${KEL_VOUT_WARNINGS})
+target_link_options(bare_loop PRIVATE ${KEL_VOUT_STATIC_RUNTIME})

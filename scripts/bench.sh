@@ -1,11 +1,103 @@
 #!/usr/bin/env bash
-# Prints the cost of pushes and of presentation on this machine (32-bit build, under Wine on a
-# private Xvfb). Arguments go to the benchmark (--d3d for the Direct3D backend).
+# Measures the library against bare_loop, the same drawing done without it, for 32- and 64-bit
+# Windows and both backends, under Wine on a private Xvfb, and prints one table (Markdown, as in
+# docs/PERFORMANCE.md). Builds what it runs first. Takes about four minutes.
+#   scripts/bench.sh [--gl | --d3d] [--seconds N]
+#     --gl, --d3d  one backend only (both by default)
+#     --seconds N  length of each frame-rate and idle run (default 5)
+# What each program printed is kept in build/bench/. KEL_VOUT_DISPLAY names an X display to use
+# instead of a private Xvfb; KEL_VOUT_CACHE moves the Wine prefixes, as for the tests.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
+
+seconds=5
+backends=(gl d3d)
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --gl|--d3d) backends=("${1#--}"); shift ;;
+    --seconds) seconds=${2:?--seconds needs a number}; shift 2 ;;
+    *) echo "usage: scripts/bench.sh [--gl | --d3d] [--seconds N]" >&2; exit 2 ;;
+  esac
+done
+
 bash scripts/setup.sh >/dev/null
-cmake --preset mingw-i686 >/dev/null
-cmake --build --preset mingw-i686 --target kel_vout vout_bench >/dev/null
-cd build/mingw-i686
-bash "$root/cmake/wine-run.sh" win32 vout_bench.exe "$@"
+for preset in mingw-i686 mingw-x86_64; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" --target kel_vout vout_bench bare_loop >/dev/null
+done
+
+source cmake/xvfb.sh
+if [ -z "${KEL_VOUT_DISPLAY:-}" ]; then
+  xvfb_start
+  trap xvfb_stop EXIT
+  export KEL_VOUT_DISPLAY="$DISPLAY"
+fi
+cache="${KEL_VOUT_CACHE:-$HOME/.cache/kel_vout}"
+out="$root/build/bench"
+rm -rf "$out"
+mkdir -p "$out"
+
+# run NAME ARCH PRESET PROGRAM ARGS...: the program's output into build/bench/NAME.txt. A failed
+# run leaves its figures empty; the table shows "-" for them.
+run() {
+  local name=$1 arch=$2 preset=$3
+  shift 3
+  (cd "build/$preset" && bash "$root/cmake/wine-run.sh" "$arch" "$@") >"$out/$name.txt" 2>&1 ||
+    echo "bench: $name failed (exit $?); see build/bench/$name.txt" >&2
+}
+
+# figure FILE KEY: the value of KEY on the program's "figures" line.
+figure() {
+  local v
+  v=$(sed -n "s/^figures.* $2=\([^ ]*\).*/\1/p" "$1" | tail -n 1)
+  case "$v" in ''|nan|-nan|inf|-inf) echo - ;; *) echo "$v" ;; esac
+}
+
+# mean A B, ratio A B (percent): "-" when a figure is missing.
+mean() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-") print "-"; else printf "%.1f\n", (a + b) / 2 }'; }
+percent() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.0f\n", 100 * a / b }'; }
+
+echo "bench: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1);" \
+  "load average $(cut -d' ' -f1-3 /proc/loadavg) at the start" >&2
+
+rows=()
+extra=()
+for arch in win32 win64; do
+  preset=mingw-i686
+  [ "$arch" = win64 ] && preset=mingw-x86_64
+  # One Wine session for the architecture's runs (its helper processes started once, not during
+  # a measurement); it ends by itself 10 s after the last of them.
+  WINEPREFIX="$cache/wine${arch#win}" wineserver -p10 2>/dev/null || true
+  for backend in "${backends[@]}"; do
+    label=OpenGL
+    [ "$backend" = d3d ] && label="Direct3D 9"
+    echo "bench: $arch $label: bare loop, library, bare loop again" >&2
+    # The library's run between two bare runs: a machine that got busier or quieter on the way
+    # shows as two different bare figures.
+    run "$arch-$backend-bare1" "$arch" "$preset" bare_loop.exe "--$backend" --seconds "$seconds"
+    run "$arch-$backend-library" "$arch" "$preset" vout_bench.exe "--$backend" --seconds "$seconds"
+    run "$arch-$backend-bare2" "$arch" "$preset" bare_loop.exe "--$backend" --seconds "$seconds"
+
+    lib="$out/$arch-$backend-library.txt"
+    bare1=$(figure "$out/$arch-$backend-bare1.txt" bare_fps)
+    bare2=$(figure "$out/$arch-$backend-bare2.txt" bare_fps)
+    bare=$(mean "$bare1" "$bare2")
+    fps=$(figure "$lib" fps)
+    rows+=("| $arch | $label | $(figure "$lib" put_frame_x) | $(figure "$lib" older_x) | $(figure "$lib" steady_x) |\
+ $fps | $bare | $(percent "$fps" "$bare") | $(figure "$lib" idle_cpu) | $(figure "$lib" latency_ms) |\
+ $(figure "$lib" memory_mb) |")
+    extra+=("| $arch | $label | $(figure "$lib" steady_limit2_x) | $bare1 / $bare2 |\
+ $(figure "$out/$arch-$backend-bare1.txt" paint_ms) |")
+  done
+done
+echo "bench: load average $(cut -d' ' -f1-3 /proc/loadavg) at the end" >&2
+
+echo "| architecture | backend | push / memcpy (put_frame) | push / memcpy (older push) | steady push / memcpy |" \
+  "render fps | bare fps | ratio % | idle CPU % | latency ms | memory growth MB |"
+echo "|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|"
+printf '%s\n' "${rows[@]}"
+echo
+echo "| architecture | backend | steady push / memcpy, queue limit 2 | bare fps, before / after | bare paint alone ms |"
+echo "|---|---|--:|--:|--:|"
+printf '%s\n' "${extra[@]}"
