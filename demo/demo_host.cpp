@@ -1,13 +1,23 @@
 // kel_vout demo host: a small Windows program that opens a window, creates a video output in
-// it and plays a generated test pattern (or a .y4m file) through it, walking the four aspect
-// modes and a window resize, and saving snapshots of what the library presented.
+// it and plays a generated test pattern, a .y4m file or a YUV4MPEG2 stream on standard input
+// (scripts/demo.sh pipes any video through ffmpeg) through it, and saves snapshots of what the
+// library presented.
 //
-//   demo_host.exe [--d3d] [--frame-export] [--bt709] [--seconds N] [--out DIR] [file.y4m]
-// --frame-export pushes through kel_vout_put_frame (BT.601; --bt709 names BT.709 instead).
+//   demo_host.exe [--d3d] [--frame-export] [--bt709|--bt2020] [--full-range] [--walk]
+//                 [--seconds N] [--out DIR] [file.y4m | -]
+// --frame-export pushes through kel_vout_put_frame with the colours named (BT.601 limited range
+// unless told otherwise; a stream's XCOLORRANGE=FULL says full range); the older planar push
+// otherwise. --walk walks the four aspect modes and a resize (the default for the pattern).
+// --seconds 0 plays to the end. In the window: 1-4 aspect modes, space pause, s snapshot, q quit;
+// the title shows the frame rate and the frames dropped, from the library's statistics.
 //
 // Read it as an example: everything a host needs is in main() and play().
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,10 +33,31 @@ const int kHeight = 720;
 
 // ---- The host window ---------------------------------------------------------------------
 
+// What the keys asked for since the player last looked (the window's thread only).
+struct Keys {
+    int mode = -1;  // 0..3: an aspect mode
+    bool pause = false;
+    bool snapshot = false;
+    bool quit = false;
+};
+Keys g_keys;
+
 LRESULT CALLBACK host_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 {
     if (msg == WM_CLOSE) {
         PostQuitMessage(0);
+        return 0;
+    }
+    if (msg == WM_CHAR) {
+        const char c = char(wp);
+        if (c >= '1' && c <= '4')
+            g_keys.mode = c - '1';
+        else if (c == ' ')
+            g_keys.pause = true;
+        else if (c == 's' || c == 'S')
+            g_keys.snapshot = true;
+        else if (c == 'q' || c == 'Q' || c == 27)
+            g_keys.quit = true;
         return 0;
     }
     return DefWindowProcA(hwnd, msg, wp, lp);
@@ -132,11 +163,19 @@ void make_test_pattern(Frame& f, int n)
 // A YUV4MPEG2 4:2:0 file, read frame by frame.
 struct Y4mReader {
     FILE* file = nullptr;
+    bool owned = false;
     int width = 0, height = 0, fps_num = 25, fps_den = 1;
+    bool full_range = false;  // XCOLORRANGE=FULL
 
     bool open(const char* path)
     {
-        file = std::fopen(path, "rb");
+        if (std::strcmp(path, "-") == 0) {
+            file = stdin;
+            _setmode(_fileno(stdin), _O_BINARY);
+        } else {
+            file = std::fopen(path, "rb");
+            owned = file != nullptr;
+        }
         if (!file)
             return false;
         char header[512];
@@ -149,8 +188,10 @@ struct Y4mReader {
                 height = std::atoi(tok + 1);
             else if (tok[0] == 'F')
                 std::sscanf(tok + 1, "%d:%d", &fps_num, &fps_den);
-            else if (tok[0] == 'C' && std::strncmp(tok + 1, "420", 3) != 0)
-                return false;  // only 4:2:0 is played
+            else if (tok[0] == 'C' && (std::strncmp(tok + 1, "420", 3) != 0 || std::strncmp(tok + 1, "420p", 4) == 0))
+                return false;  // only 8-bit 4:2:0 is played
+            else if (std::strcmp(tok, "XCOLORRANGE=FULL") == 0)
+                full_range = true;
         }
         return width > 0 && height > 0 && fps_num > 0 && fps_den > 0;
     }
@@ -166,7 +207,7 @@ struct Y4mReader {
     }
     ~Y4mReader()
     {
-        if (file)
+        if (owned)
             std::fclose(file);
     }
 };
@@ -198,19 +239,67 @@ struct Options {
     bool d3d = false;
     bool frame_export = false;  // push through kel_vout_put_frame
     int colorspace = KEL_VOUT_CS_BT601;
-    double seconds = 6.0;
+    bool full_range = false;
+    int walk = -1;  // walk the aspect modes: 1 yes, 0 no, -1 for the pattern only
+    double seconds = 6.0;  // 0: to the end
     std::string out = ".";
-    const char* y4m = nullptr;
+    const char* y4m = nullptr;  // a file, or "-" for standard input
 };
 
-int play(const Options& opt)
+const DISPLAY_MODE kModes[4] = {VOUT_PREFERRED, VOUT_NORMAL, VOUT_4_3, VOUT_16_9};
+const char* const kModeNames[4] = {"preferred", "normal", "4_3", "16_9"};
+
+// Pushes one frame the way the options say.
+int push(KEL_VOUT_HANDLE vout, Frame& frame, const Options& opt)
+{
+    // The older push reads chroma of (w/2) x (h/2) at half the luma stride: odd sizes go
+    // through the frame export, which takes the decoder's layout as it is.
+    if (opt.frame_export || frame.width % 2 != 0 || frame.height % 2 != 0) {
+        // As a decoder's frame: each plane with its own stride, the colours named.
+        KEL_VOUT_FRAME_T f{};
+        f.format = KEL_VOUT_FMT_I420;
+        f.width = frame.width;
+        f.height = frame.height;
+        f.planes[0] = frame.y();
+        f.planes[1] = frame.u();
+        f.planes[2] = frame.v();
+        f.strides[0] = frame.width;
+        f.strides[1] = f.strides[2] = frame.cw();
+        f.colorspace = opt.colorspace;
+        f.range = opt.full_range ? KEL_VOUT_RANGE_FULL : KEL_VOUT_RANGE_LIMITED;
+        return kel_vout_put_frame(vout, &f);
+    }
+    return kel_vout_put_buffer_pool_yuv(vout, frame.y(), frame.u(), frame.v(), frame.width, frame.width,
+                                        frame.height);
+}
+
+// The title: what plays, the mode, the rate and the drops from the library's statistics.
+void show_status(HWND host, KEL_VOUT_HANDLE vout, const char* what, int mode, bool paused)
+{
+    KEL_VOUT_STATS_T st{};
+    st.size = sizeof(st);
+    if (kel_vout_get_stats(vout, &st) != 0)
+        return;
+    char title[300];
+    std::snprintf(title, sizeof(title), "kel_vout demo - %s - %s%s - %.1f fps, %llu dropped", what, kModeNames[mode],
+                  paused ? " - paused" : "", st.render_fps, static_cast<unsigned long long>(st.dropped));
+    SetWindowTextA(host, title);
+}
+
+int play(Options opt)
 {
     Y4mReader y4m;
     if (opt.y4m && !y4m.open(opt.y4m)) {
-        std::fprintf(stderr, "cannot play %s: not a 4:2:0 YUV4MPEG2 file\n", opt.y4m);
+        std::fprintf(stderr, "cannot play %s: not an 8-bit 4:2:0 YUV4MPEG2 stream\n", opt.y4m);
         return 2;
     }
+    if (y4m.full_range)
+        opt.full_range = opt.frame_export = true;
+    if (opt.colorspace != KEL_VOUT_CS_BT601 || opt.full_range)
+        opt.frame_export = true;
+    const bool walk = opt.walk < 0 ? !opt.y4m : opt.walk > 0;
     const double fps = opt.y4m ? double(y4m.fps_num) / y4m.fps_den : 25.0;
+    const char* what = opt.y4m ? (std::strcmp(opt.y4m, "-") == 0 ? "video" : opt.y4m) : "test pattern";
 
     HWND host = create_host_window(kWidth / 2 + 320, kHeight / 2 + 120);
     pump(50);
@@ -228,74 +317,76 @@ int play(const Options& opt)
         DestroyWindow(host);
         return 1;
     }
-    std::printf("playing %s through %s at %.2f fps for %.1f s%s\n", opt.y4m ? opt.y4m : "the test pattern",
-                opt.d3d ? "Direct3D 9" : "OpenGL", fps, opt.seconds,
-                opt.frame_export ? " with kel_vout_put_frame" : "");
+    // Paced by the frame rate: never more than a couple of frames ahead of the display.
+    kel_vout_set_queue_limit(vout, 3);
+    std::printf("playing %s through %s at %.2f fps%s%s\n", what, opt.d3d ? "Direct3D 9" : "OpenGL", fps,
+                opt.frame_export ? " with kel_vout_put_frame" : "",
+                opt.seconds > 0 ? "" : " to the end (keys: 1-4 modes, space pause, s snapshot, q quit)");
 
-    // 2. Push frames at the frame rate, walking the aspect modes and a resize.
-    const DISPLAY_MODE modes[4] = {VOUT_PREFERRED, VOUT_NORMAL, VOUT_4_3, VOUT_16_9};
-    const char* mode_names[4] = {"preferred", "normal", "4_3", "16_9"};
-    const int total = int(opt.seconds * fps);
-    const int per_step = total / 5 > 0 ? total / 5 : 1;
-    int pushed = 0, refused = 0, step = -1;
+    // 2. Push frames at the frame rate; the keys (and --walk) change the mode.
+    const int total = opt.seconds > 0 ? int(opt.seconds * fps) : -1;
+    const int per_step = total > 0 ? (total / 5 > 0 ? total / 5 : 1) : std::max(1, int(fps * 0.8));
+    int pushed = 0, refused = 0, step = -1, mode = 0, shots = 0;
+    bool paused = false;
     Frame frame;
-    const DWORD start = GetTickCount();
-    for (int n = 0; n < total; ++n) {
-        if (opt.y4m) {
-            if (!y4m.next(frame))
-                break;
-        } else {
-            make_test_pattern(frame, n);
-        }
-        int status;
-        // The older push reads chroma of (w/2) x (h/2) at half the luma stride: odd sizes go
-        // through the frame export, which takes the decoder's layout as it is.
-        if (opt.frame_export || frame.width % 2 != 0 || frame.height % 2 != 0) {
-            // As a decoder's frame: each plane with its own stride, the colours named.
-            KEL_VOUT_FRAME_T f{};
-            f.format = KEL_VOUT_FMT_I420;
-            f.width = frame.width;
-            f.height = frame.height;
-            f.planes[0] = frame.y();
-            f.planes[1] = frame.u();
-            f.planes[2] = frame.v();
-            f.strides[0] = frame.width;
-            f.strides[1] = f.strides[2] = frame.cw();
-            f.colorspace = opt.colorspace;
-            f.range = KEL_VOUT_RANGE_LIMITED;
-            status = kel_vout_put_frame(vout, &f);
-        } else {
-            status = kel_vout_put_buffer_pool_yuv(vout, frame.y(), frame.u(), frame.v(), frame.width, frame.width,
-                                                  frame.height);
-        }
-        if (status == 0)
-            ++pushed;
-        else
-            ++refused;
-
-        if (n / per_step != step) {
-            step = n / per_step;
-            if (step < 4) {
-                kel_vout_set_display_mode(vout, modes[step]);
-                std::printf("aspect mode %s\n", mode_names[step]);
-            } else if (step == 4) {
-                resize_client(host, kWidth / 2, kHeight / 2 + 200);
-                std::printf("window resized to %dx%d\n", kWidth / 2, kHeight / 2 + 200);
+    const DWORD interval_us = DWORD(1000000.0 / fps);
+    double due_ms = double(GetTickCount());
+    DWORD shown_status = 0;
+    for (int n = 0; total < 0 || n < total;) {
+        if (!paused) {
+            if (opt.y4m) {
+                if (!y4m.next(frame))
+                    break;
+            } else {
+                make_test_pattern(frame, n);
             }
+            if (push(vout, frame, opt) == 0)
+                ++pushed;
+            else
+                ++refused;
+            if (walk && n / per_step != step) {
+                step = n / per_step;
+                if (step < 4) {
+                    mode = step;
+                    kel_vout_set_display_mode(vout, kModes[mode]);
+                    std::printf("aspect mode %s\n", kModeNames[mode]);
+                } else if (step == 4) {
+                    resize_client(host, kWidth / 2, kHeight / 2 + 200);
+                    std::printf("window resized to %dx%d\n", kWidth / 2, kHeight / 2 + 200);
+                }
+            }
+            // Walking: half way through each step, save what is on screen.
+            if (walk && n % per_step == per_step / 2 && step <= 4) {
+                const std::string name = step < 4 ? std::string("mode_") + kModeNames[step] : "resized";
+                save_snapshot(vout, opt.out + "\\snapshot_" + name + ".ppm");
+            }
+            ++n;
+            due_ms += interval_us / 1000.0;
+        } else {
+            due_ms = double(GetTickCount()) + 40;
         }
-        // Half way through each step, save what is on screen.
-        if (n % per_step == per_step / 2 && step <= 4) {
-            const std::string name = step < 4 ? std::string("mode_") + mode_names[step] : "resized";
-            save_snapshot(vout, opt.out + "\\snapshot_" + name + ".ppm");
+        const double now = double(GetTickCount());
+        if (!pump(due_ms > now ? DWORD(due_ms - now) : 0) || g_keys.quit)
+            break;  // the user closed the window or pressed q
+        if (g_keys.mode >= 0) {
+            mode = g_keys.mode;
+            kel_vout_set_display_mode(vout, kModes[mode]);
+            g_keys.mode = -1;
         }
-        const DWORD due = start + DWORD((n + 1) * 1000.0 / fps);
-        const DWORD now = GetTickCount();
-        if (!pump(int32_t(due - now) > 0 ? due - now : 0))
-            break;  // the user closed the window
+        if (g_keys.pause) {
+            paused = !paused;
+            g_keys.pause = false;
+        }
+        if (g_keys.snapshot) {
+            save_snapshot(vout, opt.out + "\\snapshot_" + std::to_string(++shots) + ".ppm");
+            g_keys.snapshot = false;
+        }
+        if (GetTickCount() - shown_status >= 500) {
+            show_status(host, vout, what, mode, paused);
+            shown_status = GetTickCount();
+        }
     }
-    const double elapsed = (GetTickCount() - start) / 1000.0;
-    std::printf("pushed %d frames (%d refused) of %dx%d in %.1f s\n", pushed, refused, frame.width, frame.height,
-                elapsed);
+    std::printf("pushed %d frames (%d refused) of %dx%d\n", pushed, refused, frame.width, frame.height);
 
     // What the instance did, from its statistics.
     KEL_VOUT_STATS_T stats{};
@@ -325,16 +416,22 @@ int main(int argc, char** argv)
         else if (std::strcmp(argv[i], "--frame-export") == 0)
             opt.frame_export = true;
         else if (std::strcmp(argv[i], "--bt709") == 0)
-            opt.frame_export = true, opt.colorspace = KEL_VOUT_CS_BT709;
+            opt.colorspace = KEL_VOUT_CS_BT709;
+        else if (std::strcmp(argv[i], "--bt2020") == 0)
+            opt.colorspace = KEL_VOUT_CS_BT2020;
+        else if (std::strcmp(argv[i], "--full-range") == 0)
+            opt.full_range = true;
+        else if (std::strcmp(argv[i], "--walk") == 0)
+            opt.walk = 1;
         else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
             opt.seconds = std::atof(argv[++i]);
         else if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc)
             opt.out = argv[++i];
-        else if (argv[i][0] != '-')
+        else if (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)
             opt.y4m = argv[i];
         else {
-            std::fprintf(stderr,
-                         "usage: demo_host [--d3d] [--frame-export] [--bt709] [--seconds N] [--out DIR] [file.y4m]\n");
+            std::fprintf(stderr, "usage: demo_host [--d3d] [--frame-export] [--bt709|--bt2020] [--full-range] "
+                                 "[--walk] [--seconds N] [--out DIR] [file.y4m | -]\n");
             return 2;
         }
     }

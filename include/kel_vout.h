@@ -16,6 +16,7 @@
 #define KEL_VOUT_H
 
 #include "kel_vout_global.h"
+#include "kel_vout_version.h"
 
 #if defined(KEL_VOUT_STATIC) || defined(KEL_VOUT_BUILDING)
 #define KEL_VOUT_API

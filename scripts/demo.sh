@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The main job: builds the library and runs the demo host, which plays a moving test pattern
-# (or the .y4m file given) into a window for a few seconds, walks the four aspect modes and a
-# resize, and saves snapshots of what the library presented; they are converted to PNG in
-# out/demo/. Uses your X display when there is one, a private Xvfb otherwise.
-#   scripts/demo.sh [--d3d] [--frame-export] [--bt709] [--seconds N] [file.y4m]
+# The main job: builds the library and runs the demo host. Without a file it plays a moving test
+# pattern for a few seconds, walks the four aspect modes and a resize, and saves snapshots of
+# what the library presented. Given any video file ffmpeg reads, it plays it to the end at its
+# frame rate, in its colour space (ffmpeg decodes and pipes YUV4MPEG2 to the demo; the library
+# itself needs no ffmpeg): keys 1-4 aspect modes, space pause, s snapshot, q quit. Snapshots are
+# converted to PNG in out/demo/. Uses your X display when there is one, a private Xvfb otherwise.
+#   scripts/demo.sh [--d3d] [--frame-export] [--bt709] [--seconds N] [movie.mkv | file.y4m]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -17,10 +19,21 @@ rm -rf "$out"
 mkdir -p "$out"
 
 args=()
+movie=
 for a in "$@"; do
-  if [ -f "$a" ]; then args+=("Z:$(realpath "$a" | tr / '\\')")
+  if [ -f "$a" ] && [[ "$a" != *.y4m ]]; then movie=$(realpath "$a")
+  elif [ -f "$a" ]; then args+=("Z:$(realpath "$a" | tr / '\\')")
   else args+=("$a"); fi
 done
+if [ -n "$movie" ]; then
+  command -v ffmpeg >/dev/null || { echo "demo: installing ffmpeg"; sudo apt-get install -y -qq ffmpeg; }
+  # The stream's colours, as its container says them (BT.601 limited range when it says nothing).
+  probe=$(ffprobe -v error -select_streams v:0 -show_entries stream=color_space,color_range -of default=nw=1 "$movie")
+  case "$probe" in *color_space=bt709*) args+=(--bt709) ;; *color_space=bt2020*) args+=(--bt2020) ;; esac
+  case "$probe" in *color_range=pc*) args+=(--full-range) ;; esac
+  [[ " ${args[*]} " == *" --seconds "* ]] || args+=(--seconds 0)
+  args+=(-)
+fi
 
 source cmake/xvfb.sh
 if [ -z "${DISPLAY:-}" ]; then
@@ -33,7 +46,13 @@ fi
 export KEL_VOUT_DISPLAY="$DISPLAY"
 
 cd build/mingw-i686
-KEL_VOUT_STREAM=1 bash "$root/cmake/wine-run.sh" win32 demo_host.exe --out "Z:$(echo "$out" | tr / '\\')" "${args[@]}"
+if [ -n "$movie" ]; then
+  echo "demo: playing $movie"
+  ffmpeg -v error -i "$movie" -an -f yuv4mpegpipe -pix_fmt yuv420p - |
+    KEL_VOUT_STREAM=1 bash "$root/cmake/wine-run.sh" win32 demo_host.exe --out "Z:$(echo "$out" | tr / '\\')" "${args[@]}"
+else
+  KEL_VOUT_STREAM=1 bash "$root/cmake/wine-run.sh" win32 demo_host.exe --out "Z:$(echo "$out" | tr / '\\')" "${args[@]}"
+fi
 cd "$root"
 
 shopt -s nullglob

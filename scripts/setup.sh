@@ -11,7 +11,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
   wine wine32:i386 wine64 xvfb libxcomposite1:i386 libxcomposite1
   libgl1 libgl1:i386 libgl1-mesa-dri libgl1-mesa-dri:i386 libglx-mesa0 libglx-mesa0:i386
-  x11-apps x11-utils imagemagick libx11-dev libxcomposite-dev mesa-utils ffmpeg
+  x11-apps x11-utils imagemagick libx11-dev libxcomposite-dev mesa-utils ffmpeg llvm zip unzip
 )
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
