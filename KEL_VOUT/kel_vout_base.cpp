@@ -406,7 +406,7 @@ kel_vout_base::stats_values kel_vout_base::statistics()
     stats_values v{};
     // The ring's own count first: a frame it hands over is counted by the render thread later,
     // never twice.
-    Picture_Pool* pool = m_obj.done ? nullptr : m_obj.picture_pool;
+    Picture_Pool* pool = m_obj.picture_pool;  // lives while the caller holds the instance
     v.queued = pool ? uint32_t(pool->waiting()) : 0;
     v.dropped = (pool ? pool->dropped() : 0) + st.dropped.load();
     v.presented = st.presented.load();

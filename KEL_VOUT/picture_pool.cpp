@@ -34,9 +34,11 @@ void Picture_Pool::set_allocator_for_testing(void* (*alloc)(size_t))
 }
 
 Picture_Pool::Picture_Pool()
-    : m_locker(nullptr), m_event(nullptr), m_is_event_reset(false), m_picture(nullptr), m_capacity(nullptr), m_buffSze(0),
+    : m_lock(SRWLOCK_INIT), m_frame_or_wake(CONDITION_VARIABLE_INIT), m_ready(false), m_wake_requested(false),
+      m_picture(nullptr), m_capacity(nullptr), m_buffSze(0),
       m_max_index(-1), m_index(0), m_write_index(0), m_read_index(0), m_count(0), m_waiting_bytes(0),
-      m_byte_limit(kDefaultByteLimit), m_queue_limit(0), m_dropped(0), m_spare{}, m_spare_count(0)
+      m_byte_limit(kDefaultByteLimit), m_queue_limit(0), m_dropped(0),
+      m_count_seen(0), m_dropped_seen(0), m_spare{}, m_spare_count(0)
 {
 }
 
@@ -142,6 +144,7 @@ PICTURE_T Picture_Pool::take_oldest(int32_t* capacity)
     m_read_index = (m_read_index + 1) % (m_max_index + 1);
     --m_count;
     m_waiting_bytes -= taken.bufsize;
+    publish();
     return taken;
 }
 
@@ -204,15 +207,18 @@ int Picture_Pool::take_pool(PICTURE_T* picture)
     return 0;
 }
 
+// The buffer given back last that fits: the one most likely still in the processor's cache.
 uint8_t* Picture_Pool::take_spare(int32_t bytes, int32_t* capacity)
 {
     uint8_t* buf = nullptr;
     lock();
-    for (int i = 0; i < m_spare_count; ++i) {
+    for (int i = m_spare_count - 1; i >= 0; --i) {
         if (m_spare[i].capacity >= bytes) {
             buf = m_spare[i].buf;
             *capacity = m_spare[i].capacity;
-            m_spare[i] = m_spare[--m_spare_count];
+            for (int j = i + 1; j < m_spare_count; ++j)
+                m_spare[j - 1] = m_spare[j];
+            --m_spare_count;
             break;
         }
     }
@@ -220,22 +226,28 @@ uint8_t* Picture_Pool::take_spare(int32_t bytes, int32_t* capacity)
     return buf;
 }
 
-// Keeps the largest buffers, so that frames of varying sizes settle on buffers that fit all.
+// Keeps the largest buffers, so that frames of varying sizes settle on buffers that fit all,
+// the newest last.
 void Picture_Pool::give_back(uint8_t* buf, int32_t capacity)
 {
     lock();
     if (m_picture) {
-        if (m_spare_count < kMaxSpare) {
+        if (m_spare_count == kMaxSpare) {
+            // Full: the smallest spare goes, unless the buffer given back is smaller still.
+            int smallest = 0;
+            for (int i = 1; i < m_spare_count; ++i)
+                if (m_spare[i].capacity < m_spare[smallest].capacity)
+                    smallest = i;
+            if (m_spare[smallest].capacity <= capacity) {
+                std::free(m_spare[smallest].buf);
+                for (int j = smallest + 1; j < m_spare_count; ++j)
+                    m_spare[j - 1] = m_spare[j];
+                --m_spare_count;
+            }
+        }
+        if (m_spare_count < kMaxSpare) {  // the newest at the end, where take_spare looks first
             m_spare[m_spare_count++] = spare_t{buf, capacity};
             buf = nullptr;
-        } else {
-            spare_t* smallest = &m_spare[0];
-            for (int i = 1; i < m_spare_count; ++i)
-                if (m_spare[i].capacity < smallest->capacity)
-                    smallest = &m_spare[i];
-            if (smallest->capacity < capacity)
-                std::swap(smallest->buf, buf);
-            smallest->capacity = std::max(smallest->capacity, capacity);
         }
     }
     unlock();
@@ -244,24 +256,22 @@ void Picture_Pool::give_back(uint8_t* buf, int32_t capacity)
 
 void Picture_Pool::wake()
 {
-    if (!m_locker)
+    if (!m_ready)
         return;
     lock();
-    wakeup();
+    m_wake_requested = true;
+    WakeAllConditionVariable(&m_frame_or_wake);
     unlock();
 }
 
 uint64_t Picture_Pool::dropped()
 {
-    lock();
-    const uint64_t n = m_dropped;
-    unlock();
-    return n;
+    return m_dropped_seen.load(std::memory_order_relaxed);
 }
 
 bool Picture_Pool::set_queue_limit(int frames)
 {
-    if (!m_locker || frames < 1)
+    if (!m_ready || frames < 1)
         return false;
     lock();
     const bool ok = frames <= m_max_index + 1;
@@ -273,15 +283,19 @@ bool Picture_Pool::set_queue_limit(int frames)
 
 int Picture_Pool::waiting()
 {
-    lock();
-    const int n = m_count;
-    unlock();
-    return n;
+    return m_count_seen.load(std::memory_order_relaxed);
+}
+
+// Lock held: the counts for lock-free readers.
+void Picture_Pool::publish()
+{
+    m_count_seen.store(m_count, std::memory_order_relaxed);
+    m_dropped_seen.store(m_dropped, std::memory_order_relaxed);
 }
 
 void Picture_Pool::free_pool()
 {
-    if (m_locker) {
+    if (m_ready) {
         lock();
         if (m_picture) {
             for (int32_t i = 0; i <= m_max_index; ++i) {
@@ -295,6 +309,7 @@ void Picture_Pool::free_pool()
         m_capacity = nullptr;
         m_count = 0;
         m_waiting_bytes = 0;
+        publish();
         for (int i = 0; i < m_spare_count; ++i)
             std::free(m_spare[i].buf);
         m_spare_count = 0;
@@ -305,48 +320,44 @@ void Picture_Pool::free_pool()
 
 void Picture_Pool::init_lock()
 {
-    m_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    m_locker = CreateMutexA(nullptr, FALSE, nullptr);
+    m_ready = true;
 }
 
 void Picture_Pool::destroy_lock()
 {
-    if (m_locker)
-        CloseHandle(m_locker);
-    if (m_event)
-        CloseHandle(m_event);
-    m_locker = nullptr;
-    m_event = nullptr;
+    m_ready = false;
 }
 
 void Picture_Pool::lock()
 {
-    WaitForSingleObject(m_locker, INFINITE);
+    AcquireSRWLockExclusive(&m_lock);
 }
 
 void Picture_Pool::unlock()
 {
-    ReleaseMutex(m_locker);
+    ReleaseSRWLockExclusive(&m_lock);
 }
 
-// Entered with m_locker held once; releases it for the wait.
-DWORD Picture_Pool::timedwait(int duration)
+// Entered with the lock held: waits up to `duration` ms for a frame or a wake(), the lock
+// released meanwhile. A push or wake() between the caller's check and this wait is not lost:
+// both change what is checked here under the same lock.
+void Picture_Pool::timedwait(DWORD duration)
 {
-    m_is_event_reset = false;
-    unlock();
-    const DWORD status = WaitForSingleObject(m_event, DWORD(duration));
-    lock();
-    m_is_event_reset = true;
-    ResetEvent(m_event);
-    return status;
+    const DWORD start = GetTickCount();
+    while (m_count == 0 && !m_wake_requested) {
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= duration)
+            break;
+        SleepConditionVariableSRW(&m_frame_or_wake, &m_lock, duration - elapsed, 0);
+    }
+    m_wake_requested = false;
 }
 
-// The event stays set until the reader resets it after its wait, so a push that lands between
-// the reader's unlock and the start of its wait still ends that wait at once.
+// Lock held: a frame is waiting.
 void Picture_Pool::wakeup()
 {
-    if (!m_is_event_reset)
-        SetEvent(m_event);
+    publish();
+    WakeConditionVariable(&m_frame_or_wake);
 }
 
 void _msleep(float m_sec)

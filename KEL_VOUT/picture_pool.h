@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -23,7 +24,7 @@ typedef struct picture_t {
     int64_t pushed_us;  // clock_us() of the push
 } picture_t, PICTURE_T;
 
-// A fixed ring of frames guarded by one mutex. The writer never waits: when every slot holds a
+// A fixed ring of frames guarded by one slim lock (no kernel call unless contended). The writer never waits: when every slot holds a
 // waiting frame, or the waiting frames would hold more than the byte limit, a push discards the
 // oldest ones. The reader takes frames once each, in push
 // order; when none is waiting it waits up to 40 ms for one, woken early by a push.
@@ -63,8 +64,8 @@ public:
     static uint8_t* alloc_frame(size_t bytes);
     static void free_frame(uint8_t* buf);
 
-    int waiting();  // frames waiting to be read
-    uint64_t dropped();  // frames let go unread (full ring, byte bound, queue limit)
+    int waiting();  // frames waiting to be read (without taking the lock)
+    uint64_t dropped();  // frames let go unread (full ring, byte bound, queue limit); lock-free
     // The most frames that may wait (1 .. the slots); the oldest beyond go at the next push.
     bool set_queue_limit(int frames);
     // Ends the reader's current wait at once (a stop or a snapshot request needs a pass now).
@@ -78,7 +79,8 @@ private:
     void destroy_lock();
     void lock();
     void unlock();
-    DWORD timedwait(int duration);
+    void timedwait(DWORD duration);
+    void publish();
     void wakeup();
     uint8_t* take_spare(int32_t bytes, int32_t* capacity);
     void give_back(uint8_t* buf, int32_t capacity);
@@ -93,9 +95,10 @@ private:
         int32_t capacity;
     };
 
-    HANDLE m_locker;
-    HANDLE m_event;
-    bool m_is_event_reset;
+    SRWLOCK m_lock;
+    CONDITION_VARIABLE m_frame_or_wake;  // signalled by a push or wake()
+    bool m_ready;                        // init_pool succeeded and free_pool has not run
+    bool m_wake_requested;               // wake() asked the reader to return now
     PICTURE_T* m_picture;  // slot array, m_max_index + 1 entries
     int32_t* m_capacity;   // allocated size of each slot's buffer
     int32_t m_buffSze;
@@ -108,6 +111,9 @@ private:
     int64_t m_byte_limit;
     int32_t m_queue_limit;  // frames that may wait, at most the slots
     uint64_t m_dropped;
+    // Copies of m_count and m_dropped for readers that must not take the lock (statistics).
+    std::atomic<int32_t> m_count_seen;
+    std::atomic<uint64_t> m_dropped_seen;
     spare_t m_spare[kMaxSpare];
     int m_spare_count;
 };

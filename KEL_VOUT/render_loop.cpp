@@ -25,6 +25,9 @@ EXECUTION_STATE set_execution_state(EXECUTION_STATE state)
 // system may sleep the display again.
 const DWORD kAwakeAfterLastFrameMs = 2000;
 
+// How long a new child size, or an exposure, is painted again on every pass.
+const DWORD kSettleMs = 250;
+
 class display_keeper {
 public:
     void frame(DWORD now)
@@ -188,6 +191,7 @@ int32_t render_loop(kel_vout_display_t* obj, vout_window_class* window_class, re
     fps_window fps;
     vout_stats& stats = obj->stats;
     uint64_t resets_seen = steps.device_resets(obj);
+    DWORD settle_until = GetTickCount();  // repaint until then: a new size settling
 
     while (!obj->done) {
         if (!obj->created)
@@ -240,6 +244,10 @@ int32_t render_loop(kel_vout_display_t* obj, vout_window_class* window_class, re
             if (place && adjust_vout_region(obj, mode)) {
                 const RECT& rc = obj->child_rect;
                 steps.resize(obj, rc.right - rc.left, rc.bottom - rc.top);
+                // HACK: under Wine an OpenGL drawable takes the window's new size some passes
+                // after the window: the picture is painted again while that settles, so that a
+                // paused picture does not stay drawn at the old size.
+                settle_until = GetTickCount() + kSettleMs;
             }
 
             // Paint only when something changed: a new frame (or the start picture), a
@@ -253,7 +261,10 @@ int32_t render_loop(kel_vout_display_t* obj, vout_window_class* window_class, re
             }
             const bool exposed = obj->exposed;
             obj->exposed = false;
-            if (upload || place || reset || exposed || steps.recovering(obj) ||
+            if (exposed)
+                settle_until = GetTickCount() + kSettleMs;  // the host may paint around us meanwhile
+            const bool settling = int32_t(settle_until - GetTickCount()) > 0;
+            if (upload || place || reset || exposed || settling || steps.recovering(obj) ||
                 obj->snapshot.pending.load(std::memory_order_acquire)) {
                 steps.draw(obj, upload);
                 upload = false;

@@ -74,7 +74,7 @@ HWND create_host_window(int client_w, int client_h)
     RegisterClassA(&wc);
     RECT r{0, 0, client_w, client_h};
     AdjustWindowRect(&r, WS_OVERLAPPEDWINDOW, FALSE);
-    return CreateWindowA("kel_vout_demo_host", "kel_vout demo", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 20, 20,
+    return CreateWindowA("kel_vout_demo_host", "kel_vout demo", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN | WS_VISIBLE, 20, 20,
                          r.right - r.left, r.bottom - r.top, nullptr, nullptr, wc.hInstance, nullptr);
 }
 
@@ -252,9 +252,11 @@ const char* const kModeNames[4] = {"preferred", "normal", "4_3", "16_9"};
 // Pushes one frame the way the options say.
 int push(KEL_VOUT_HANDLE vout, Frame& frame, const Options& opt)
 {
-    // The older push reads chroma of (w/2) x (h/2) at half the luma stride: odd sizes go
-    // through the frame export, which takes the decoder's layout as it is.
-    if (opt.frame_export || frame.width % 2 != 0 || frame.height % 2 != 0) {
+    // The older push reads chroma of (w/2) x (h/2) at half the luma stride and takes at most
+    // 1920 x 1080 x 2 bytes: odd sizes and larger frames go through the frame export, which
+    // takes the decoder's layout as it is, up to 4096 x 2160.
+    const bool older_fits = int64_t{frame.width} * frame.height * 3 / 2 <= int64_t{1920} * 1080 * 2;
+    if (opt.frame_export || frame.width % 2 != 0 || frame.height % 2 != 0 || !older_fits) {
         // As a decoder's frame: each plane with its own stride, the colours named.
         KEL_VOUT_FRAME_T f{};
         f.format = KEL_VOUT_FMT_I420;

@@ -194,14 +194,16 @@ typedef struct kel_vout_stats_t {
     uint64_t dropped;          /* accepted frames never presented (ring full, replaced) */
     uint64_t presented;        /* frames presented for the first time */
     uint64_t repaints;         /* presents of a picture already shown */
-    uint64_t device_resets;    /* device or context re-creations and resets */
+    uint64_t device_resets;    /* device or context re-creations and resets: Direct3D counts a
+                                  reset for each new child size and each recovery from a lost
+                                  device; OpenGL a context made anew with a re-created window */
     double   render_fps;       /* first presentations per second over the last second */
     double   last_latency_ms;  /* push to present of the last presented frame */
 } KEL_VOUT_STATS_T;
 
 /* Fills the fields of *stats that stats->size covers (a caller built against an older, shorter
- * record gets only what it knows). Counters only grow; whenever the render thread is idle,
- * pushed == presented + dropped + queued. Frames dropped include those the ring let go (full,
+ * record gets only what it knows). Counters only grow; whenever no push is in progress and the
+ * render thread is idle, pushed == presented + dropped + queued. Frames dropped include those the ring let go (full,
  * over its byte bound or the queue limit) and those the render thread took but could not
  * present (a lost device, the host's window gone). render_fps is 0 when no frame was presented
  * in the last second. Reading costs a few atomic loads; it never waits for the render thread.

@@ -48,8 +48,12 @@ export KEL_VOUT_DISPLAY="$DISPLAY"
 cd build/mingw-i686
 if [ -n "$movie" ]; then
   echo "demo: playing $movie"
-  ffmpeg -v error -i "$movie" -an -f yuv4mpegpipe -pix_fmt yuv420p - |
-    KEL_VOUT_STREAM=1 bash "$root/cmake/wine-run.sh" win32 demo_host.exe --out "Z:$(echo "$out" | tr / '\\')" "${args[@]}"
+  # Quitting early closes the pipe under ffmpeg: only the demo's own result counts.
+  set +o pipefail
+  ffmpeg -v error -i "$movie" -an -f yuv4mpegpipe -pix_fmt yuv420p - 2>/dev/null |
+    KEL_VOUT_STREAM=1 bash "$root/cmake/wine-run.sh" win32 demo_host.exe --out "Z:$(echo "$out" | tr / '\\')" "${args[@]}" ||
+    echo "demo: the demo host ended with an error"
+  set -o pipefail
 else
   KEL_VOUT_STREAM=1 bash "$root/cmake/wine-run.sh" win32 demo_host.exe --out "Z:$(echo "$out" | tr / '\\')" "${args[@]}"
 fi

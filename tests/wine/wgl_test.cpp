@@ -306,15 +306,20 @@ TEST(WglPixels, RgbFramesComeOutUnchangedAndSizeChangesRebuild)
                 p[2] = uint8_t(255 - x);
             }
         ASSERT_EQ(kel_vout_put_buffer_pool(v.h, f.data(), int(f.size()), w, h), 0);
+        // Under Wine the context's drawable takes a new window size a little after the window:
+        // the picture is right once the repaints after a resize have settled.
+        int bad = -1;
         Snapshot s;
-        ASSERT_TRUE(snapshot_until(v, s, [&](const Snapshot& sn) {
-            return sn.width == w && sn.height == h && sn.at(w - 1, h - 1)[1] == uint8_t((h - 1) * 3);
-        })) << w;
-        int bad = 0;
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
-                for (int c = 0; c < 3; ++c)
-                    bad += std::abs(int(s.at(x, y)[c]) - int(f[size_t(y) * stride + size_t(x) * 3 + c])) > 1;
+        snapshot_until(v, s, [&](const Snapshot& sn) {
+            if (sn.width != w || sn.height != h)
+                return false;
+            bad = 0;
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x)
+                    for (int c = 0; c < 3; ++c)
+                        bad += std::abs(int(sn.at(x, y)[c]) - int(f[size_t(y) * stride + size_t(x) * 3 + c])) > 1;
+            return bad == 0;
+        });
         EXPECT_EQ(bad, 0) << w << "x" << h;
     }
 }
