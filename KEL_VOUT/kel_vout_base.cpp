@@ -19,14 +19,10 @@
 
 void kel_vout_logInfo(const char* format, ...)
 {
-    if (!kel_log_enabled(KEL_LOG_DEBUG))
-        return;
-    char text[1024];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof(text), format, args);
+    kel_log_v(KEL_LOG_DEBUG, format, args);
     va_end(args);
-    kel_log(KEL_LOG_DEBUG, "%s", text);
 }
 
 namespace {

@@ -82,16 +82,21 @@ bool kel_log_enabled(int level)
     return level <= g_max_level.load(std::memory_order_relaxed);
 }
 
-void kel_log(int level, const char* format, ...)
+void kel_log_v(int level, const char* format, va_list args)
 {
     if (!kel_log_enabled(level))
         return;
     char text[1024];
+    std::vsnprintf(text, sizeof(text), format, args);
+    deliver(level, text);
+}
+
+void kel_log(int level, const char* format, ...)
+{
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof(text), format, args);
+    kel_log_v(level, format, args);
     va_end(args);
-    deliver(level, text);
 }
 
 void kel_log_last_error(const char* call, int level)

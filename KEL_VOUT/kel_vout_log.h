@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <cstdarg>
+
 #include "kel_vout.h"
 
 enum kel_log_level { KEL_LOG_ERROR = 0, KEL_LOG_WARNING = 1, KEL_LOG_INFO = 2, KEL_LOG_DEBUG = 3 };
@@ -15,6 +17,7 @@ bool kel_log_enabled(int level);
 
 // One line, printf conventions, cut at 1 KiB.
 void kel_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void kel_log_v(int level, const char* format, va_list args);
 
 // "<call> failed: <the system's text> (error <n>)", from GetLastError read at once.
 void kel_log_last_error(const char* call, int level = KEL_LOG_ERROR);

@@ -148,62 +148,50 @@ PICTURE_T Picture_Pool::take_oldest(int32_t* capacity)
     return taken;
 }
 
-int Picture_Pool::get_pool(PICTURE_T* picture)
+// The oldest waiting frame, its capacity in taken->capacity, after waiting up to 40 ms when
+// none waits. False when none came (or the pool is gone).
+bool Picture_Pool::take_waiting(PICTURE_T* taken)
 {
-    if (!picture || !picture->buf)
-        return 1;
     lock();
-    if (!m_picture) {
-        unlock();
-        return 1;
-    }
-    if (m_count == 0)
+    if (m_picture && m_count == 0)
         timedwait(40);
-    if (m_count == 0) {
+    if (!m_picture || m_count == 0) {
         unlock();
-        return 1;
+        return false;
     }
     int32_t capacity = 0;
-    const PICTURE_T taken = take_oldest(&capacity);
+    *taken = take_oldest(&capacity);
+    taken->capacity = capacity;
     unlock();
+    return true;
+}
 
-    // The reader's buffer holds m_buffSze bytes, or picture->capacity where that is set.
-    if (picture->capacity > 0 && taken.bufsize > picture->capacity) {
-        give_back(taken.buf, capacity);
+int Picture_Pool::get_pool(PICTURE_T* picture)
+{
+    PICTURE_T taken{};
+    if (!picture || !picture->buf || !take_waiting(&taken))
         return 1;
+    // The reader's buffer holds m_buffSze bytes, or picture->capacity where that is set.
+    const bool fits = picture->capacity <= 0 || taken.bufsize <= picture->capacity;
+    if (fits) {
+        std::memcpy(picture->buf, taken.buf, size_t(taken.bufsize));
+        picture->bufsize = taken.bufsize;
+        picture->pix_width = taken.pix_width;
+        picture->pix_height = taken.pix_height;
+        picture->shape = taken.shape;
     }
-    std::memcpy(picture->buf, taken.buf, size_t(taken.bufsize));
-    picture->bufsize = taken.bufsize;
-    picture->pix_width = taken.pix_width;
-    picture->pix_height = taken.pix_height;
-    picture->shape = taken.shape;
-    give_back(taken.buf, capacity);
-    return 0;
+    give_back(taken.buf, taken.capacity);
+    return fits ? 0 : 1;
 }
 
 int Picture_Pool::take_pool(PICTURE_T* picture)
 {
-    if (!picture)
+    PICTURE_T taken{};
+    if (!picture || !take_waiting(&taken))
         return 1;
-    lock();
-    if (!m_picture) {
-        unlock();
-        return 1;
-    }
-    if (m_count == 0)
-        timedwait(40);
-    if (m_count == 0) {
-        unlock();
-        return 1;
-    }
-    int32_t capacity = 0;
-    const PICTURE_T taken = take_oldest(&capacity);
-    unlock();
-
     if (picture->buf)
         give_back(picture->buf, picture->capacity);
     *picture = taken;
-    picture->capacity = capacity;
     return 0;
 }
 

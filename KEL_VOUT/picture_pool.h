@@ -85,6 +85,7 @@ private:
     uint8_t* take_spare(int32_t bytes, int32_t* capacity);
     void give_back(uint8_t* buf, int32_t capacity);
     PICTURE_T take_oldest(int32_t* capacity);
+    bool take_waiting(PICTURE_T* taken);
 
     // Buffers of frames already read, kept for the next pushes so that steady playback
     // allocates nothing. At most kMaxSpare, each with its capacity.
