@@ -13,6 +13,7 @@
 #include "vout_stats.h"
 
 class kel_direct3d;
+class kel_direct3d11;
 class kel_opengl;
 typedef class kel_direct3d KEL_D3D;
 typedef class kel_opengl KEL_OPENGL;
@@ -80,6 +81,7 @@ struct kel_vout_display_t {
     HDC hDC{};
     HGLRC hRenderRC{};
     KEL_D3D* kel_d3d{};
+    kel_direct3d11* kel_d3d11{};
     KEL_OPENGL* kel_gl{};
     PICTURE_T picture{};  // the render thread's current frame
     HANDLE vot_pid{};     // the render thread

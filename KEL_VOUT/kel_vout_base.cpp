@@ -11,6 +11,7 @@
 
 #include "handle_registry.h"
 #include "kel_vout_d3d.h"
+#include "kel_vout_d3d11.h"
 #include "kel_vout_log.h"
 #include "kel_vout_wgl.h"
 #include "msg_wait.h"
@@ -63,8 +64,11 @@ kel_vout_base* kel_vout_base::create_instance(KEL_VOUT_CFG_T* cfg)
     case VOUT_D3D:
         instance = new (std::nothrow) kel_vout_d3d();
         break;
+    case VOUT_D3D11:
+        instance = new (std::nothrow) kel_vout_d3d11();
+        break;
     default:
-        kel_log(KEL_LOG_ERROR, "kel_vout_create: vout_mode %d has no backend on Windows (VOUT_WGL 3, VOUT_D3D 4)",
+        kel_log(KEL_LOG_ERROR, "kel_vout_create: vout_mode %d has no backend on Windows (VOUT_WGL 3, VOUT_D3D 4, VOUT_D3D11 5)",
                 int(cfg->vout_mode));
         return nullptr;
     }
@@ -96,6 +100,10 @@ bool kel_vout_base::destroy_instance(kel_vout_base* instance)
     case VOUT_D3D:
         instance->destroy_window();
         delete static_cast<kel_vout_d3d*>(instance);
+        return true;
+    case VOUT_D3D11:
+        instance->destroy_window();
+        delete static_cast<kel_vout_d3d11*>(instance);
         return true;
     default:
         return false;

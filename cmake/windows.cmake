@@ -9,9 +9,11 @@ add_library(kel_vout_core STATIC
     KEL_VOUT/handle_registry.cpp
     KEL_VOUT/kel_vout.cpp
     KEL_VOUT/kel_direct3d.cpp
+    KEL_VOUT/kel_direct3d11.cpp
     KEL_VOUT/kel_opengl.cpp
     KEL_VOUT/kel_vout_base.cpp
     KEL_VOUT/kel_vout_d3d.cpp
+    KEL_VOUT/kel_vout_d3d11.cpp
     KEL_VOUT/kel_vout_log.cpp
     KEL_VOUT/kel_vout_wgl.cpp
     KEL_VOUT/kel_vout_window.cpp
@@ -24,7 +26,7 @@ add_library(kel_vout_core STATIC
 target_include_directories(kel_vout_core PUBLIC include KEL_VOUT)
 target_compile_definitions(kel_vout_core PUBLIC KEL_VOUT_BUILDING WIN32_LEAN_AND_MEAN NOMINMAX)
 target_compile_options(kel_vout_core PRIVATE ${KEL_VOUT_WARNINGS})
-target_link_libraries(kel_vout_core PUBLIC kel_vout_pure opengl32 d3d9 user32 gdi32)
+target_link_libraries(kel_vout_core PUBLIC kel_vout_pure opengl32 d3d9 d3d11 user32 gdi32)
 
 add_library(kel_vout SHARED KEL_VOUT/kel_vout.def KEL_VOUT/dll_main.cpp)
 target_compile_options(kel_vout PRIVATE ${KEL_VOUT_WARNINGS})

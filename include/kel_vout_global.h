@@ -9,13 +9,15 @@
 extern "C" {
 #endif
 
-/* Backend that draws an instance. Only VOUT_WGL and VOUT_D3D exist on Windows. */
+/* Backend that draws an instance. VOUT_WGL, VOUT_D3D and VOUT_D3D11 exist on Windows. */
 typedef enum {
     VOUT_X11 = 0, /* declared for other platforms; creation fails here */
     VOUT_XCB = 1, /* declared for other platforms; creation fails here */
     VOUT_GLX = 2, /* declared for other platforms; creation fails here */
     VOUT_WGL = 3, /* OpenGL through WGL; the default */
-    VOUT_D3D = 4  /* Direct3D 9 */
+    VOUT_D3D = 4, /* Direct3D 9 */
+    VOUT_D3D11 = 5 /* Direct3D 11 with a flip-model swap chain (Windows 7 with its platform update
+                      and later; shaders compiled by the system's d3dcompiler_47.dll) */
 } VOUT_MODE;
 
 /* How the picture is fitted into the parent window's client area. */

@@ -1,0 +1,713 @@
+// kel_direct3d11: the Direct3D 11 renderer. Runs on the instance's render thread, which creates,
+// uses and releases the device (construction and destruction excepted).
+#include "kel_direct3d11.h"
+
+#include <d3d11.h>
+#include <d3dcompiler.h>
+#include <dxgi1_3.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+#include "kel_vout_log.h"
+#include "surface_copy.h"
+#include "yuv_convert.h"
+
+namespace {
+
+// A device that could not be made is tried again this long after the failure.
+const DWORD kRebuildMs = 500;
+// The longest a paint waits for the swap chain to take another frame (a display that stopped
+// answering must not stop the render thread).
+const DWORD kLatencyWaitMs = 100;
+
+std::atomic<kel_direct3d11::result_hook> g_result_hook{nullptr};
+
+// The conversion, one shader source for every device. It is compiled on the user's machine by
+// the system's own compiler (d3dcompiler_47.dll, part of Windows since 8.1): the build runs on
+// hosts without Microsoft's shader compiler, and bytecode from another compiler is not what
+// Windows drivers are tested with.
+const char kShaderSource[] = R"(
+cbuffer frame : register(b0)
+{
+    float4 coef_y;   // R, G, B per unit of Y
+    float4 coef_u;   // and of U
+    float4 coef_v;   // and of V
+    float4 offsets;  // added to R, G, B
+    float4 extent;   // xy: chroma coordinates of the picture's right and bottom edges
+};
+Texture2D plane0 : register(t0);
+Texture2D plane1 : register(t1);
+Texture2D plane2 : register(t2);
+SamplerState bilinear : register(s0);
+
+struct corner
+{
+    float4 pos : SV_Position;
+    float2 luma : TEXCOORD0;
+    float2 chroma : TEXCOORD1;
+};
+
+corner vs_main(float2 pos : POSITION, float2 tex : TEXCOORD0)
+{
+    corner o;
+    o.pos = float4(pos, 0.0, 1.0);
+    o.luma = tex;
+    o.chroma = tex * extent.xy;
+    return o;
+}
+
+float4 ps_yuv(corner i) : SV_Target
+{
+    float3 rgb = offsets.rgb + plane0.Sample(bilinear, i.luma).r * coef_y.rgb
+               + plane1.Sample(bilinear, i.chroma).r * coef_u.rgb
+               + plane2.Sample(bilinear, i.chroma).r * coef_v.rgb;
+    return float4(rgb, 1.0);
+}
+
+float4 ps_rgb(corner i) : SV_Target
+{
+    return float4(plane0.Sample(bilinear, i.luma).rgb, 1.0);
+}
+)";
+
+// The quad over the whole back buffer, as a triangle strip: clip-space position, texture
+// coordinates (top row first).
+const float kQuad[4][4] = {{-1.0f, 1.0f, 0.0f, 0.0f}, {1.0f, 1.0f, 1.0f, 0.0f}, {-1.0f, -1.0f, 0.0f, 1.0f},
+                           {1.0f, -1.0f, 1.0f, 1.0f}};
+
+template <typename T>
+void release_com(T*& p)
+{
+    if (p)
+        p->Release();
+    p = nullptr;
+}
+
+bool device_is_gone(HRESULT hr)
+{
+    return hr == DXGI_ERROR_DEVICE_REMOVED || hr == DXGI_ERROR_DEVICE_RESET || hr == DXGI_ERROR_DEVICE_HUNG ||
+           hr == DXGI_ERROR_DRIVER_INTERNAL_ERROR;
+}
+
+const char* level_name(D3D_FEATURE_LEVEL level)
+{
+    switch (level) {
+    case D3D_FEATURE_LEVEL_11_1: return "11_1";
+    case D3D_FEATURE_LEVEL_11_0: return "11_0";
+    case D3D_FEATURE_LEVEL_10_1: return "10_1";
+    case D3D_FEATURE_LEVEL_10_0: return "10_0";
+    default: return "below 10_0";
+    }
+}
+
+const char* effect_name(DXGI_SWAP_EFFECT effect)
+{
+    switch (effect) {
+    case DXGI_SWAP_EFFECT_FLIP_DISCARD: return "FLIP_DISCARD";
+    case DXGI_SWAP_EFFECT_FLIP_SEQUENTIAL: return "FLIP_SEQUENTIAL";
+    default: return "DISCARD";
+    }
+}
+
+// The client size of wnd, at least 1 x 1 (a swap chain has no empty buffers).
+void client_size(HWND wnd, int* w, int* h)
+{
+    RECT rc{};
+    GetClientRect(wnd, &rc);
+    *w = std::max(int(rc.right - rc.left), 1);
+    *h = std::max(int(rc.bottom - rc.top), 1);
+}
+
+// The system's shader compiler, loaded while shaders are compiled. Newest first.
+HMODULE load_compiler(const char** name)
+{
+    static const char* const names[] = {"d3dcompiler_47.dll", "d3dcompiler_46.dll", "d3dcompiler_43.dll"};
+    for (const char* n : names) {
+        if (HMODULE m = LoadLibraryA(n)) {
+            *name = n;
+            return m;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+kel_direct3d11::kel_direct3d11() = default;
+
+kel_direct3d11::~kel_direct3d11()
+{
+    release();
+}
+
+void kel_direct3d11::set_result_hook_for_testing(result_hook hook)
+{
+    g_result_hook.store(hook);
+}
+
+HRESULT kel_direct3d11::checked(checked_call call, HRESULT hr)
+{
+    const result_hook hook = g_result_hook.load();
+    return hook ? hook(call, hr) : hr;
+}
+
+bool kel_direct3d11::prepare(HWND wnd, int width, int height, const frame_shape& shape)
+{
+    const bool new_window = wnd != m_wnd;
+    m_wnd = wnd;
+    m_width = width;
+    m_height = height;
+    m_shape = shape;
+    float m[3][4];
+    yuv_matrix(yuv_coefficients_for(shape.colorspace, shape.range), m);
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 3; ++j)
+            m_constants[i][j] = m[j][i];
+        m_constants[i][3] = 0.0f;
+    }
+    // An odd last column or row lies past the last chroma sample: the clamp repeats it.
+    const int cw = shape.chroma_width, ch = shape.chroma_height;
+    m_constants[4][0] = cw > 0 ? float(width) / float(2 * cw) : 1.0f;
+    m_constants[4][1] = ch > 0 ? float(height) / float(2 * ch) : 1.0f;
+    m_constants[4][2] = m_constants[4][3] = 0.0f;
+
+    release_textures();
+    if (m_device && !m_rebuild && !new_window) {
+        if (make_textures())
+            return true;
+        schedule_rebuild("the frame's textures could not be made", E_FAIL);
+        return false;
+    }
+    // Everything anew: the first frame, another window, or a device that failed.
+    release_device();
+    m_rebuild = true;
+    m_retryAt = GetTickCount();
+    return ready();
+}
+
+void kel_direct3d11::release_textures()
+{
+    for (int i = 0; i < 3; ++i) {
+        release_com(m_views[i]);
+        release_com(m_planes[i]);
+    }
+}
+
+void kel_direct3d11::release_device()
+{
+    m_drawn = false;
+    release_textures();
+    if (m_context) {
+        m_context->ClearState();
+        m_context->Flush();
+    }
+    release_com(m_target);
+    if (m_latency)
+        CloseHandle(m_latency);
+    m_latency = nullptr;
+    release_com(m_swap);
+    release_com(m_sampler);
+    release_com(m_cbuffer);
+    release_com(m_quad);
+    release_com(m_layout);
+    release_com(m_psRgb);
+    release_com(m_psYuv);
+    release_com(m_vs);
+    release_com(m_context);
+    release_com(m_device);
+}
+
+void kel_direct3d11::release()
+{
+    release_device();
+    m_rebuild = false;
+}
+
+void kel_direct3d11::schedule_rebuild(const char* why, HRESULT hr)
+{
+    if (m_device && (hr == DXGI_ERROR_DEVICE_REMOVED || hr == DXGI_ERROR_DEVICE_RESET)) {
+        char reason[160];
+        kel_hresult_text(m_device->GetDeviceRemovedReason(), reason, sizeof(reason));
+        kel_log(KEL_LOG_INFO, "Direct3D 11 device removed (%s; reason: %s); everything is made again", why, reason);
+    } else {
+        kel_log_hresult(why, hr, KEL_LOG_WARNING);
+    }
+    release_device();
+    m_rebuild = true;
+    m_retryAt = GetTickCount();
+}
+
+// Whether a frame may be drawn now: a device that is gone is made again when it is time to try.
+bool kel_direct3d11::ready()
+{
+    if (!m_rebuild)
+        return m_device && m_planes[0];
+    if (!m_wnd || m_width <= 0 || int32_t(GetTickCount() - m_retryAt) < 0)
+        return false;
+    release_device();
+    if (make_device() && make_swap_chain() && make_target() && make_textures()) {
+        m_rebuild = false;
+        if (m_everMade) {
+            ++m_resets;
+            kel_log(KEL_LOG_INFO, "Direct3D 11 device made again; frames are shown again");
+        }
+        m_everMade = true;
+        return true;
+    }
+    release_device();
+    m_retryAt = GetTickCount() + kRebuildMs;
+    return false;
+}
+
+// The shaders' bytecode, kept across devices. The compiler is loaded only meanwhile: the blobs
+// it returns live in its module, so their bytes are copied out before it goes.
+bool kel_direct3d11::compile_shaders()
+{
+    const char* name = nullptr;
+    HMODULE compiler = load_compiler(&name);
+    if (!compiler) {
+        kel_log(KEL_LOG_ERROR,
+                "LoadLibrary (d3dcompiler_47.dll) failed: no shader compiler on this system (Windows 8.1 and later "
+                "have it; Windows 7 needs the DirectX runtime's)");
+        return false;
+    }
+    auto compile = reinterpret_cast<pD3DCompile>(reinterpret_cast<void*>(GetProcAddress(compiler, "D3DCompile")));
+    if (!compile)
+        kel_log_last_error("GetProcAddress (D3DCompile)");
+    static const char* const entries[3][2] = {{"vs_main", "vs_4_0"}, {"ps_yuv", "ps_4_0"}, {"ps_rgb", "ps_4_0"}};
+    bool ok = compile != nullptr;
+    for (int i = 0; i < 3 && ok; ++i) {
+        ID3D10Blob* code = nullptr;
+        ID3D10Blob* errors = nullptr;
+        const HRESULT hr = compile(kShaderSource, sizeof(kShaderSource) - 1, "kel_vout_d3d11", nullptr, nullptr,
+                                   entries[i][0], entries[i][1], D3DCOMPILE_OPTIMIZATION_LEVEL3, 0, &code, &errors);
+        if (SUCCEEDED(hr) && code) {
+            const uint8_t* bytes = static_cast<const uint8_t*>(code->GetBufferPointer());
+            try {
+                m_code[i].assign(bytes, bytes + code->GetBufferSize());
+            } catch (const std::bad_alloc&) {
+                ok = false;
+            }
+        } else {
+            kel_log(KEL_LOG_ERROR, "D3DCompile (%s) failed: %s", entries[i][0],
+                    errors ? static_cast<const char*>(errors->GetBufferPointer()) : "no message");
+            ok = false;
+        }
+        release_com(errors);
+        release_com(code);
+    }
+    FreeLibrary(compiler);
+    if (!ok) {
+        for (std::vector<uint8_t>& code : m_code)
+            std::vector<uint8_t>().swap(code);
+        return false;
+    }
+    kel_log(KEL_LOG_INFO, "Direct3D 11 shaders compiled at run time by %s", name);
+    return true;
+}
+
+// The device, its shaders and the fixed state: a hardware device, else WARP (the system's
+// software rasterizer), feature level 10_0 or better.
+bool kel_direct3d11::make_device()
+{
+    if (m_code[0].empty() && !compile_shaders())
+        return false;
+
+    static const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0,
+                                               D3D_FEATURE_LEVEL_10_1, D3D_FEATURE_LEVEL_10_0};
+    D3D_FEATURE_LEVEL level{};
+    const char* kind = "hardware";
+    HRESULT hr = E_FAIL;
+    for (D3D_DRIVER_TYPE type : {D3D_DRIVER_TYPE_HARDWARE, D3D_DRIVER_TYPE_WARP}) {
+        kind = type == D3D_DRIVER_TYPE_HARDWARE ? "hardware" : "WARP (software)";
+        hr = D3D11CreateDevice(nullptr, type, nullptr, 0, levels, UINT(std::size(levels)), D3D11_SDK_VERSION, &m_device,
+                               &level, &m_context);
+        // Systems before Windows 8 refuse a list that names 11_1.
+        if (hr == E_INVALIDARG)
+            hr = D3D11CreateDevice(nullptr, type, nullptr, 0, levels + 1, UINT(std::size(levels) - 1),
+                                   D3D11_SDK_VERSION, &m_device, &level, &m_context);
+        hr = checked(checked_call::create_device, hr);
+        if (SUCCEEDED(hr))
+            break;
+        kel_log_hresult(type == D3D_DRIVER_TYPE_HARDWARE ? "D3D11CreateDevice (hardware; WARP is tried next)"
+                                                         : "D3D11CreateDevice (WARP)",
+                        hr, type == D3D_DRIVER_TYPE_HARDWARE ? KEL_LOG_WARNING : KEL_LOG_ERROR);
+        release_com(m_context);
+        release_com(m_device);
+    }
+    if (FAILED(hr))
+        return false;
+
+    D3D11_BUFFER_DESC vb{};
+    vb.ByteWidth = sizeof(kQuad);
+    vb.Usage = D3D11_USAGE_IMMUTABLE;
+    vb.BindFlags = D3D11_BIND_VERTEX_BUFFER;
+    D3D11_SUBRESOURCE_DATA vb_data{kQuad, 0, 0};
+    D3D11_BUFFER_DESC cb{};
+    cb.ByteWidth = sizeof(m_constants);
+    cb.Usage = D3D11_USAGE_DEFAULT;
+    cb.BindFlags = D3D11_BIND_CONSTANT_BUFFER;
+    static const D3D11_INPUT_ELEMENT_DESC layout[] = {
+        {"POSITION", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0},
+        {"TEXCOORD", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 8, D3D11_INPUT_PER_VERTEX_DATA, 0}};
+    D3D11_SAMPLER_DESC sd{};
+    sd.Filter = D3D11_FILTER_MIN_MAG_MIP_LINEAR;
+    sd.AddressU = sd.AddressV = sd.AddressW = D3D11_TEXTURE_ADDRESS_CLAMP;
+    sd.ComparisonFunc = D3D11_COMPARISON_NEVER;
+    sd.MaxLOD = D3D11_FLOAT32_MAX;
+    const struct {
+        const char* call;
+        HRESULT hr;
+    } steps[] = {
+        {"ID3D11Device::CreateVertexShader",
+         m_device->CreateVertexShader(m_code[0].data(), m_code[0].size(), nullptr, &m_vs)},
+        {"ID3D11Device::CreatePixelShader (YUV)",
+         m_device->CreatePixelShader(m_code[1].data(), m_code[1].size(), nullptr, &m_psYuv)},
+        {"ID3D11Device::CreatePixelShader (RGB)",
+         m_device->CreatePixelShader(m_code[2].data(), m_code[2].size(), nullptr, &m_psRgb)},
+        {"ID3D11Device::CreateInputLayout",
+         m_device->CreateInputLayout(layout, 2, m_code[0].data(), m_code[0].size(), &m_layout)},
+        {"ID3D11Device::CreateBuffer (the quad)", m_device->CreateBuffer(&vb, &vb_data, &m_quad)},
+        {"ID3D11Device::CreateBuffer (the constants)", m_device->CreateBuffer(&cb, nullptr, &m_cbuffer)},
+        {"ID3D11Device::CreateSamplerState", m_device->CreateSamplerState(&sd, &m_sampler)},
+    };
+    for (const auto& step : steps) {
+        if (FAILED(step.hr)) {
+            kel_log_hresult(step.call, step.hr);
+            return false;
+        }
+    }
+
+    char adapter_name[128] = "an unknown adapter";
+    IDXGIDevice* dxgi = nullptr;
+    IDXGIAdapter* adapter = nullptr;
+    DXGI_ADAPTER_DESC desc;
+    if (SUCCEEDED(m_device->QueryInterface(__uuidof(IDXGIDevice), reinterpret_cast<void**>(&dxgi))) &&
+        SUCCEEDED(dxgi->GetAdapter(&adapter)) && SUCCEEDED(adapter->GetDesc(&desc)))
+        WideCharToMultiByte(CP_UTF8, 0, desc.Description, -1, adapter_name, sizeof(adapter_name), nullptr, nullptr);
+    release_com(adapter);
+    release_com(dxgi);
+    kel_log(KEL_LOG_INFO, "Direct3D 11 %s device on %s, feature level %s", kind, adapter_name, level_name(level));
+    return true;
+}
+
+// The swap chain on the window: flip model where the system has it (FLIP_DISCARD from
+// Windows 10, FLIP_SEQUENTIAL from 8), the blit model's DISCARD before that; two buffers at the
+// window's client size. A waitable swap chain lets each paint wait until the display takes
+// another frame, so presents never queue frames behind it; without one the device keeps at
+// most one frame queued.
+bool kel_direct3d11::make_swap_chain()
+{
+    int w = 1, h = 1;
+    client_size(m_wnd, &w, &h);
+    IDXGIDevice1* dxgi = nullptr;
+    IDXGIAdapter* adapter = nullptr;
+    IDXGIFactory1* factory = nullptr;
+    IDXGIFactory2* factory2 = nullptr;
+    HRESULT hr = m_device->QueryInterface(__uuidof(IDXGIDevice1), reinterpret_cast<void**>(&dxgi));
+    if (SUCCEEDED(hr))
+        hr = dxgi->GetAdapter(&adapter);
+    if (SUCCEEDED(hr))
+        hr = adapter->GetParent(__uuidof(IDXGIFactory1), reinterpret_cast<void**>(&factory));
+    if (FAILED(hr)) {
+        kel_log_hresult("IDXGIAdapter::GetParent (the DXGI factory)", hr);
+        release_com(adapter);
+        release_com(dxgi);
+        return false;
+    }
+    if (FAILED(factory->QueryInterface(__uuidof(IDXGIFactory2), reinterpret_cast<void**>(&factory2))))
+        factory2 = nullptr;
+
+    struct attempt {
+        DXGI_SWAP_EFFECT effect;
+        UINT flags;
+    };
+    static const attempt attempts[] = {
+        {DXGI_SWAP_EFFECT_FLIP_DISCARD, DXGI_SWAP_CHAIN_FLAG_FRAME_LATENCY_WAITABLE_OBJECT},
+        {DXGI_SWAP_EFFECT_FLIP_DISCARD, 0},
+        {DXGI_SWAP_EFFECT_FLIP_SEQUENTIAL, DXGI_SWAP_CHAIN_FLAG_FRAME_LATENCY_WAITABLE_OBJECT},
+        {DXGI_SWAP_EFFECT_FLIP_SEQUENTIAL, 0},
+        {DXGI_SWAP_EFFECT_DISCARD, 0},
+    };
+    const attempt* made = nullptr;
+    for (const attempt& a : attempts) {
+        const bool flip = a.effect != DXGI_SWAP_EFFECT_DISCARD;
+        if (flip && !factory2)
+            continue;
+        if (flip) {
+            DXGI_SWAP_CHAIN_DESC1 d{};
+            d.Width = UINT(w);
+            d.Height = UINT(h);
+            d.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+            d.SampleDesc.Count = 1;
+            d.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+            d.BufferCount = 2;
+            d.Scaling = DXGI_SCALING_STRETCH;
+            d.SwapEffect = a.effect;
+            d.AlphaMode = DXGI_ALPHA_MODE_IGNORE;
+            d.Flags = a.flags;
+            IDXGISwapChain1* swap1 = nullptr;
+            hr = factory2->CreateSwapChainForHwnd(m_device, m_wnd, &d, nullptr, nullptr, &swap1);
+            m_swap = swap1;
+        } else {
+            DXGI_SWAP_CHAIN_DESC d{};
+            d.BufferDesc.Width = UINT(w);
+            d.BufferDesc.Height = UINT(h);
+            d.BufferDesc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+            d.SampleDesc.Count = 1;
+            d.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+            d.BufferCount = 1;
+            d.OutputWindow = m_wnd;
+            d.Windowed = TRUE;
+            d.SwapEffect = a.effect;
+            hr = factory->CreateSwapChain(m_device, &d, &m_swap);
+        }
+        hr = checked(checked_call::create_swap_chain, hr);
+        if (SUCCEEDED(hr)) {
+            made = &a;
+            break;
+        }
+        release_com(m_swap);
+    }
+    if (made) {
+        // The host's window is the host's: no Alt+Enter, no changes of ours to it.
+        factory->MakeWindowAssociation(m_wnd, DXGI_MWA_NO_WINDOW_CHANGES | DXGI_MWA_NO_ALT_ENTER);
+        m_swapFlags = made->flags;
+        IDXGISwapChain2* swap2 = nullptr;
+        if (made->flags && SUCCEEDED(m_swap->QueryInterface(__uuidof(IDXGISwapChain2), reinterpret_cast<void**>(&swap2)))) {
+            swap2->SetMaximumFrameLatency(1);
+            m_latency = swap2->GetFrameLatencyWaitableObject();
+        }
+        release_com(swap2);
+        if (!m_latency)
+            dxgi->SetMaximumFrameLatency(1);
+        kel_log(KEL_LOG_INFO, "Direct3D 11 swap chain %s, %dx%d, %s", effect_name(made->effect), w, h,
+                m_latency ? "paced by its waitable object" : "at most one frame queued");
+    } else {
+        kel_log_hresult("IDXGIFactory::CreateSwapChain (every swap effect)", hr);
+    }
+    release_com(factory2);
+    release_com(factory);
+    release_com(adapter);
+    release_com(dxgi);
+    return made != nullptr;
+}
+
+bool kel_direct3d11::make_target()
+{
+    ID3D11Texture2D* back = nullptr;
+    HRESULT hr = m_swap->GetBuffer(0, __uuidof(ID3D11Texture2D), reinterpret_cast<void**>(&back));
+    if (SUCCEEDED(hr))
+        hr = m_device->CreateRenderTargetView(back, nullptr, &m_target);
+    if (FAILED(hr)) {
+        kel_log_hresult("ID3D11Device::CreateRenderTargetView (the back buffer)", hr);
+        release_com(back);
+        return false;
+    }
+    D3D11_TEXTURE2D_DESC desc;
+    back->GetDesc(&desc);
+    m_targetWidth = int(desc.Width);
+    m_targetHeight = int(desc.Height);
+    release_com(back);
+    return true;
+}
+
+// Dynamic textures: each upload maps a fresh copy (WRITE_DISCARD) while the GPU may still read
+// the previous frame, so the copy never waits for it.
+bool kel_direct3d11::make_textures()
+{
+    const bool rgb = m_shape.format != pixel_format::i420;
+    const int cw = m_shape.chroma_width, ch = m_shape.chroma_height;
+    const bool chroma = cw > 0 && ch > 0;
+    const int sizes[3][2] = {{m_width, m_height}, {chroma ? cw : 1, chroma ? ch : 1}, {chroma ? cw : 1, chroma ? ch : 1}};
+    for (int i = 0; i < (rgb ? 1 : 3); ++i) {
+        D3D11_TEXTURE2D_DESC d{};
+        d.Width = UINT(sizes[i][0]);
+        d.Height = UINT(sizes[i][1]);
+        d.MipLevels = 1;
+        d.ArraySize = 1;
+        d.Format = rgb ? DXGI_FORMAT_B8G8R8A8_UNORM : DXGI_FORMAT_R8_UNORM;
+        d.SampleDesc.Count = 1;
+        d.Usage = D3D11_USAGE_DYNAMIC;
+        d.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+        d.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
+        HRESULT hr = m_device->CreateTexture2D(&d, nullptr, &m_planes[i]);
+        if (SUCCEEDED(hr))
+            hr = m_device->CreateShaderResourceView(m_planes[i], nullptr, &m_views[i]);
+        if (FAILED(hr)) {
+            kel_log_hresult("ID3D11Device::CreateTexture2D (a plane of the frame)", hr);
+            release_textures();
+            return false;
+        }
+    }
+    m_fresh = true;
+    return true;
+}
+
+void kel_direct3d11::resize()
+{
+    // A device being made again takes the window's size on the way.
+    if (!m_swap || m_rebuild)
+        return;
+    int w = 1, h = 1;
+    client_size(m_wnd, &w, &h);
+    if (w == m_targetWidth && h == m_targetHeight)
+        return;
+    m_context->OMSetRenderTargets(0, nullptr, nullptr);
+    release_com(m_target);
+    m_drawn = false;
+    const HRESULT hr =
+        checked(checked_call::resize_buffers, m_swap->ResizeBuffers(0, UINT(w), UINT(h), DXGI_FORMAT_UNKNOWN, m_swapFlags));
+    if (FAILED(hr)) {
+        schedule_rebuild("IDXGISwapChain::ResizeBuffers", hr);
+        return;
+    }
+    ++m_resets;
+    if (!make_target())
+        schedule_rebuild("the back buffer after a resize could not be used", E_FAIL);
+}
+
+void kel_direct3d11::paint(const uint8_t* buf, const frame_shape& shape, int width, int height, bool upload_frame)
+{
+    if (!buf || !ready())
+        return;
+    if (width != m_width || height != m_height || shape.format != m_shape.format ||
+        shape.chroma_width != m_shape.chroma_width || shape.chroma_height != m_shape.chroma_height)
+        return;
+    if (upload_frame || m_fresh) {
+        // New colours need only the shader's constants.
+        if (shape.colorspace != m_shape.colorspace || shape.range != m_shape.range) {
+            float m[3][4];
+            yuv_matrix(yuv_coefficients_for(shape.colorspace, shape.range), m);
+            for (int i = 0; i < 4; ++i)
+                for (int j = 0; j < 3; ++j)
+                    m_constants[i][j] = m[j][i];
+        }
+        m_shape = shape;
+        if (!upload(buf, shape, width, height))
+            return;
+        m_fresh = false;
+    }
+    draw();
+}
+
+bool kel_direct3d11::upload(const uint8_t* buf, const frame_shape& shape, int width, int height)
+{
+    static const uint8_t grey = 0x80;  // the chroma of a frame too small to have any
+    const packed_planes p = planes_of(shape, width, height);
+    const bool rgb = shape.format != pixel_format::i420;
+    const int cw = shape.chroma_width, ch = shape.chroma_height;
+    const bool chroma = cw > 0 && ch > 0;
+    for (int i = 0; i < (rgb ? 1 : 3); ++i) {
+        D3D11_MAPPED_SUBRESOURCE mapped{};
+        const HRESULT hr = m_context->Map(m_planes[i], 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped);
+        if (FAILED(hr) || !mapped.pData) {
+            if (device_is_gone(hr))
+                schedule_rebuild("ID3D11DeviceContext::Map (a plane of the frame)", hr);
+            else
+                kel_log_hresult("ID3D11DeviceContext::Map (a plane of the frame; it is skipped)",
+                                FAILED(hr) ? hr : E_POINTER, KEL_LOG_WARNING);
+            return false;
+        }
+        uint8_t* bits = static_cast<uint8_t*>(mapped.pData);
+        const int pitch = int(mapped.RowPitch);
+        if (rgb)
+            copy_rgb_to_xrgb(bits, pitch, buf, size_t(shape.stride), shape.format == pixel_format::bgra, width, height);
+        else if (i == 0)
+            copy_plane_rows(bits, pitch, buf + p.y, size_t(width), width, height);
+        else if (chroma)
+            copy_plane_rows(bits, pitch, buf + (i == 1 ? p.u : p.v), size_t(cw), cw, ch);
+        else
+            copy_plane_rows(bits, pitch, &grey, 1, 1, 1);
+        m_context->Unmap(m_planes[i], 0);
+    }
+    return true;
+}
+
+void kel_direct3d11::wait_for_frame_latency()
+{
+    if (m_latency)
+        WaitForSingleObjectEx(m_latency, kLatencyWaitMs, TRUE);
+}
+
+// One quad over the back buffer, the planes filtered bilinearly and converted by the shader.
+void kel_direct3d11::draw()
+{
+    if (!m_target)
+        return;
+    wait_for_frame_latency();
+    ID3D11DeviceContext* c = m_context;
+    static const float black[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+    c->OMSetRenderTargets(1, &m_target, nullptr);
+    c->ClearRenderTargetView(m_target, black);
+    D3D11_VIEWPORT vp{0.0f, 0.0f, float(m_targetWidth), float(m_targetHeight), 0.0f, 1.0f};
+    c->RSSetViewports(1, &vp);
+    const UINT stride = sizeof(kQuad[0]), offset = 0;
+    c->IASetInputLayout(m_layout);
+    c->IASetVertexBuffers(0, 1, &m_quad, &stride, &offset);
+    c->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
+    c->UpdateSubresource(m_cbuffer, 0, nullptr, m_constants, 0, 0);
+    c->VSSetShader(m_vs, nullptr, 0);
+    c->VSSetConstantBuffers(0, 1, &m_cbuffer);
+    const bool rgb = m_shape.format != pixel_format::i420;
+    c->PSSetShader(rgb ? m_psRgb : m_psYuv, nullptr, 0);
+    c->PSSetConstantBuffers(0, 1, &m_cbuffer);
+    c->PSSetShaderResources(0, rgb ? 1 : 3, m_views);
+    c->PSSetSamplers(0, 1, &m_sampler);
+    c->Draw(4, 0);
+    m_drawn = true;
+}
+
+bool kel_direct3d11::present()
+{
+    if (!m_drawn || !m_swap)
+        return false;
+    m_drawn = false;
+    const HRESULT hr = checked(checked_call::present, m_swap->Present(1, 0));
+    if (device_is_gone(hr)) {
+        schedule_rebuild("IDXGISwapChain::Present", hr);
+        return false;
+    }
+    if (FAILED(hr)) {
+        kel_log_hresult("IDXGISwapChain::Present", hr, KEL_LOG_WARNING);
+        return false;
+    }
+    // Occluded: nothing of the window shows; the picture counts as not presented.
+    return hr != DXGI_STATUS_OCCLUDED;
+}
+
+void kel_direct3d11::read_back(uint8_t* dst, int width, int height)
+{
+    if (width <= 0 || height <= 0)
+        return;
+    std::memset(dst, 0, size_t(width) * size_t(height) * 3);
+    if (!m_swap || !m_device)
+        return;
+    ID3D11Texture2D* back = nullptr;
+    ID3D11Texture2D* copy = nullptr;
+    D3D11_TEXTURE2D_DESC desc;
+    if (FAILED(m_swap->GetBuffer(0, __uuidof(ID3D11Texture2D), reinterpret_cast<void**>(&back))))
+        return;
+    back->GetDesc(&desc);
+    desc.Usage = D3D11_USAGE_STAGING;
+    desc.BindFlags = 0;
+    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    desc.MiscFlags = 0;
+    HRESULT hr = m_device->CreateTexture2D(&desc, nullptr, &copy);
+    if (SUCCEEDED(hr)) {
+        m_context->CopyResource(copy, back);
+        D3D11_MAPPED_SUBRESOURCE mapped{};
+        hr = m_context->Map(copy, 0, D3D11_MAP_READ, 0, &mapped);
+        if (SUCCEEDED(hr) && mapped.pData) {
+            copy_xrgb_to_rgb(dst, width, height, static_cast<const uint8_t*>(mapped.pData), int(mapped.RowPitch),
+                             int(desc.Width), int(desc.Height));
+            m_context->Unmap(copy, 0);
+        }
+    }
+    if (FAILED(hr))
+        kel_log_hresult("reading the back buffer (snapshot)", hr, KEL_LOG_WARNING);
+    release_com(copy);
+    release_com(back);
+}

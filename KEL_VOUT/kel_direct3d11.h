@@ -1,0 +1,117 @@
+// kel_direct3d11: draws one frame, planar YUV 4:2:0 or packed RGB, over the whole client area of
+// a window through Direct3D 11 and a flip-model DXGI swap chain, and makes everything anew after
+// a removed or reset device. Constructed and destroyed on the host's thread; every other call
+// runs on the instance's render thread, which owns the device.
+#ifndef KEL_VOUT_KEL_DIRECT3D11_H
+#define KEL_VOUT_KEL_DIRECT3D11_H
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "frame_pack.h"
+
+struct ID3D11Device;
+struct ID3D11DeviceContext;
+struct ID3D11RenderTargetView;
+struct ID3D11Texture2D;
+struct ID3D11ShaderResourceView;
+struct ID3D11VertexShader;
+struct ID3D11PixelShader;
+struct ID3D11InputLayout;
+struct ID3D11Buffer;
+struct ID3D11SamplerState;
+struct IDXGISwapChain;
+
+class kel_direct3d11 {
+public:
+    // YUV frames go into three R8 textures (Y, U, V) that one pixel shader converts with the
+    // frame's matrix and range; RGB frames into one B8G8R8A8 texture. Both are sampled bilinearly
+    // over the whole back buffer.
+    kel_direct3d11();
+    ~kel_direct3d11();
+    kel_direct3d11(const kel_direct3d11&) = delete;
+    kel_direct3d11& operator=(const kel_direct3d11&) = delete;
+
+    // Makes the renderer ready for frames of `shape` and width x height presented into wnd: the
+    // device, the swap chain (both kept while they work) and the frame's textures (made anew).
+    // False when something cannot be made; painting then retries now and then, on its own.
+    bool prepare(HWND wnd, int width, int height, const frame_shape& shape);
+    // The window's client size changed: the swap chain's buffers take it. A move needs nothing.
+    void resize();
+    // Releases everything, the device last. Idempotent.
+    void release();
+
+    // Uploads the frame packed as `shape` says from buf (when `upload`, or when the textures
+    // hold nothing yet) and draws it into the back buffer. The frame must have the size and
+    // layout of the last prepare; only its colours may differ.
+    void paint(const uint8_t* buf, const frame_shape& shape, int width, int height, bool upload);
+    // Presents what paint drew; true when a picture went to the screen. A removed device is made
+    // again at the next paint.
+    bool present();
+    // Copies the back buffer's top-left width x height pixels into dst as packed RGB rows of
+    // width * 3 bytes, top row first. Only between paint and present.
+    void read_back(uint8_t* dst, int width, int height);
+
+    // Swap-chain resizes and devices made again since construction.
+    uint64_t resets() const { return m_resets.load(); }
+    // True while a removed or failed device waits to be made again.
+    bool recovering() const { return m_rebuild; }
+
+    // Test seam: sees each checked result on the render thread and returns the one the renderer
+    // acts on (Wine cannot remove a device). Null restores the real results.
+    enum class checked_call { create_device, create_swap_chain, present, resize_buffers };
+    typedef HRESULT (*result_hook)(checked_call call, HRESULT hr);
+    static void set_result_hook_for_testing(result_hook hook);
+
+private:
+    HRESULT checked(checked_call call, HRESULT hr);
+    bool compile_shaders();
+    bool make_device();
+    bool make_swap_chain();
+    bool make_target();
+    bool make_textures();
+    void release_textures();
+    void release_device();
+    void schedule_rebuild(const char* why, HRESULT hr);
+    bool ready();
+    bool upload(const uint8_t* buf, const frame_shape& shape, int width, int height);
+    void draw();
+    void wait_for_frame_latency();
+
+    HWND m_wnd = nullptr;
+    int m_width = 0;  // the frame's size and layout
+    int m_height = 0;
+    frame_shape m_shape{};
+    float m_constants[5][4]{};  // Y, U, V coefficients, offsets, chroma extents
+
+    ID3D11Device* m_device = nullptr;
+    ID3D11DeviceContext* m_context = nullptr;
+    IDXGISwapChain* m_swap = nullptr;
+    UINT m_swapFlags = 0;      // the flags the swap chain was made with (ResizeBuffers keeps them)
+    HANDLE m_latency = nullptr;  // the swap chain's frame-latency waitable object, if it has one
+    ID3D11RenderTargetView* m_target = nullptr;
+    int m_targetWidth = 0;
+    int m_targetHeight = 0;
+    ID3D11VertexShader* m_vs = nullptr;
+    ID3D11PixelShader* m_psYuv = nullptr;
+    ID3D11PixelShader* m_psRgb = nullptr;
+    ID3D11InputLayout* m_layout = nullptr;
+    ID3D11Buffer* m_quad = nullptr;
+    ID3D11Buffer* m_cbuffer = nullptr;
+    ID3D11SamplerState* m_sampler = nullptr;
+    ID3D11Texture2D* m_planes[3] = {};  // Y, U, V (R8), or the RGB picture alone (B8G8R8A8)
+    ID3D11ShaderResourceView* m_views[3] = {};
+    std::vector<uint8_t> m_code[3];  // compiled vertex, YUV and RGB shaders, kept across devices
+
+    bool m_fresh = false;   // the textures hold no frame yet
+    bool m_drawn = false;   // the back buffer holds a picture not yet presented
+    bool m_rebuild = false; // no usable device: everything is made again when due
+    DWORD m_retryAt = 0;    // tick count of the next attempt
+    bool m_everMade = false;
+    std::atomic<uint64_t> m_resets{0};
+};
+
+#endif

@@ -1,0 +1,126 @@
+// kel_vout_d3d11: the Direct3D 11 output backend: its steps of the shared render loop, which
+// draw with kel_direct3d11 into the child window. Construction, start and teardown run on the
+// host's thread; the steps run on the instance's render thread, which creates, uses and
+// releases the device.
+#include "kel_vout_d3d11.h"
+
+#include "kel_direct3d11.h"
+#include "kel_vout_window.h"
+#include "render_loop.h"
+
+namespace {
+
+vout_window_class g_d3d11_class{"kel_vout_d3d11_1_0_0", {}, 0};
+
+class d3d11_steps final : public render_steps {
+public:
+    // The device comes with the first picture, whose size its textures take.
+    bool attach(kel_vout_display_t* obj) override { return obj->kel_d3d11 != nullptr; }
+
+    // The swap chain presents into the child window, so it goes while the window exists.
+    void detach(kel_vout_display_t* obj) override
+    {
+        if (obj->kel_d3d11)
+            obj->kel_d3d11->release();
+        m_width = m_height = 0;
+    }
+
+    void resize(kel_vout_display_t* obj, int width, int height) override
+    {
+        if (obj->kel_d3d11)
+            obj->kel_d3d11->resize();
+    }
+
+    void draw(kel_vout_display_t* obj, bool upload) override
+    {
+        kel_direct3d11* d3d = obj->kel_d3d11;
+        if (!d3d)
+            return;
+        const PICTURE_T& pic = obj->picture;
+        const int w = pic.pix_width, h = pic.pix_height;
+        const frame_shape& shape = pic.shape;
+        // The textures suit one size, format and chroma size; new colours are the renderer's.
+        if (w != m_width || h != m_height || shape.format != m_shape.format ||
+            shape.chroma_width != m_shape.chroma_width || shape.chroma_height != m_shape.chroma_height) {
+            d3d->prepare(static_cast<HWND>(obj->embed_xid), w, h, shape);
+            m_width = w;
+            m_height = h;
+            upload = true;
+        }
+        m_shape = shape;
+        d3d->paint(pic.buf, shape, w, h, upload);
+    }
+
+    void read_back(kel_vout_display_t* obj, uint8_t* dst, int width, int height) override
+    {
+        if (obj->kel_d3d11)
+            obj->kel_d3d11->read_back(dst, width, height);
+    }
+
+    bool present(kel_vout_display_t* obj) override { return obj->kel_d3d11 && obj->kel_d3d11->present(); }
+
+    uint64_t device_resets(kel_vout_display_t* obj) override
+    {
+        return obj->kel_d3d11 ? obj->kel_d3d11->resets() : 0;
+    }
+
+    bool recovering(kel_vout_display_t* obj) override { return obj->kel_d3d11 && obj->kel_d3d11->recovering(); }
+
+private:
+    int m_width = 0;  // size of the picture the textures were made for
+    int m_height = 0;
+    frame_shape m_shape{};  // and its shape
+};
+
+}  // namespace
+
+kel_vout_d3d11::kel_vout_d3d11()
+{
+    wglRegisterClass(&g_d3d11_class);
+}
+
+kel_vout_d3d11::~kel_vout_d3d11()
+{
+    kel_vout_logInfo("~kel_vout_d3d11.");
+}
+
+bool kel_vout_d3d11::create_window()
+{
+    return start_render_thread(&d3d11_render_thread);
+}
+
+bool kel_vout_d3d11::destroy_window()
+{
+    release_kel_vout_display_t(&m_obj);
+    return true;
+}
+
+bool kel_vout_d3d11::init_kel_vout_display_t(kel_vout_display_t* obj)
+{
+    obj->kel_d3d11 = new (std::nothrow) kel_direct3d11();
+    return init_display_common(obj) && obj->kel_d3d11;
+}
+
+bool kel_vout_d3d11::release_kel_vout_display_t(kel_vout_display_t* obj)
+{
+    // Its Direct3D objects went with the render thread.
+    return release_display_common(obj, [](kel_vout_display_t* o) {
+        delete o->kel_d3d11;
+        o->kel_d3d11 = nullptr;
+    });
+}
+
+DWORD WINAPI kel_vout_d3d11::d3d11_render_thread(PVOID* arg)
+{
+    if (!arg)
+        return DWORD(-2);
+    kel_vout_display_t* obj = reinterpret_cast<kel_vout_display_t*>(arg);
+    return render_thread_exit(obj, run(obj));
+}
+
+// The loop's steps end before the thread does (its exit may unload the library).
+int32_t kel_vout_d3d11::run(kel_vout_display_t* obj)
+{
+    d3d11_steps steps;
+    return render_loop(obj, &g_d3d11_class, steps);
+}
