@@ -133,6 +133,20 @@ HMODULE load_compiler(const char** name)
     return nullptr;
 }
 
+// Compiled shaders, shared by the process's instances: compiling takes longer than making a
+// device. Filled once; read under the lock.
+struct shader_cache {
+    SRWLOCK lock = SRWLOCK_INIT;
+    std::vector<uint8_t> code[3];
+    const char* compiler = nullptr;  // the DLL that compiled them
+};
+
+shader_cache& shaders()
+{
+    static shader_cache cache;
+    return cache;
+}
+
 }  // namespace
 
 kel_direct3d11::kel_direct3d11() = default;
@@ -261,10 +275,28 @@ bool kel_direct3d11::ready()
     return false;
 }
 
-// The shaders' bytecode, kept across devices. The compiler is loaded only meanwhile: the blobs
-// it returns live in its module, so their bytes are copied out before it goes.
+
+// The shaders' bytecode, from the process's cache or compiled now. The compiler is loaded only
+// meanwhile: the blobs it returns live in its module, so their bytes are copied out before it
+// goes.
 bool kel_direct3d11::compile_shaders()
 {
+    shader_cache& cache = shaders();
+    AcquireSRWLockShared(&cache.lock);
+    bool cached = !cache.code[0].empty();
+    try {
+        if (cached) {
+            for (int i = 0; i < 3; ++i)
+                m_code[i] = cache.code[i];
+            m_compiler = cache.compiler;
+        }
+    } catch (const std::bad_alloc&) {
+        cached = false;
+    }
+    ReleaseSRWLockShared(&cache.lock);
+    if (cached)
+        return true;
+
     const char* name = nullptr;
     HMODULE compiler = load_compiler(&name);
     if (!compiler) {
@@ -304,7 +336,19 @@ bool kel_direct3d11::compile_shaders()
             std::vector<uint8_t>().swap(code);
         return false;
     }
-    kel_log(KEL_LOG_INFO, "Direct3D 11 shaders compiled at run time by %s", name);
+    m_compiler = name;
+    AcquireSRWLockExclusive(&cache.lock);
+    try {
+        if (cache.code[0].empty()) {
+            for (int i = 0; i < 3; ++i)
+                cache.code[i] = m_code[i];
+            cache.compiler = name;
+        }
+    } catch (const std::bad_alloc&) {
+        for (std::vector<uint8_t>& code : cache.code)
+            std::vector<uint8_t>().swap(code);
+    }
+    ReleaseSRWLockExclusive(&cache.lock);
     return true;
 }
 
@@ -389,7 +433,8 @@ bool kel_direct3d11::make_device()
         WideCharToMultiByte(CP_UTF8, 0, desc.Description, -1, adapter_name, sizeof(adapter_name), nullptr, nullptr);
     release_com(adapter);
     release_com(dxgi);
-    kel_log(KEL_LOG_INFO, "Direct3D 11 %s device on %s, feature level %s", kind, adapter_name, level_name(level));
+    kel_log(KEL_LOG_INFO, "Direct3D 11 %s device on %s, feature level %s; shaders compiled at run time by %s", kind,
+            adapter_name, level_name(level), m_compiler);
     return true;
 }
 

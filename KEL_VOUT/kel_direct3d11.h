@@ -105,6 +105,7 @@ private:
     ID3D11Texture2D* m_planes[3] = {};  // Y, U, V (R8), or the RGB picture alone (B8G8R8A8)
     ID3D11ShaderResourceView* m_views[3] = {};
     std::vector<uint8_t> m_code[3];  // compiled vertex, YUV and RGB shaders, kept across devices
+    const char* m_compiler = "";     // the system DLL that compiled them
 
     bool m_fresh = false;   // the textures hold no frame yet
     bool m_drawn = false;   // the back buffer holds a picture not yet presented

@@ -83,7 +83,7 @@ class Unloading : public ::testing::TestWithParam<VOUT_MODE> {};
 TEST_P(Unloading, HundredLoadUseUnloadCycles)
 {
     const VOUT_MODE backend = GetParam();
-    const char* cls = backend == VOUT_WGL ? "kel_vout_wgl_1_0_0" : "kel_vout_d3d_1_0_0";
+    const char* cls = backend_class(backend);
     HostWindow host(64, 48);
     ASSERT_FALSE(loaded());
     int threads_before = 0;
@@ -142,7 +142,5 @@ TEST_P(Unloading, AnInstanceOutlivesTheHostsUnload)
     EXPECT_TRUE(HostWindow::pump_until([] { return !loaded(); }, kPatienceMs));
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, Unloading, ::testing::Values(VOUT_WGL, VOUT_D3D),
-                         [](const ::testing::TestParamInfo<VOUT_MODE>& i) {
-                             return std::string(i.param == VOUT_WGL ? "Wgl" : "D3d");
-                         });
+INSTANTIATE_TEST_SUITE_P(Backends, Unloading, ::testing::Values(VOUT_WGL, VOUT_D3D, VOUT_D3D11),
+                         [](const ::testing::TestParamInfo<VOUT_MODE>& i) { return std::string(backend_label(i.param)); });

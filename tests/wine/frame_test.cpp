@@ -126,7 +126,7 @@ struct Case {
 std::string case_name(const ::testing::TestParamInfo<Case>& info)
 {
     const Case& c = info.param;
-    return std::string(c.backend == VOUT_WGL ? "Wgl" : c.shaderless ? "D3dShaderless" : "D3d") + c.content +
+    return std::string(c.shaderless ? "D3dShaderless" : backend_label(c.backend)) + c.content +
            std::to_string(c.w) + "x" + std::to_string(c.h);
 }
 
@@ -202,7 +202,7 @@ namespace {
 std::vector<Case> all_cases()
 {
     std::vector<Case> cases;
-    for (VOUT_MODE backend : {VOUT_WGL, VOUT_D3D})
+    for (VOUT_MODE backend : {VOUT_WGL, VOUT_D3D, VOUT_D3D11})
         for (const char* content : {"photo", "testsrc2", "smptehdbars"})
             for (auto [w, h] : {std::pair{640, 360}, {1366, 768}, {641, 481}})
                 cases.push_back({backend, content, w, h, false});
@@ -217,13 +217,13 @@ INSTANTIATE_TEST_SUITE_P(Content, Frames, ::testing::ValuesIn(all_cases()), case
 
 // A 4K UHD frame (BT.709, limited range) in a 960 x 540 window: the whole frame, reduced by the
 // bilinear filter, against ffmpeg's reduction of the same frame.
-TEST(LargeFrames, A4kFrameShowsOnBothBackends)
+TEST(LargeFrames, A4kFrameShowsOnEveryBackend)
 {
     const std::vector<uint8_t> yuv = read_file(reference_dir() + "photo_3840x2160.yuv");
     const std::vector<uint8_t> reference = read_file(reference_dir() + "photo_3840x2160.bt709-tv.960x540.rgb");
     ASSERT_EQ(yuv.size(), size_t(3840) * 2160 * 3 / 2);
     ASSERT_EQ(reference.size(), size_t(960) * 540 * 3);
-    for (VOUT_MODE backend : {VOUT_WGL, VOUT_D3D}) {
+    for (VOUT_MODE backend : {VOUT_WGL, VOUT_D3D, VOUT_D3D11}) {
         HostWindow host(960, 540);
         KEL_VOUT_HANDLE h = create(host.hwnd, backend);
         ASSERT_NE(h, nullptr);
@@ -235,7 +235,7 @@ TEST(LargeFrames, A4kFrameShowsOnBothBackends)
             best = std::max(best, psnr(sn, reference));
             return best >= 30.0;
         });
-        std::printf("[ psnr     ] 3840x2160 into 960x540, %s: %.1f dB\n", backend == VOUT_WGL ? "OpenGL" : "Direct3D",
+        std::printf("[ psnr     ] 3840x2160 into 960x540, %s: %.1f dB\n", backend_title(backend),
                     best);
         EXPECT_GE(best, 30.0);
         EXPECT_EQ(kel_vout_destroy(&h), 0);

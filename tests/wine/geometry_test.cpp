@@ -86,7 +86,7 @@ class Geometry : public ::testing::TestWithParam<VOUT_MODE> {};
 TEST_P(Geometry, EveryModeInEveryAreaAtItsLiteralRectangle)
 {
     const VOUT_MODE backend = GetParam();
-    const char* cls = backend == VOUT_WGL ? "kel_vout_wgl_1_0_0" : "kel_vout_d3d_1_0_0";
+    const char* cls = backend_class(backend);
     HostWindow host(640, 480, 0, 0);
     KEL_VOUT_CFG_T cfg;
     kel_vout_get_default_param(&cfg);
@@ -163,7 +163,5 @@ TEST_P(Geometry, TheFirstPictureOfANewSizeFillsItsNewRectangle)
     EXPECT_EQ(kel_vout_destroy(&h), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, Geometry, ::testing::Values(VOUT_WGL, VOUT_D3D),
-                         [](const ::testing::TestParamInfo<VOUT_MODE>& i) {
-                             return std::string(i.param == VOUT_WGL ? "Wgl" : "D3d");
-                         });
+INSTANTIATE_TEST_SUITE_P(Backends, Geometry, ::testing::Values(VOUT_WGL, VOUT_D3D, VOUT_D3D11),
+                         [](const ::testing::TestParamInfo<VOUT_MODE>& i) { return std::string(backend_label(i.param)); });

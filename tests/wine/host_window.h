@@ -25,6 +25,20 @@ inline LRESULT CALLBACK host_wndproc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
     return DefWindowProcA(hwnd, msg, wp, lp);
 }
 
+// The backends, and how the tests name them and find their child windows.
+inline const char* backend_label(VOUT_MODE backend)
+{
+    return backend == VOUT_WGL ? "Wgl" : backend == VOUT_D3D ? "D3d" : "D3d11";
+}
+inline const char* backend_class(VOUT_MODE backend)
+{
+    return backend == VOUT_WGL ? "kel_vout_wgl_1_0_0" : backend == VOUT_D3D ? "kel_vout_d3d_1_0_0" : "kel_vout_d3d11_1_0_0";
+}
+inline const char* backend_title(VOUT_MODE backend)
+{
+    return backend == VOUT_WGL ? "OpenGL" : backend == VOUT_D3D ? "Direct3D 9" : "Direct3D 11";
+}
+
 // How long a test waits for something that must happen. Generous, since a loaded machine is
 // slow and a wait that succeeds returns at once.
 constexpr DWORD kPatienceMs = 10000;

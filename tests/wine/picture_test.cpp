@@ -83,7 +83,7 @@ struct Case {
 std::string case_name(const ::testing::TestParamInfo<Case>& info)
 {
     const Case& c = info.param;
-    return std::string(c.backend == VOUT_WGL ? "Wgl" : "D3d") + (c.via == Export::planes ? "Planes" : "Packed") +
+    return std::string(backend_label(c.backend)) + (c.via == Export::planes ? "Planes" : "Packed") +
            (c.content[0] == 'p' ? "Photo" : "Testsrc") + std::to_string(c.w) + "x" + std::to_string(c.h);
 }
 
@@ -132,7 +132,7 @@ std::vector<Case> all_cases()
 {
     std::vector<Case> cases;
     const std::pair<int, int> sizes[] = {{640, 360}, {641, 481}, {320, 241}, {2, 2}, {1, 1}};
-    for (VOUT_MODE backend : {VOUT_WGL, VOUT_D3D})
+    for (VOUT_MODE backend : {VOUT_WGL, VOUT_D3D, VOUT_D3D11})
         for (Export via : {Export::planes, Export::packed})
             for (const char* content : {"photo", "testsrc2"})
                 for (auto [w, h] : sizes)

@@ -51,7 +51,7 @@ namespace {
 
 const char* class_of(VOUT_MODE backend)
 {
-    return backend == VOUT_WGL ? "kel_vout_wgl_1_0_0" : "kel_vout_d3d_1_0_0";
+    return backend_class(backend);
 }
 
 KEL_VOUT_HANDLE create(HWND parent, VOUT_MODE backend)
@@ -95,7 +95,7 @@ class Backends : public ::testing::TestWithParam<VOUT_MODE> {};
 
 std::string backend_name(const ::testing::TestParamInfo<VOUT_MODE>& i)
 {
-    return i.param == VOUT_WGL ? "Wgl" : "D3d";
+    return backend_label(i.param);
 }
 
 }  // namespace
@@ -298,7 +298,7 @@ TEST_P(Backends, AFailedAllocationFailsOnlyThatCall)
     EXPECT_EQ(kel_vout_destroy(&h), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Both, Backends, ::testing::Values(VOUT_WGL, VOUT_D3D), backend_name);
+INSTANTIATE_TEST_SUITE_P(Both, Backends, ::testing::Values(VOUT_WGL, VOUT_D3D, VOUT_D3D11), backend_name);
 
 // The log callback: what it receives, from which calls, and that it can be switched off.
 namespace {

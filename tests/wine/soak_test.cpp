@@ -92,7 +92,7 @@ TEST_P(Cycles, CreateDestroyCyclesLeaveNothingBehind)
     const Counts after = Counts::now();
     std::printf("[ soak     ] %s, %d cycles in %lu ms: threads %d -> %d, handles %d -> %d, GDI+USER %d -> %d, "
                 "private memory %zu -> %zu KiB\n",
-                backend == VOUT_WGL ? "OpenGL" : "Direct3D 9", cycles, static_cast<unsigned long>(took), before.threads,
+                backend_title(backend), cycles, static_cast<unsigned long>(took), before.threads,
                 after.threads, before.handles, after.handles, before.gui, after.gui, before.memory >> 10,
                 after.memory >> 10);
     EXPECT_LE(after.threads, before.threads);
@@ -105,10 +105,8 @@ TEST_P(Cycles, CreateDestroyCyclesLeaveNothingBehind)
     EXPECT_LT(after.memory, before.memory + allowed);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, Cycles, ::testing::Values(VOUT_WGL, VOUT_D3D),
-                         [](const ::testing::TestParamInfo<VOUT_MODE>& i) {
-                             return std::string(i.param == VOUT_WGL ? "Wgl" : "D3d");
-                         });
+INSTANTIATE_TEST_SUITE_P(Backends, Cycles, ::testing::Values(VOUT_WGL, VOUT_D3D, VOUT_D3D11),
+                         [](const ::testing::TestParamInfo<VOUT_MODE>& i) { return std::string(backend_label(i.param)); });
 
 // Instances (16 in the long set, 8 in the short one) in 4 windows, pushed from 4 threads at
 // about 30 frames a second each, while the host changes modes, resizes and moves its windows,
@@ -118,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(Backends, Cycles, ::testing::Values(VOUT_WGL, VOUT_D3D)
 // error handled on one thread while another waits in XSync; see the README). So the short set
 // runs OpenGL instances alone and leaves the host's windows in place; the long set runs every
 // mix and moves and resizes the windows too (KEL_VOUT_STRESS_RESIZE=1).
-enum class Mix { wgl, d3d, both };
+enum class Mix { wgl, d3d, d3d11, both };
 
 class Stress : public ::testing::TestWithParam<Mix> {};
 
@@ -126,7 +124,7 @@ TEST_P(Stress, InstancesOnFourThreadsAndAWindowDestroyedMidRun)
 {
     const Mix mix = GetParam();
     const int seconds = env_int("KEL_VOUT_STRESS_SECONDS", 6);
-    const int count = env_int("KEL_VOUT_STRESS_INSTANCES", mix == Mix::d3d ? 4 : 8) / 4 * 4;
+    const int count = env_int("KEL_VOUT_STRESS_INSTANCES", mix == Mix::d3d || mix == Mix::d3d11 ? 4 : 8) / 4 * 4;
     const int per_thread = count / 4;
     const bool resizes = env_int("KEL_VOUT_STRESS_RESIZE", 0) != 0;
     std::vector<std::unique_ptr<HostWindow>> hosts;
@@ -146,7 +144,10 @@ TEST_P(Stress, InstancesOnFourThreadsAndAWindowDestroyedMidRun)
     ASSERT_NE(doomed, nullptr);
     const HWND parents[4] = {hosts[0]->hwnd, hosts[1]->hwnd, hosts[2]->hwnd, doomed};
     auto backend_of = [&](int i) {
-        return mix == Mix::wgl ? VOUT_WGL : mix == Mix::d3d ? VOUT_D3D : (i + i / 4) % 2 ? VOUT_D3D : VOUT_WGL;
+        if (mix != Mix::both)
+            return mix == Mix::wgl ? VOUT_WGL : mix == Mix::d3d ? VOUT_D3D : VOUT_D3D11;
+        const VOUT_MODE all[3] = {VOUT_WGL, VOUT_D3D, VOUT_D3D11};
+        return all[(i + i / 4) % 3];
     };
 
     const int threads_before = count_process_threads();
@@ -229,9 +230,9 @@ TEST_P(Stress, InstancesOnFourThreadsAndAWindowDestroyedMidRun)
     EXPECT_TRUE(HostWindow::pump_until([&] { return count_process_threads() <= threads_before; }, kPatienceMs));
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, Stress, ::testing::Values(Mix::wgl, Mix::d3d, Mix::both),
+INSTANTIATE_TEST_SUITE_P(Backends, Stress, ::testing::Values(Mix::wgl, Mix::d3d, Mix::d3d11, Mix::both),
                          [](const ::testing::TestParamInfo<Mix>& i) {
-                             return std::string(i.param == Mix::wgl ? "Wgl" : i.param == Mix::d3d ? "D3d" : "Both");
+                             return std::string(i.param == Mix::wgl ? "Wgl" : i.param == Mix::d3d ? "D3d" : i.param == Mix::d3d11 ? "D3d11" : "Both");
                          });
 
 // Stale, null and garbage handles from several threads at once, beside a live instance: the

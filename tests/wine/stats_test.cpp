@@ -178,17 +178,17 @@ TEST_P(Stats, CountsAddUpAndAStillPictureIsNotRepainted)
     EXPECT_EQ(kel_vout_destroy(&h), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, Stats, ::testing::Values(VOUT_WGL, VOUT_D3D),
-                         [](const ::testing::TestParamInfo<VOUT_MODE>& info) {
-                             return info.param == VOUT_WGL ? "Wgl" : "D3d";
-                         });
+INSTANTIATE_TEST_SUITE_P(Backends, Stats, ::testing::Values(VOUT_WGL, VOUT_D3D, VOUT_D3D11),
+                         [](const ::testing::TestParamInfo<VOUT_MODE>& info) { return std::string(backend_label(info.param)); });
 
 // Direct3D: moves of the host re-place the child without touching the device; a size change
-// resets it once.
-TEST(DeviceResets, MovesNeverResetAndASizeChangeResetsOnce)
+// resets it once (Direct3D 11: resizes the swap chain's buffers once).
+class DeviceResets : public ::testing::TestWithParam<VOUT_MODE> {};
+
+TEST_P(DeviceResets, MovesNeverResetAndASizeChangeResetsOnce)
 {
     HostWindow host(320, 240);
-    KEL_VOUT_HANDLE h = create(host.hwnd, VOUT_D3D);
+    KEL_VOUT_HANDLE h = create(host.hwnd, GetParam());
     ASSERT_NE(h, nullptr);
     const std::vector<uint8_t> f = gradient(320, 240, 1);
     ASSERT_TRUE(push(h, f, 320, 240));
@@ -214,3 +214,6 @@ TEST(DeviceResets, MovesNeverResetAndASizeChangeResetsOnce)
     EXPECT_EQ(stats_of(h).device_resets, before + 1);
     EXPECT_EQ(kel_vout_destroy(&h), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, DeviceResets, ::testing::Values(VOUT_D3D, VOUT_D3D11),
+                         [](const ::testing::TestParamInfo<VOUT_MODE>& info) { return std::string(backend_label(info.param)); });
