@@ -23,6 +23,7 @@ const DWORD kRebuildMs = 500;
 const DWORD kLatencyWaitMs = 100;
 
 std::atomic<kel_direct3d11::result_hook> g_result_hook{nullptr};
+std::atomic<const char*> g_compiler_for_testing{nullptr};
 
 // The conversion, one shader source for every device. It is compiled on the user's machine by
 // the system's own compiler (d3dcompiler_47.dll, part of Windows since 8.1): the build runs on
@@ -124,7 +125,10 @@ void client_size(HWND wnd, int* w, int* h)
 HMODULE load_compiler(const char** name)
 {
     static const char* const names[] = {"d3dcompiler_47.dll", "d3dcompiler_46.dll", "d3dcompiler_43.dll"};
+    const char* const testing = g_compiler_for_testing.load();
     for (const char* n : names) {
+        if (testing)
+            n = testing;
         if (HMODULE m = LoadLibraryA(n)) {
             *name = n;
             return m;
@@ -159,6 +163,11 @@ kel_direct3d11::~kel_direct3d11()
 void kel_direct3d11::set_result_hook_for_testing(result_hook hook)
 {
     g_result_hook.store(hook);
+}
+
+void kel_direct3d11::set_compiler_for_testing(const char* dll)
+{
+    g_compiler_for_testing.store(dll);
 }
 
 HRESULT kel_direct3d11::checked(checked_call call, HRESULT hr)
@@ -279,11 +288,12 @@ bool kel_direct3d11::ready()
 // The shaders' bytecode, from the process's cache or compiled now. The compiler is loaded only
 // meanwhile: the blobs it returns live in its module, so their bytes are copied out before it
 // goes.
-bool kel_direct3d11::compile_shaders()
+bool kel_direct3d11::load_shaders()
 {
     shader_cache& cache = shaders();
+    const bool testing = g_compiler_for_testing.load() != nullptr;
     AcquireSRWLockShared(&cache.lock);
-    bool cached = !cache.code[0].empty();
+    bool cached = !testing && !cache.code[0].empty();
     try {
         if (cached) {
             for (int i = 0; i < 3; ++i)
@@ -339,7 +349,7 @@ bool kel_direct3d11::compile_shaders()
     m_compiler = name;
     AcquireSRWLockExclusive(&cache.lock);
     try {
-        if (cache.code[0].empty()) {
+        if (!testing && cache.code[0].empty()) {
             for (int i = 0; i < 3; ++i)
                 cache.code[i] = m_code[i];
             cache.compiler = name;
@@ -356,7 +366,7 @@ bool kel_direct3d11::compile_shaders()
 // software rasterizer), feature level 10_0 or better.
 bool kel_direct3d11::make_device()
 {
-    if (m_code[0].empty() && !compile_shaders())
+    if (m_code[0].empty() && !load_shaders())
         return false;
 
     static const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0,

@@ -35,6 +35,10 @@ public:
     kel_direct3d11(const kel_direct3d11&) = delete;
     kel_direct3d11& operator=(const kel_direct3d11&) = delete;
 
+    // Takes the shaders (compiled by the system's compiler on the process's first call, shared
+    // afterwards). False, with the reason logged, where there is no compiler: nothing can be
+    // drawn then.
+    bool load_shaders();
     // Makes the renderer ready for frames of `shape` and width x height presented into wnd: the
     // device, the swap chain (both kept while they work) and the frame's textures (made anew).
     // False when something cannot be made; painting then retries now and then, on its own.
@@ -65,10 +69,12 @@ public:
     enum class checked_call { create_device, create_swap_chain, present, resize_buffers };
     typedef HRESULT (*result_hook)(checked_call call, HRESULT hr);
     static void set_result_hook_for_testing(result_hook hook);
+    // Test seam: the only compiler DLL tried, the process's compiled shaders left aside (null
+    // restores both).
+    static void set_compiler_for_testing(const char* dll);
 
 private:
     HRESULT checked(checked_call call, HRESULT hr);
-    bool compile_shaders();
     bool make_device();
     bool make_swap_chain();
     bool make_target();

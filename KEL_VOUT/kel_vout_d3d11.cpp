@@ -14,8 +14,9 @@ vout_window_class g_d3d11_class{"kel_vout_d3d11_1_0_0", {}, 0};
 
 class d3d11_steps final : public render_steps {
 public:
-    // The device comes with the first picture, whose size its textures take.
-    bool attach(kel_vout_display_t* obj) override { return obj->kel_d3d11 != nullptr; }
+    // The device comes with the first picture, whose size its textures take; without shaders
+    // there would never be one.
+    bool attach(kel_vout_display_t* obj) override { return obj->kel_d3d11 && obj->kel_d3d11->load_shaders(); }
 
     // The swap chain presents into the child window, so it goes while the window exists.
     void detach(kel_vout_display_t* obj) override

@@ -76,8 +76,13 @@ KEL_VOUT_API void KEL_VOUT_CALL kel_vout_get_default_param(KEL_VOUT_CFG_T* cfg);
  * driver's YV12 conversion on devices without pixel shaders 2.0; RGB through an X8R8G8B8
  * surface); when the device is lost (a locked session, another program taking the screen)
  * frames are skipped until it can be reset, and the device is brought back without any call
- * from the host. Both convert BT.601 limited range; an odd last column or row of a planar
- * frame takes the chroma next to it.
+ * from the host. VOUT_D3D11 draws through Direct3D 11 into a flip-model swap chain (the
+ * blit model where the system has no flip model), a hardware device or else WARP, YUV planes
+ * converted by one pixel shader; its shaders are compiled when the first instance of the process
+ * makes its device, by the system's d3dcompiler_47.dll (creation fails, saying so in the log,
+ * where that DLL is missing); a removed or reset device (driver update, GPU reset) is made
+ * again without any call from the host. The older pushes' frames are BT.601 limited range; an
+ * odd last column or row of a planar frame takes the chroma next to it.
  * Thread safety: any thread. */
 KEL_VOUT_API KEL_VOUT_HANDLE KEL_VOUT_CALL kel_vout_create(KEL_VOUT_CFG_T* cfg);
 

@@ -289,3 +289,20 @@ TEST_F(D3d11, WithoutFlipModelTheBlitModelTakesOver)
     EXPECT_TRUE(logged("Direct3D 11 swap chain DISCARD, 64x48"));
     EXPECT_EQ(kel_vout_destroy(&h), 0);
 }
+
+TEST_F(D3d11, WithoutAShaderCompilerCreationFailsAndSaysWhy)
+{
+    kel_direct3d11::set_compiler_for_testing("kel_vout_no_such_compiler.dll");
+    HostWindow host(64, 48);
+    KEL_VOUT_HANDLE h = create(host.hwnd);
+    kel_direct3d11::set_compiler_for_testing(nullptr);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(host.child("kel_vout_d3d11_1_0_0"), nullptr);
+    EXPECT_TRUE(logged("0 LoadLibrary (d3dcompiler_47.dll) failed: no shader compiler on this system"));
+    // The next instance, with the system's compiler, draws.
+    h = create(host.hwnd);
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(push(h, solid(64, 48, kBlue), 64, 48));
+    EXPECT_TRUE(shows(h, kBlue));
+    EXPECT_EQ(kel_vout_destroy(&h), 0);
+}
