@@ -21,6 +21,8 @@ const DWORD kRebuildMs = 500;
 // The longest a paint waits for the swap chain to take another frame (a display that stopped
 // answering must not stop the render thread).
 const DWORD kLatencyWaitMs = 100;
+// Only the render thread ever uses a device: the runtime need not lock for other threads.
+const UINT kDeviceFlags = D3D11_CREATE_DEVICE_SINGLETHREADED;
 
 std::atomic<kel_direct3d11::result_hook> g_result_hook{nullptr};
 std::atomic<const char*> g_compiler_for_testing{nullptr};
@@ -195,6 +197,7 @@ bool kel_direct3d11::prepare(HWND wnd, int width, int height, const frame_shape&
     m_constants[4][0] = cw > 0 ? float(width) / float(2 * cw) : 1.0f;
     m_constants[4][1] = ch > 0 ? float(height) / float(2 * ch) : 1.0f;
     m_constants[4][2] = m_constants[4][3] = 0.0f;
+    m_constantsDirty = true;
 
     release_textures();
     if (m_device && !m_rebuild && !new_window) {
@@ -221,6 +224,7 @@ void kel_direct3d11::release_textures()
 void kel_direct3d11::release_device()
 {
     m_drawn = false;
+    m_stateDirty = m_constantsDirty = true;
     release_textures();
     if (m_context) {
         m_context->ClearState();
@@ -376,11 +380,11 @@ bool kel_direct3d11::make_device()
     HRESULT hr = E_FAIL;
     for (D3D_DRIVER_TYPE type : {D3D_DRIVER_TYPE_HARDWARE, D3D_DRIVER_TYPE_WARP}) {
         kind = type == D3D_DRIVER_TYPE_HARDWARE ? "hardware" : "WARP (software)";
-        hr = D3D11CreateDevice(nullptr, type, nullptr, 0, levels, UINT(std::size(levels)), D3D11_SDK_VERSION, &m_device,
+        hr = D3D11CreateDevice(nullptr, type, nullptr, kDeviceFlags, levels, UINT(std::size(levels)), D3D11_SDK_VERSION, &m_device,
                                &level, &m_context);
         // Systems before Windows 8 refuse a list that names 11_1.
         if (hr == E_INVALIDARG)
-            hr = D3D11CreateDevice(nullptr, type, nullptr, 0, levels + 1, UINT(std::size(levels) - 1),
+            hr = D3D11CreateDevice(nullptr, type, nullptr, kDeviceFlags, levels + 1, UINT(std::size(levels) - 1),
                                    D3D11_SDK_VERSION, &m_device, &level, &m_context);
         hr = checked(checked_call::create_device, hr);
         if (SUCCEEDED(hr))
@@ -565,6 +569,7 @@ bool kel_direct3d11::make_target()
     back->GetDesc(&desc);
     m_targetWidth = int(desc.Width);
     m_targetHeight = int(desc.Height);
+    m_stateDirty = true;
     release_com(back);
     return true;
 }
@@ -598,6 +603,7 @@ bool kel_direct3d11::make_textures()
         }
     }
     m_fresh = true;
+    m_stateDirty = true;
     return true;
 }
 
@@ -639,6 +645,7 @@ void kel_direct3d11::paint(const uint8_t* buf, const frame_shape& shape, int wid
             for (int i = 0; i < 4; ++i)
                 for (int j = 0; j < 3; ++j)
                     m_constants[i][j] = m[j][i];
+            m_constantsDirty = true;
         }
         m_shape = shape;
         if (!upload(buf, shape, width, height))
@@ -687,30 +694,36 @@ void kel_direct3d11::wait_for_frame_latency()
         WaitForSingleObjectEx(m_latency, kLatencyWaitMs, TRUE);
 }
 
-// One quad over the back buffer, the planes filtered bilinearly and converted by the shader.
+// One quad over the whole back buffer (nothing to clear), the planes filtered bilinearly and
+// converted by the shader. The pipeline's state stays bound between frames; only what changed
+// is set again, and the render target, which a flip model's present unbinds.
 void kel_direct3d11::draw()
 {
     if (!m_target)
         return;
     wait_for_frame_latency();
     ID3D11DeviceContext* c = m_context;
-    static const float black[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+    if (m_constantsDirty) {
+        c->UpdateSubresource(m_cbuffer, 0, nullptr, m_constants, 0, 0);
+        m_constantsDirty = false;
+    }
+    if (m_stateDirty) {
+        D3D11_VIEWPORT vp{0.0f, 0.0f, float(m_targetWidth), float(m_targetHeight), 0.0f, 1.0f};
+        c->RSSetViewports(1, &vp);
+        const UINT stride = sizeof(kQuad[0]), offset = 0;
+        c->IASetInputLayout(m_layout);
+        c->IASetVertexBuffers(0, 1, &m_quad, &stride, &offset);
+        c->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
+        c->VSSetShader(m_vs, nullptr, 0);
+        c->VSSetConstantBuffers(0, 1, &m_cbuffer);
+        const bool rgb = m_shape.format != pixel_format::i420;
+        c->PSSetShader(rgb ? m_psRgb : m_psYuv, nullptr, 0);
+        c->PSSetConstantBuffers(0, 1, &m_cbuffer);
+        c->PSSetShaderResources(0, rgb ? 1 : 3, m_views);
+        c->PSSetSamplers(0, 1, &m_sampler);
+        m_stateDirty = false;
+    }
     c->OMSetRenderTargets(1, &m_target, nullptr);
-    c->ClearRenderTargetView(m_target, black);
-    D3D11_VIEWPORT vp{0.0f, 0.0f, float(m_targetWidth), float(m_targetHeight), 0.0f, 1.0f};
-    c->RSSetViewports(1, &vp);
-    const UINT stride = sizeof(kQuad[0]), offset = 0;
-    c->IASetInputLayout(m_layout);
-    c->IASetVertexBuffers(0, 1, &m_quad, &stride, &offset);
-    c->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
-    c->UpdateSubresource(m_cbuffer, 0, nullptr, m_constants, 0, 0);
-    c->VSSetShader(m_vs, nullptr, 0);
-    c->VSSetConstantBuffers(0, 1, &m_cbuffer);
-    const bool rgb = m_shape.format != pixel_format::i420;
-    c->PSSetShader(rgb ? m_psRgb : m_psYuv, nullptr, 0);
-    c->PSSetConstantBuffers(0, 1, &m_cbuffer);
-    c->PSSetShaderResources(0, rgb ? 1 : 3, m_views);
-    c->PSSetSamplers(0, 1, &m_sampler);
     c->Draw(4, 0);
     m_drawn = true;
 }

@@ -114,6 +114,8 @@ private:
     const char* m_compiler = "";     // the system DLL that compiled them
 
     bool m_fresh = false;   // the textures hold no frame yet
+    bool m_stateDirty = true;      // the pipeline's state must be bound again
+    bool m_constantsDirty = true;  // m_constants must go to the constant buffer
     bool m_drawn = false;   // the back buffer holds a picture not yet presented
     bool m_rebuild = false; // no usable device: everything is made again when due
     DWORD m_retryAt = 0;    // tick count of the next attempt

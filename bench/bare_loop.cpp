@@ -3,11 +3,16 @@
 // luminance textures, converted by a shader (BT.601, limited range), stretched over the child and
 // presented, as fast as the device goes. Everything runs on the main thread, which owns both
 // windows and the device. Figures only; no pass/fail.
-//   bare_loop.exe [--gl | --d3d] [--seconds N]
+//   bare_loop.exe [--gl | --d3d | --d3d11 [--default-textures]] [--seconds N]
+// --default-textures: Direct3D 11 planes in default textures written by UpdateSubresource instead
+// of dynamic ones written through Map (which the library uses).
 #include <windows.h>
 
 #include <GL/gl.h>
+#include <d3d11.h>
 #include <d3d9.h>
+#include <d3dcompiler.h>
+#include <dxgi1_2.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -447,21 +452,230 @@ private:
     IDirect3DPixelShader9* m_shader = nullptr;
 };
 
+// Direct3D 11 as the library draws: R8 planes, one pixel shader compiled at run time by the
+// system's compiler, a flip-model swap chain keeping at most one frame queued.
+const char kHlsl[] = R"(
+cbuffer frame : register(b0) { float4 cy; float4 cu; float4 cv; float4 offs; };
+Texture2D py : register(t0); Texture2D pu : register(t1); Texture2D pv : register(t2);
+SamplerState bilinear : register(s0);
+struct corner { float4 pos : SV_Position; float2 tex : TEXCOORD0; };
+corner vs_main(float2 pos : POSITION, float2 tex : TEXCOORD0)
+{
+    corner o;
+    o.pos = float4(pos, 0.0, 1.0);
+    o.tex = tex;
+    return o;
+}
+float4 ps_main(corner i) : SV_Target
+{
+    float3 rgb = offs.rgb + py.Sample(bilinear, i.tex).r * cy.rgb + pu.Sample(bilinear, i.tex).r * cu.rgb
+               + pv.Sample(bilinear, i.tex).r * cv.rgb;
+    return float4(rgb, 1.0);
+}
+)";
+
+class d3d11_renderer final : public renderer {
+public:
+    explicit d3d11_renderer(bool dynamic) : m_dynamic(dynamic) {}
+    ~d3d11_renderer() override
+    {
+        for (int i = 0; i < 3; ++i) {
+            release(m_views[i]);
+            release(m_planes[i]);
+        }
+        release(m_sampler);
+        release(m_constants);
+        release(m_quad);
+        release(m_layout);
+        release(m_ps);
+        release(m_vs);
+        release(m_target);
+        release(m_swap);
+        release(m_context);
+        release(m_device);
+    }
+
+    const char* name() const override { return m_dynamic ? "Direct3D 11" : "Direct3D 11 (default textures)"; }
+
+    bool start(HWND video)
+    {
+        HMODULE compiler = LoadLibraryA("d3dcompiler_47.dll");
+        auto compile = compiler ? reinterpret_cast<pD3DCompile>(reinterpret_cast<void*>(GetProcAddress(compiler, "D3DCompile")))
+                                : nullptr;
+        if (!compile) {
+            std::printf("no d3dcompiler_47.dll\n");
+            return false;
+        }
+        ID3DBlob* vs = nullptr;
+        ID3DBlob* ps = nullptr;
+        if (FAILED(compile(kHlsl, sizeof(kHlsl) - 1, "bare", nullptr, nullptr, "vs_main", "vs_4_0", 0, 0, &vs, nullptr)) ||
+            FAILED(compile(kHlsl, sizeof(kHlsl) - 1, "bare", nullptr, nullptr, "ps_main", "ps_4_0", 0, 0, &ps, nullptr))) {
+            std::printf("D3DCompile failed\n");
+            return false;
+        }
+        static const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0, D3D_FEATURE_LEVEL_10_0};
+        HRESULT hr = D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, D3D11_CREATE_DEVICE_SINGLETHREADED, levels, 2, D3D11_SDK_VERSION,
+                                       &m_device, nullptr, &m_context);
+        IDXGIDevice1* dxgi = nullptr;
+        IDXGIAdapter* adapter = nullptr;
+        IDXGIFactory2* factory = nullptr;
+        if (SUCCEEDED(hr))
+            hr = m_device->QueryInterface(__uuidof(IDXGIDevice1), reinterpret_cast<void**>(&dxgi));
+        if (SUCCEEDED(hr))
+            hr = dxgi->GetAdapter(&adapter);
+        if (SUCCEEDED(hr))
+            hr = adapter->GetParent(__uuidof(IDXGIFactory2), reinterpret_cast<void**>(&factory));
+        DXGI_SWAP_CHAIN_DESC1 sd{};
+        sd.Width = kClientWidth;
+        sd.Height = kClientHeight;
+        sd.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+        sd.SampleDesc.Count = 1;
+        sd.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+        sd.BufferCount = 2;
+        sd.Scaling = DXGI_SCALING_STRETCH;
+        sd.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+        sd.AlphaMode = DXGI_ALPHA_MODE_IGNORE;
+        if (SUCCEEDED(hr))
+            hr = factory->CreateSwapChainForHwnd(m_device, video, &sd, nullptr, nullptr, &m_swap);
+        if (SUCCEEDED(hr))
+            dxgi->SetMaximumFrameLatency(1);
+        release(factory);
+        release(adapter);
+        release(dxgi);
+        ID3D11Texture2D* back = nullptr;
+        if (SUCCEEDED(hr))
+            hr = m_swap->GetBuffer(0, __uuidof(ID3D11Texture2D), reinterpret_cast<void**>(&back));
+        if (SUCCEEDED(hr))
+            hr = m_device->CreateRenderTargetView(back, nullptr, &m_target);
+        release(back);
+        static const D3D11_INPUT_ELEMENT_DESC layout[] = {
+            {"POSITION", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0},
+            {"TEXCOORD", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 8, D3D11_INPUT_PER_VERTEX_DATA, 0}};
+        static const float quad[4][4] = {{-1, 1, 0, 0}, {1, 1, 1, 0}, {-1, -1, 0, 1}, {1, -1, 1, 1}};
+        D3D11_BUFFER_DESC vb{sizeof(quad), D3D11_USAGE_IMMUTABLE, D3D11_BIND_VERTEX_BUFFER, 0, 0, 0};
+        D3D11_SUBRESOURCE_DATA vb_data{quad, 0, 0};
+        float c[4][4];
+        bt601_limited(c);
+        D3D11_BUFFER_DESC cb{sizeof(c), D3D11_USAGE_IMMUTABLE, D3D11_BIND_CONSTANT_BUFFER, 0, 0, 0};
+        D3D11_SUBRESOURCE_DATA cb_data{c, 0, 0};
+        D3D11_SAMPLER_DESC smp{};
+        smp.Filter = D3D11_FILTER_MIN_MAG_MIP_LINEAR;
+        smp.AddressU = smp.AddressV = smp.AddressW = D3D11_TEXTURE_ADDRESS_CLAMP;
+        smp.MaxLOD = D3D11_FLOAT32_MAX;
+        if (SUCCEEDED(hr))
+            hr = m_device->CreateVertexShader(vs->GetBufferPointer(), vs->GetBufferSize(), nullptr, &m_vs);
+        if (SUCCEEDED(hr))
+            hr = m_device->CreatePixelShader(ps->GetBufferPointer(), ps->GetBufferSize(), nullptr, &m_ps);
+        if (SUCCEEDED(hr))
+            hr = m_device->CreateInputLayout(layout, 2, vs->GetBufferPointer(), vs->GetBufferSize(), &m_layout);
+        if (SUCCEEDED(hr))
+            hr = m_device->CreateBuffer(&vb, &vb_data, &m_quad);
+        if (SUCCEEDED(hr))
+            hr = m_device->CreateBuffer(&cb, &cb_data, &m_constants);
+        if (SUCCEEDED(hr))
+            hr = m_device->CreateSamplerState(&smp, &m_sampler);
+        for (int i = 0; i < 3 && SUCCEEDED(hr); ++i) {
+            D3D11_TEXTURE2D_DESC d{};
+            d.Width = i == 0 ? kFrameWidth : kChromaWidth;
+            d.Height = i == 0 ? kFrameHeight : kChromaHeight;
+            d.MipLevels = d.ArraySize = 1;
+            d.Format = DXGI_FORMAT_R8_UNORM;
+            d.SampleDesc.Count = 1;
+            d.Usage = m_dynamic ? D3D11_USAGE_DYNAMIC : D3D11_USAGE_DEFAULT;
+            d.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+            d.CPUAccessFlags = m_dynamic ? D3D11_CPU_ACCESS_WRITE : 0;
+            hr = m_device->CreateTexture2D(&d, nullptr, &m_planes[i]);
+            if (SUCCEEDED(hr))
+                hr = m_device->CreateShaderResourceView(m_planes[i], nullptr, &m_views[i]);
+        }
+        vs->Release();
+        ps->Release();
+        FreeLibrary(compiler);
+        if (FAILED(hr)) {
+            std::printf("Direct3D 11 set-up failed (0x%08lx)\n", static_cast<unsigned long>(hr));
+            return false;
+        }
+        std::printf("Direct3D 11, FLIP_DISCARD, %s textures\n", m_dynamic ? "dynamic" : "default");
+
+        // The state stays for the whole run, but for the render target (a flip model's present
+        // unbinds it).
+        ID3D11DeviceContext* x = m_context;
+        const UINT stride = sizeof(quad[0]), offset = 0;
+        D3D11_VIEWPORT vp{0.0f, 0.0f, float(kClientWidth), float(kClientHeight), 0.0f, 1.0f};
+        x->RSSetViewports(1, &vp);
+        x->IASetInputLayout(m_layout);
+        x->IASetVertexBuffers(0, 1, &m_quad, &stride, &offset);
+        x->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
+        x->VSSetShader(m_vs, nullptr, 0);
+        x->PSSetShader(m_ps, nullptr, 0);
+        x->PSSetConstantBuffers(0, 1, &m_constants);
+        x->PSSetShaderResources(0, 3, m_views);
+        x->PSSetSamplers(0, 1, &m_sampler);
+        return true;
+    }
+
+    bool frame(const host_frame& f) override
+    {
+        const struct {
+            const uint8_t* pixels;
+            int width, height, stride;
+        } planes[3] = {{f.y.data(), kFrameWidth, kFrameHeight, kLumaStride},
+                       {f.u.data(), kChromaWidth, kChromaHeight, kChromaStride},
+                       {f.v.data(), kChromaWidth, kChromaHeight, kChromaStride}};
+        for (int i = 0; i < 3; ++i) {
+            if (!m_dynamic) {
+                m_context->UpdateSubresource(m_planes[i], 0, nullptr, planes[i].pixels, UINT(planes[i].stride), 0);
+                continue;
+            }
+            D3D11_MAPPED_SUBRESOURCE mapped{};
+            if (FAILED(m_context->Map(m_planes[i], 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped)) || !mapped.pData)
+                return false;
+            uint8_t* dst = static_cast<uint8_t*>(mapped.pData);
+            for (int r = 0; r < planes[i].height; ++r)
+                std::memcpy(dst + size_t(r) * mapped.RowPitch, planes[i].pixels + size_t(r) * planes[i].stride,
+                            size_t(planes[i].width));
+            m_context->Unmap(m_planes[i], 0);
+        }
+        m_context->OMSetRenderTargets(1, &m_target, nullptr);
+        m_context->Draw(4, 0);
+        return SUCCEEDED(m_swap->Present(1, 0));
+    }
+
+private:
+    bool m_dynamic;
+    ID3D11Device* m_device = nullptr;
+    ID3D11DeviceContext* m_context = nullptr;
+    IDXGISwapChain1* m_swap = nullptr;
+    ID3D11RenderTargetView* m_target = nullptr;
+    ID3D11VertexShader* m_vs = nullptr;
+    ID3D11PixelShader* m_ps = nullptr;
+    ID3D11InputLayout* m_layout = nullptr;
+    ID3D11Buffer* m_quad = nullptr;
+    ID3D11Buffer* m_constants = nullptr;
+    ID3D11SamplerState* m_sampler = nullptr;
+    ID3D11Texture2D* m_planes[3] = {};
+    ID3D11ShaderResourceView* m_views[3] = {};
+};
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    bool d3d = false;
+    bool d3d = false, d3d11 = false, dynamic = true;
     double seconds = 5.0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--d3d") == 0) {
             d3d = true;
+        } else if (std::strcmp(argv[i], "--d3d11") == 0) {
+            d3d11 = true;
+        } else if (std::strcmp(argv[i], "--default-textures") == 0) {
+            dynamic = false;
         } else if (std::strcmp(argv[i], "--gl") == 0) {
             d3d = false;
         } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
         } else {
-            std::printf("usage: bare_loop.exe [--gl | --d3d] [--seconds N]\n");
+            std::printf("usage: bare_loop.exe [--gl | --d3d | --d3d11 [--default-textures]] [--seconds N]\n");
             return 2;
         }
     }
@@ -473,8 +687,9 @@ int main(int argc, char** argv)
         return 1;
     gl_renderer gl;
     d3d_renderer direct3d;
-    renderer* r = d3d ? static_cast<renderer*>(&direct3d) : &gl;
-    if (d3d ? !direct3d.start(video) : !gl.start(video))
+    d3d11_renderer direct3d11(dynamic);
+    renderer* r = d3d11 ? static_cast<renderer*>(&direct3d11) : d3d ? static_cast<renderer*>(&direct3d) : &gl;
+    if (d3d11 ? !direct3d11.start(video) : d3d ? !direct3d.start(video) : !gl.start(video))
         return 1;
 
     // Two frames, alternated: each frame differs from the one before in every pixel, and making

@@ -3,7 +3,7 @@
 // time of a still picture, push-to-present latency and the memory a burst of pushes leaves.
 // bare_loop.exe does the same drawing without the library, for comparison. Figures only; no
 // pass/fail. The host's thread, which runs all of this, owns the host window.
-//   vout_bench.exe [--d3d] [--seconds N]   (N: length of the frame-rate and idle runs, default 5)
+//   vout_bench.exe [--gl | --d3d | --d3d11] [--seconds N]   (N: length of the frame-rate and idle runs, default 5)
 #include <windows.h>
 
 #include <psapi.h>
@@ -426,17 +426,19 @@ double measure_burst(KEL_VOUT_HANDLE h, const host_frame frames[2], int limit)
 
 int main(int argc, char** argv)
 {
-    bool d3d = false;
+    VOUT_MODE backend = VOUT_WGL;
     double seconds = 5.0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--d3d") == 0) {
-            d3d = true;
+            backend = VOUT_D3D;
+        } else if (std::strcmp(argv[i], "--d3d11") == 0) {
+            backend = VOUT_D3D11;
         } else if (std::strcmp(argv[i], "--gl") == 0) {
-            d3d = false;
+            backend = VOUT_WGL;
         } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
         } else {
-            std::printf("usage: vout_bench.exe [--d3d] [--seconds N]\n");
+            std::printf("usage: vout_bench.exe [--gl | --d3d | --d3d11] [--seconds N]\n");
             return 2;
         }
     }
@@ -455,7 +457,7 @@ int main(int argc, char** argv)
     KEL_VOUT_CFG_T cfg;
     kel_vout_get_default_param(&cfg);
     cfg.windowId = host;
-    cfg.vout_mode = d3d ? VOUT_D3D : VOUT_WGL;
+    cfg.vout_mode = backend;
     cfg.display_mode = VOUT_NORMAL;
     const double t_create = now_ms();
     KEL_VOUT_HANDLE h = kel_vout_create(&cfg);
@@ -465,7 +467,7 @@ int main(int argc, char** argv)
     }
     std::printf("vout_bench, %s, %d-bit: create %.1f ms; host window %dx%d, frames %dx%d I420 (luma stride %d, "
                 "chroma %d)\n",
-                d3d ? "Direct3D 9" : "OpenGL", int(sizeof(void*) * 8), now_ms() - t_create, kClientWidth,
+                backend == VOUT_D3D11 ? "Direct3D 11" : backend == VOUT_D3D ? "Direct3D 9" : "OpenGL", int(sizeof(void*) * 8), now_ms() - t_create, kClientWidth,
                 kClientHeight, kFrameWidth, kFrameHeight, kLumaStride, kChromaStride);
     std::fflush(stdout);
 

@@ -3,7 +3,7 @@
 // (scripts/demo.sh pipes any video through ffmpeg) through it, and saves snapshots of what the
 // library presented.
 //
-//   demo_host.exe [--d3d] [--frame-export] [--bt709|--bt2020] [--full-range] [--walk]
+//   demo_host.exe [--d3d | --d3d11] [--frame-export] [--bt709|--bt2020] [--full-range] [--walk]
 //                 [--seconds N] [--out DIR] [file.y4m | -]
 // --frame-export pushes through kel_vout_put_frame with the colours named (BT.601 limited range
 // unless told otherwise; a stream's XCOLORRANGE=FULL says full range); the older planar push
@@ -235,8 +235,13 @@ bool save_snapshot(KEL_VOUT_HANDLE h, const std::string& path)
 
 // ---- Playing -----------------------------------------------------------------------------
 
+const char* backend_name(VOUT_MODE backend)
+{
+    return backend == VOUT_D3D11 ? "Direct3D 11" : backend == VOUT_D3D ? "Direct3D 9" : "OpenGL";
+}
+
 struct Options {
-    bool d3d = false;
+    VOUT_MODE backend = VOUT_WGL;  // --d3d: Direct3D 9, --d3d11: Direct3D 11
     bool frame_export = false;  // push through kel_vout_put_frame
     int colorspace = KEL_VOUT_CS_BT601;
     bool full_range = false;
@@ -310,18 +315,18 @@ int play(Options opt)
     KEL_VOUT_CFG_T cfg;
     kel_vout_get_default_param(&cfg);
     cfg.windowId = host;
-    cfg.vout_mode = opt.d3d ? VOUT_D3D : VOUT_WGL;
+    cfg.vout_mode = opt.backend;
     cfg.display_mode = VOUT_PREFERRED;
     cfg.source_format = VOUT_YUV420;
     KEL_VOUT_HANDLE vout = kel_vout_create(&cfg);
     if (!vout) {
-        std::fprintf(stderr, "kel_vout_create failed for the %s backend\n", opt.d3d ? "Direct3D 9" : "OpenGL");
+        std::fprintf(stderr, "kel_vout_create failed for the %s backend\n", backend_name(opt.backend));
         DestroyWindow(host);
         return 1;
     }
     // Paced by the frame rate: never more than a couple of frames ahead of the display.
     kel_vout_set_queue_limit(vout, 3);
-    std::printf("playing %s through %s at %.2f fps%s%s\n", what, opt.d3d ? "Direct3D 9" : "OpenGL", fps,
+    std::printf("playing %s through %s at %.2f fps%s%s\n", what, backend_name(opt.backend), fps,
                 opt.frame_export ? " with kel_vout_put_frame" : "",
                 opt.seconds > 0 ? "" : " to the end (keys: 1-4 modes, space pause, s snapshot, q quit)");
 
@@ -414,7 +419,9 @@ int main(int argc, char** argv)
     Options opt;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--d3d") == 0)
-            opt.d3d = true;
+            opt.backend = VOUT_D3D;
+        else if (std::strcmp(argv[i], "--d3d11") == 0)
+            opt.backend = VOUT_D3D11;
         else if (std::strcmp(argv[i], "--frame-export") == 0)
             opt.frame_export = true;
         else if (std::strcmp(argv[i], "--bt709") == 0)
@@ -432,7 +439,7 @@ int main(int argc, char** argv)
         else if (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)
             opt.y4m = argv[i];
         else {
-            std::fprintf(stderr, "usage: demo_host [--d3d] [--frame-export] [--bt709|--bt2020] [--full-range] "
+            std::fprintf(stderr, "usage: demo_host [--d3d | --d3d11] [--frame-export] [--bt709|--bt2020] [--full-range] "
                                  "[--walk] [--seconds N] [--out DIR] [file.y4m | -]\n");
             return 2;
         }

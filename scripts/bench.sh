@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Measures the library against bare_loop, the same drawing done without it, for 32- and 64-bit
 # Windows and both backends, under Wine on a private Xvfb, and prints one table (Markdown, as in
-# docs/PERFORMANCE.md). Builds what it runs first. Takes about four minutes.
-#   scripts/bench.sh [--gl | --d3d] [--seconds N]
-#     --gl, --d3d  one backend only (both by default)
+# docs/PERFORMANCE.md). Builds what it runs first. Takes about six minutes.
+#   scripts/bench.sh [--gl | --d3d | --d3d11] [--seconds N]
+#     --gl, --d3d, --d3d11  one backend only (all three by default)
 #     --seconds N  length of each frame-rate and idle run (default 5)
 # What each program printed is kept in build/bench/. KEL_VOUT_DISPLAY names an X display to use
 # instead of a private Xvfb; KEL_VOUT_CACHE moves the Wine prefixes, as for the tests.
@@ -12,12 +12,12 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
 seconds=5
-backends=(gl d3d)
+backends=(gl d3d d3d11)
 while [ $# -gt 0 ]; do
   case "$1" in
-    --gl|--d3d) backends=("${1#--}"); shift ;;
+    --gl|--d3d|--d3d11) backends=("${1#--}"); shift ;;
     --seconds) seconds=${2:?--seconds needs a number}; shift 2 ;;
-    *) echo "usage: scripts/bench.sh [--gl | --d3d] [--seconds N]" >&2; exit 2 ;;
+    *) echo "usage: scripts/bench.sh [--gl | --d3d | --d3d11] [--seconds N]" >&2; exit 2 ;;
   esac
 done
 
@@ -72,6 +72,7 @@ for arch in win32 win64; do
   for backend in "${backends[@]}"; do
     label=OpenGL
     [ "$backend" = d3d ] && label="Direct3D 9"
+    [ "$backend" = d3d11 ] && label="Direct3D 11"
     echo "bench: $arch $label: bare loop, library, bare loop again" >&2
     # The library's run between two bare runs: a machine that got busier or quieter on the way
     # shows as two different bare figures.

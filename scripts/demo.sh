@@ -5,7 +5,7 @@
 # frame rate, in its colour space (ffmpeg decodes and pipes YUV4MPEG2 to the demo; the library
 # itself needs no ffmpeg): keys 1-4 aspect modes, space pause, s snapshot, q quit. Snapshots are
 # converted to PNG in out/demo/. Uses your X display when there is one, a private Xvfb otherwise.
-#   scripts/demo.sh [--d3d] [--frame-export] [--bt709] [--seconds N] [movie.mkv | file.y4m]
+#   scripts/demo.sh [--d3d | --d3d11] [--frame-export] [--bt709] [--seconds N] [movie.mkv | file.y4m]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
