@@ -139,6 +139,19 @@ HMODULE load_compiler(const char** name)
     return nullptr;
 }
 
+// D3D11CreateDevice, loaded rather than linked: the library also serves systems without
+// Direct3D 11, and loads it once, for the rest of the process.
+PFN_D3D11_CREATE_DEVICE d3d11_create_device()
+{
+    static const PFN_D3D11_CREATE_DEVICE create = [] {
+        HMODULE d3d11 = LoadLibraryA("d3d11.dll");
+        return d3d11 ? reinterpret_cast<PFN_D3D11_CREATE_DEVICE>(
+                           reinterpret_cast<void*>(GetProcAddress(d3d11, "D3D11CreateDevice")))
+                     : nullptr;
+    }();
+    return create;
+}
+
 // Compiled shaders, shared by the process's instances: compiling takes longer than making a
 // device. Filled once; read under the lock.
 struct shader_cache {
@@ -294,6 +307,10 @@ bool kel_direct3d11::ready()
 // goes.
 bool kel_direct3d11::load_shaders()
 {
+    if (!d3d11_create_device()) {
+        kel_log(KEL_LOG_ERROR, "LoadLibrary (d3d11.dll) failed: no Direct3D 11 on this system");
+        return false;
+    }
     shader_cache& cache = shaders();
     const bool testing = g_compiler_for_testing.load() != nullptr;
     AcquireSRWLockShared(&cache.lock);
@@ -373,6 +390,9 @@ bool kel_direct3d11::make_device()
     if (m_code[0].empty() && !load_shaders())
         return false;
 
+    const PFN_D3D11_CREATE_DEVICE create = d3d11_create_device();
+    if (!create)
+        return false;
     static const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0,
                                                D3D_FEATURE_LEVEL_10_1, D3D_FEATURE_LEVEL_10_0};
     D3D_FEATURE_LEVEL level{};
@@ -380,11 +400,11 @@ bool kel_direct3d11::make_device()
     HRESULT hr = E_FAIL;
     for (D3D_DRIVER_TYPE type : {D3D_DRIVER_TYPE_HARDWARE, D3D_DRIVER_TYPE_WARP}) {
         kind = type == D3D_DRIVER_TYPE_HARDWARE ? "hardware" : "WARP (software)";
-        hr = D3D11CreateDevice(nullptr, type, nullptr, kDeviceFlags, levels, UINT(std::size(levels)), D3D11_SDK_VERSION, &m_device,
+        hr = create(nullptr, type, nullptr, kDeviceFlags, levels, UINT(std::size(levels)), D3D11_SDK_VERSION, &m_device,
                                &level, &m_context);
         // Systems before Windows 8 refuse a list that names 11_1.
         if (hr == E_INVALIDARG)
-            hr = D3D11CreateDevice(nullptr, type, nullptr, kDeviceFlags, levels + 1, UINT(std::size(levels) - 1),
+            hr = create(nullptr, type, nullptr, kDeviceFlags, levels + 1, UINT(std::size(levels) - 1),
                                    D3D11_SDK_VERSION, &m_device, &level, &m_context);
         hr = checked(checked_call::create_device, hr);
         if (SUCCEEDED(hr))
@@ -691,7 +711,7 @@ bool kel_direct3d11::upload(const uint8_t* buf, const frame_shape& shape, int wi
 void kel_direct3d11::wait_for_frame_latency()
 {
     if (m_latency)
-        WaitForSingleObjectEx(m_latency, kLatencyWaitMs, TRUE);
+        WaitForSingleObject(m_latency, kLatencyWaitMs);
 }
 
 // One quad over the whole back buffer (nothing to clear), the planes filtered bilinearly and

@@ -35,9 +35,9 @@ public:
     kel_direct3d11(const kel_direct3d11&) = delete;
     kel_direct3d11& operator=(const kel_direct3d11&) = delete;
 
-    // Takes the shaders (compiled by the system's compiler on the process's first call, shared
-    // afterwards). False, with the reason logged, where there is no compiler: nothing can be
-    // drawn then.
+    // Loads Direct3D 11 and takes the shaders (compiled by the system's compiler on the
+    // process's first call, shared afterwards). False, with the reason logged, where either is
+    // missing: nothing can be drawn then.
     bool load_shaders();
     // Makes the renderer ready for frames of `shape` and width x height presented into wnd: the
     // device, the swap chain (both kept while they work) and the frame's textures (made anew).

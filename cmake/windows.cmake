@@ -26,7 +26,7 @@ add_library(kel_vout_core STATIC
 target_include_directories(kel_vout_core PUBLIC include KEL_VOUT)
 target_compile_definitions(kel_vout_core PUBLIC KEL_VOUT_BUILDING WIN32_LEAN_AND_MEAN NOMINMAX)
 target_compile_options(kel_vout_core PRIVATE ${KEL_VOUT_WARNINGS})
-target_link_libraries(kel_vout_core PUBLIC kel_vout_pure opengl32 d3d9 d3d11 user32 gdi32)
+target_link_libraries(kel_vout_core PUBLIC kel_vout_pure opengl32 d3d9 user32 gdi32)
 
 add_library(kel_vout SHARED KEL_VOUT/kel_vout.def KEL_VOUT/dll_main.cpp)
 target_compile_options(kel_vout PRIVATE ${KEL_VOUT_WARNINGS})

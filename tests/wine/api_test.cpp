@@ -51,7 +51,7 @@ TEST(Api, DefaultParametersOverwriteGarbage)
 TEST(Api, CreateWithoutABackendAnswersNullAtOnceWithoutAThread)
 {
     const int threads_before = count_process_threads();
-    for (int mode : {int(VOUT_X11), int(VOUT_XCB), int(VOUT_GLX), 5, -1}) {
+    for (int mode : {int(VOUT_X11), int(VOUT_XCB), int(VOUT_GLX), int(VOUT_D3D11) + 1, -1}) {
         KEL_VOUT_CFG_T cfg = default_cfg();
         cfg.vout_mode = VOUT_MODE(mode);
         cfg.windowId = GetDesktopWindow();

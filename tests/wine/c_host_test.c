@@ -44,7 +44,7 @@ static void check_layout(void)
     CHECK(sizeof(KEL_VOUT_CFG_T) == (PTR == 4 ? 40 : 48));
     CHECK(sizeof(KEL_VOUT_HANDLE) == PTR);
 
-    CHECK(VOUT_X11 == 0 && VOUT_XCB == 1 && VOUT_GLX == 2 && VOUT_WGL == 3 && VOUT_D3D == 4);
+    CHECK(VOUT_X11 == 0 && VOUT_XCB == 1 && VOUT_GLX == 2 && VOUT_WGL == 3 && VOUT_D3D == 4 && VOUT_D3D11 == 5);
     CHECK(VOUT_NORMAL == 0 && VOUT_4_3 == 1 && VOUT_16_9 == 2 && VOUT_PREFERRED == 3);
     CHECK(VOUT_YUV420 == 0 && VOUT_RGB == 1);
 }

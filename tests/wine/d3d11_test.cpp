@@ -10,6 +10,7 @@
 #include <dxgi.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -305,4 +306,35 @@ TEST_F(D3d11, WithoutAShaderCompilerCreationFailsAndSaysWhy)
     ASSERT_TRUE(push(h, solid(64, 48, kBlue), 64, 48));
     EXPECT_TRUE(shows(h, kBlue));
     EXPECT_EQ(kel_vout_destroy(&h), 0);
+}
+
+TEST_F(D3d11, SeveralInstancesBesideTheOtherBackendsEachShowTheirOwnPicture)
+{
+    struct One {
+        VOUT_MODE backend;
+        const Colour* colour;
+        std::unique_ptr<HostWindow> host;
+        KEL_VOUT_HANDLE h;
+    };
+    One all[4] = {{VOUT_D3D11, &kRed, nullptr, nullptr},
+                  {VOUT_D3D11, &kGreen, nullptr, nullptr},
+                  {VOUT_D3D, &kBlue, nullptr, nullptr},
+                  {VOUT_WGL, &kWhite, nullptr, nullptr}};
+    int i = 0;
+    for (One& o : all) {
+        o.host = std::make_unique<HostWindow>(96, 64, 20 + 110 * i++, 40);
+        KEL_VOUT_CFG_T cfg;
+        kel_vout_get_default_param(&cfg);
+        cfg.windowId = o.host->hwnd;
+        cfg.vout_mode = o.backend;
+        o.h = kel_vout_create(&cfg);
+        ASSERT_NE(o.h, nullptr);
+    }
+    for (int round = 0; round < 3; ++round)
+        for (One& o : all)
+            ASSERT_TRUE(push(o.h, solid(96, 64, *o.colour), 96, 64));
+    for (One& o : all)
+        EXPECT_TRUE(shows(o.h, *o.colour)) << backend_label(o.backend);
+    for (One& o : all)
+        EXPECT_EQ(kel_vout_destroy(&o.h), 0);
 }
