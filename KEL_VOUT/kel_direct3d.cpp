@@ -138,7 +138,7 @@ bool device_is_gone(HRESULT hr)
 }  // namespace
 
 kel_direct3d::kel_direct3d(SOURCE_FORMAT format)
-    : m_nWidth(1920), m_nHeight(1080), m_pD3D(nullptr), m_pd3dDevice(nullptr), m_pd3dSurface(nullptr),
+    : m_nWidth(1920), m_nHeight(1080), m_pD3D(nullptr), m_pd3dDevice(nullptr), m_pd3dSurface(nullptr), m_spareSurface(nullptr),
       m_rtViewport{}, m_PresentWnd(nullptr), m_surfaceWidth(0), m_surfaceHeight(0), m_rtSource{},
       m_rgb(format == VOUT_RGB), m_shape(format == VOUT_RGB ? legacy_rgb_shape(1920) : legacy_yuv_shape(1920, 1080)),
       m_matrix{}, m_lost(false), m_rebuild(false), m_shaderCapable(false), m_maxTexture{0, 0},
@@ -363,23 +363,31 @@ bool kel_direct3d::createSurface()
     int surface_w = m_nWidth, surface_h = m_nHeight;
     if (yv12)
         yv12_surface_size(m_nWidth, m_nHeight, &surface_w, &surface_h);
-    const HRESULT hr = m_pd3dDevice->CreateOffscreenPlainSurface(
-        UINT(surface_w), UINT(surface_h), yv12 ? kYV12 : D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT, &m_pd3dSurface, nullptr);
-    if (FAILED(hr)) {
-        kel_log_hresult("IDirect3DDevice9::CreateOffscreenPlainSurface", hr);
-        m_pd3dSurface = nullptr;
-        return false;
+    // Two surfaces taking frames in turn: the next frame goes into the one the device is not
+    // drawing from. A device that cannot make the second works with one.
+    for (IDirect3DSurface9** surface : {&m_pd3dSurface, &m_spareSurface}) {
+        const HRESULT hr = m_pd3dDevice->CreateOffscreenPlainSurface(
+            UINT(surface_w), UINT(surface_h), yv12 ? kYV12 : D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT, surface, nullptr);
+        if (FAILED(hr)) {
+            *surface = nullptr;
+            if (surface == &m_pd3dSurface) {
+                kel_log_hresult("IDirect3DDevice9::CreateOffscreenPlainSurface", hr);
+                return false;
+            }
+            break;
+        }
+        // Black until the first frame arrives.
+        m_pd3dDevice->ColorFill(*surface, nullptr, D3DCOLOR_ARGB(0xFF, 0, 0, 0));
     }
     m_surfaceWidth = surface_w;
     m_surfaceHeight = surface_h;
-    // Black until the first frame arrives.
-    m_pd3dDevice->ColorFill(m_pd3dSurface, nullptr, D3DCOLOR_ARGB(0xFF, 0, 0, 0));
     return true;
 }
 
 void kel_direct3d::releaseFrameResources()
 {
     release(m_pd3dSurface);
+    release(m_spareSurface);
     for (IDirect3DTexture9*& t : m_planes)
         release(t);
 }
@@ -535,10 +543,11 @@ bool kel_direct3d::yv12Allowed() const
            m_shape.range == colour_range::limited && m_shape.chroma_width == m_nWidth / 2 && m_shape.chroma_height == m_nHeight / 2;
 }
 
-// A frame into the off-screen surface: YV12 as it is; R, G, B (or B, G, R, A) into X8R8G8B8;
-// other YUV converted on the processor first. A surface the device still reads from is waited
-// for: this thread only draws, and a frame skipped for a busy device would be a frame lost to
-// the viewer.
+// A frame into the off-screen surface the device is not drawing from, which then becomes the
+// one drawn: YV12 as it is; R, G, B (or B, G, R, A) into X8R8G8B8; other YUV converted on the
+// processor first. The spare is locked without waiting; only when the device still reads even
+// that one (two frames back) does the lock wait: this thread only draws, and a frame skipped
+// for a busy device would be a frame lost to the viewer.
 bool kel_direct3d::uploadSurface(const uint8_t* y, const uint8_t* u, const uint8_t* v, int pix_width, int pix_height)
 {
     if (!m_pd3dSurface)
@@ -561,8 +570,19 @@ bool kel_direct3d::uploadSurface(const uint8_t* y, const uint8_t* u, const uint8
         stride = size_t(pix_width) * 3;
         bgra = false;
     }
-    D3DLOCKED_RECT locked;
-    if (!lock(m_pd3dSurface, &locked, 0, yv12 ? "IDirect3DSurface9::LockRect (YV12)" : "IDirect3DSurface9::LockRect (RGB)"))
+    IDirect3DSurface9* target = m_spareSurface ? m_spareSurface : m_pd3dSurface;
+    D3DLOCKED_RECT locked{};
+    HRESULT hr = target->LockRect(&locked, nullptr, D3DLOCK_DONOTWAIT);
+    if (SUCCEEDED(hr) && !locked.pBits)
+        target->UnlockRect();
+    if (hr == D3DERR_WASSTILLDRAWING) {
+        ++m_waitedLocks;
+    } else if (FAILED(hr) || !locked.pBits) {
+        lock_checked(hr, locked, "IDirect3DSurface9::LockRect");
+        return false;
+    }
+    if (!locked.pBits &&
+        !lock(target, &locked, 0, yv12 ? "IDirect3DSurface9::LockRect (YV12)" : "IDirect3DSurface9::LockRect (RGB)"))
         return false;
     if (yv12)
         copy_yuv420_to_yv12(static_cast<uint8_t*>(locked.pBits), locked.Pitch, m_surfaceWidth, m_surfaceHeight, y, u,
@@ -570,7 +590,11 @@ bool kel_direct3d::uploadSurface(const uint8_t* y, const uint8_t* u, const uint8
     else
         copy_rgb_to_xrgb(static_cast<uint8_t*>(locked.pBits), locked.Pitch, pixels, stride, bgra, pix_width,
                          pix_height);
-    return SUCCEEDED(m_pd3dSurface->UnlockRect());
+    if (FAILED(target->UnlockRect()))
+        return false;
+    if (target == m_spareSurface)
+        std::swap(m_pd3dSurface, m_spareSurface);
+    return true;
 }
 
 // Each plane into its texture, row by row at the texture's pitch. DISCARD: the driver hands out

@@ -75,6 +75,8 @@ public:
     uint64_t resets() const { return uint64_t(m_recoveries.load()) + uint64_t(m_sizeResets.load()); }
     // True while a lost or failed device waits to be brought back.
     bool recovering() const { return m_lost || m_rebuild; }
+    // How often a frame's copy into a surface had to wait for the device (both surfaces busy).
+    int waitedLocks() const { return m_waitedLocks.load(); }
     // True while YUV frames are converted by our pixel shader (false: by the driver).
     bool convertsWithShader() const { return m_useShader; }
 
@@ -112,7 +114,8 @@ private:
     int m_nHeight;
     IDirect3D9* m_pD3D;
     IDirect3DDevice9* m_pd3dDevice;
-    IDirect3DSurface9* m_pd3dSurface;
+    IDirect3DSurface9* m_pd3dSurface;   // the frame drawn
+    IDirect3DSurface9* m_spareSurface;  // the next frame's, while the device may read the other
     RECT m_rtViewport;
     HWND m_PresentWnd;
 
@@ -136,6 +139,7 @@ private:
     DWORD m_retryAt;  // tick count of the next recovery attempt
     std::atomic<int> m_recoveries;
     std::atomic<int> m_sizeResets;
+    std::atomic<int> m_waitedLocks{0};
 };
 
 typedef kel_direct3d KEL_D3D;

@@ -26,6 +26,7 @@ const UINT kDeviceFlags = D3D11_CREATE_DEVICE_SINGLETHREADED;
 
 std::atomic<kel_direct3d11::result_hook> g_result_hook{nullptr};
 std::atomic<const char*> g_compiler_for_testing{nullptr};
+std::atomic<int> g_live_devices{0};  // made and not yet destroyed, process-wide
 
 // The conversion, one shader source for every device. It is compiled on the user's machine by
 // the system's own compiler (d3dcompiler_47.dll, part of Windows since 8.1): the build runs on
@@ -123,6 +124,24 @@ void client_size(HWND wnd, int* w, int* h)
     *h = std::max(int(rc.bottom - rc.top), 1);
 }
 
+// A system DLL, from the system folder only: where it is missing, a DLL of that name in the
+// program's folder, the current one or on PATH must not take its place.
+HMODULE load_system_dll(const char* name)
+{
+    HMODULE m = LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!m && GetLastError() == ERROR_INVALID_PARAMETER) {
+        // Systems without the safe search flags (Windows 7 before its 2011 update): the full path.
+        char path[MAX_PATH + 32];
+        const UINT n = GetSystemDirectoryA(path, MAX_PATH);
+        if (n > 0 && n < MAX_PATH) {
+            path[n] = '\\';
+            lstrcpynA(path + n + 1, name, int(sizeof(path) - n - 1));
+            m = LoadLibraryA(path);
+        }
+    }
+    return m;
+}
+
 // The system's shader compiler, loaded while shaders are compiled. Newest first.
 HMODULE load_compiler(const char** name)
 {
@@ -131,7 +150,7 @@ HMODULE load_compiler(const char** name)
     for (const char* n : names) {
         if (testing)
             n = testing;
-        if (HMODULE m = LoadLibraryA(n)) {
+        if (HMODULE m = testing ? LoadLibraryA(n) : load_system_dll(n)) {
             *name = n;
             return m;
         }
@@ -144,7 +163,7 @@ HMODULE load_compiler(const char** name)
 PFN_D3D11_CREATE_DEVICE d3d11_create_device()
 {
     static const PFN_D3D11_CREATE_DEVICE create = [] {
-        HMODULE d3d11 = LoadLibraryA("d3d11.dll");
+        HMODULE d3d11 = load_system_dll("d3d11.dll");
         return d3d11 ? reinterpret_cast<PFN_D3D11_CREATE_DEVICE>(
                            reinterpret_cast<void*>(GetProcAddress(d3d11, "D3D11CreateDevice")))
                      : nullptr;
@@ -178,6 +197,11 @@ kel_direct3d11::~kel_direct3d11()
 void kel_direct3d11::set_result_hook_for_testing(result_hook hook)
 {
     g_result_hook.store(hook);
+}
+
+int kel_direct3d11::live_devices()
+{
+    return g_live_devices.load();
 }
 
 void kel_direct3d11::set_compiler_for_testing(const char* dll)
@@ -219,10 +243,12 @@ bool kel_direct3d11::prepare(HWND wnd, int width, int height, const frame_shape&
         schedule_rebuild("the frame's textures could not be made", E_FAIL);
         return false;
     }
-    // Everything anew: the first frame, another window, or a device that failed.
+    // Everything anew: the first frame, another window, or a device that failed (whose next
+    // attempt keeps its time: a new frame size must not hurry it).
     release_device();
+    if (!m_rebuild || new_window)
+        m_retryAt = GetTickCount();
     m_rebuild = true;
-    m_retryAt = GetTickCount();
     return ready();
 }
 
@@ -238,11 +264,11 @@ void kel_direct3d11::release_device()
 {
     m_drawn = false;
     m_stateDirty = m_constantsDirty = true;
-    release_textures();
-    if (m_context) {
+    // Nothing bound, every object released, then the queued work flushed: the swap chain is gone
+    // for good before another is made for the same window.
+    if (m_context)
         m_context->ClearState();
-        m_context->Flush();
-    }
+    release_textures();
     release_com(m_target);
     if (m_latency)
         CloseHandle(m_latency);
@@ -255,14 +281,24 @@ void kel_direct3d11::release_device()
     release_com(m_psRgb);
     release_com(m_psYuv);
     release_com(m_vs);
+    if (m_context)
+        m_context->Flush();
     release_com(m_context);
-    release_com(m_device);
+    if (m_device) {
+        // The last reference: a device something else still holds would live on unseen.
+        if (m_device->Release() == 0)
+            --g_live_devices;
+        else
+            kel_log(KEL_LOG_WARNING, "a released Direct3D 11 device is still referenced elsewhere");
+        m_device = nullptr;
+    }
 }
 
 void kel_direct3d11::release()
 {
     release_device();
     m_rebuild = false;
+    m_everMade = false;  // a device made after this is a first one again
 }
 
 void kel_direct3d11::schedule_rebuild(const char* why, HRESULT hr)
@@ -407,8 +443,10 @@ bool kel_direct3d11::make_device()
             hr = create(nullptr, type, nullptr, kDeviceFlags, levels + 1, UINT(std::size(levels) - 1),
                                    D3D11_SDK_VERSION, &m_device, &level, &m_context);
         hr = checked(checked_call::create_device, hr);
-        if (SUCCEEDED(hr))
+        if (SUCCEEDED(hr)) {
+            ++g_live_devices;
             break;
+        }
         kel_log_hresult(type == D3D_DRIVER_TYPE_HARDWARE ? "D3D11CreateDevice (hardware; WARP is tried next)"
                                                          : "D3D11CreateDevice (WARP)",
                         hr, type == D3D_DRIVER_TYPE_HARDWARE ? KEL_LOG_WARNING : KEL_LOG_ERROR);
@@ -491,7 +529,7 @@ bool kel_direct3d11::make_swap_chain()
     if (SUCCEEDED(hr))
         hr = adapter->GetParent(__uuidof(IDXGIFactory1), reinterpret_cast<void**>(&factory));
     if (FAILED(hr)) {
-        kel_log_hresult("IDXGIAdapter::GetParent (the DXGI factory)", hr);
+        kel_log_hresult("IDXGIDevice1::GetAdapter / IDXGIAdapter::GetParent (the DXGI factory)", hr);
         release_com(adapter);
         release_com(dxgi);
         return false;
@@ -514,6 +552,10 @@ bool kel_direct3d11::make_swap_chain()
     for (const attempt& a : attempts) {
         const bool flip = a.effect != DXGI_SWAP_EFFECT_DISCARD;
         if (flip && !factory2)
+            continue;
+        // The test seam answers before the call, as a system refusing this kind would.
+        hr = checked(checked_call::create_swap_chain, S_OK);
+        if (FAILED(hr))
             continue;
         if (flip) {
             DXGI_SWAP_CHAIN_DESC1 d{};
@@ -543,7 +585,6 @@ bool kel_direct3d11::make_swap_chain()
             d.SwapEffect = a.effect;
             hr = factory->CreateSwapChain(m_device, &d, &m_swap);
         }
-        hr = checked(checked_call::create_swap_chain, hr);
         if (SUCCEEDED(hr)) {
             made = &a;
             break;
@@ -617,7 +658,7 @@ bool kel_direct3d11::make_textures()
         if (SUCCEEDED(hr))
             hr = m_device->CreateShaderResourceView(m_planes[i], nullptr, &m_views[i]);
         if (FAILED(hr)) {
-            kel_log_hresult("ID3D11Device::CreateTexture2D (a plane of the frame)", hr);
+            kel_log_hresult("ID3D11Device::CreateTexture2D / CreateShaderResourceView (a plane of the frame)", hr);
             release_textures();
             return false;
         }
@@ -654,6 +695,7 @@ void kel_direct3d11::paint(const uint8_t* buf, const frame_shape& shape, int wid
 {
     if (!buf || !ready())
         return;
+    wait_for_frame_latency();
     if (width != m_width || height != m_height || shape.format != m_shape.format ||
         shape.chroma_width != m_shape.chroma_width || shape.chroma_height != m_shape.chroma_height)
         return;
@@ -668,8 +710,10 @@ void kel_direct3d11::paint(const uint8_t* buf, const frame_shape& shape, int wid
             m_constantsDirty = true;
         }
         m_shape = shape;
-        if (!upload(buf, shape, width, height))
+        if (!upload(buf, shape, width, height)) {
+            m_fresh = true;  // some planes may hold the new frame: all of it goes again
             return;
+        }
         m_fresh = false;
     }
     draw();
@@ -721,7 +765,6 @@ void kel_direct3d11::draw()
 {
     if (!m_target)
         return;
-    wait_for_frame_latency();
     ID3D11DeviceContext* c = m_context;
     if (m_constantsDirty) {
         c->UpdateSubresource(m_cbuffer, 0, nullptr, m_constants, 0, 0);
@@ -739,7 +782,7 @@ void kel_direct3d11::draw()
         const bool rgb = m_shape.format != pixel_format::i420;
         c->PSSetShader(rgb ? m_psRgb : m_psYuv, nullptr, 0);
         c->PSSetConstantBuffers(0, 1, &m_cbuffer);
-        c->PSSetShaderResources(0, rgb ? 1 : 3, m_views);
+        c->PSSetShaderResources(0, 3, m_views);  // null chroma views for RGB
         c->PSSetSamplers(0, 1, &m_sampler);
         m_stateDirty = false;
     }
@@ -771,7 +814,7 @@ void kel_direct3d11::read_back(uint8_t* dst, int width, int height)
     if (width <= 0 || height <= 0)
         return;
     std::memset(dst, 0, size_t(width) * size_t(height) * 3);
-    if (!m_swap || !m_device)
+    if (!m_swap || !m_device || !m_drawn)
         return;
     ID3D11Texture2D* back = nullptr;
     ID3D11Texture2D* copy = nullptr;

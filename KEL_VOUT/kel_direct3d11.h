@@ -65,10 +65,14 @@ public:
     bool recovering() const { return m_rebuild; }
 
     // Test seam: sees each checked result on the render thread and returns the one the renderer
-    // acts on (Wine cannot remove a device). Null restores the real results.
+    // acts on (Wine cannot remove a device). create_swap_chain is asked before each attempt,
+    // with S_OK: a failure it returns skips the attempt as the system's refusal. Null restores
+    // the real results.
     enum class checked_call { create_device, create_swap_chain, present, resize_buffers };
     typedef HRESULT (*result_hook)(checked_call call, HRESULT hr);
     static void set_result_hook_for_testing(result_hook hook);
+    // Devices of this renderer class made and not yet destroyed, in the whole process.
+    static int live_devices();
     // Test seam: the only compiler DLL tried, the process's compiled shaders left aside (null
     // restores both).
     static void set_compiler_for_testing(const char* dll);

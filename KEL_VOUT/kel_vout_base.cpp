@@ -276,7 +276,7 @@ bool kel_vout_base::start(const KEL_VOUT_CFG_T* cfg)
 {
     m_obj.source_format = cfg->source_format;
     if (!init_kel_vout_display_t(&m_obj)) {
-        kel_log(KEL_LOG_ERROR, "kel_vout_create: the display state could not be made (out of memory or handles)");
+        kel_log(KEL_LOG_ERROR, "kel_vout_create: the instance could not be prepared (out of memory or handles, or what its backend needs is missing: see the line before)");
         return false;
     }
     m_obj.vout_mode = cfg->vout_mode;

@@ -14,9 +14,8 @@ vout_window_class g_d3d11_class{"kel_vout_d3d11_1_0_0", {}, 0};
 
 class d3d11_steps final : public render_steps {
 public:
-    // The device comes with the first picture, whose size its textures take; without shaders
-    // there would never be one.
-    bool attach(kel_vout_display_t* obj) override { return obj->kel_d3d11 && obj->kel_d3d11->load_shaders(); }
+    // The device comes with the first picture, whose size its textures take.
+    bool attach(kel_vout_display_t* obj) override { return obj->kel_d3d11 != nullptr; }
 
     // The swap chain presents into the child window, so it goes while the window exists.
     void detach(kel_vout_display_t* obj) override
@@ -98,8 +97,11 @@ bool kel_vout_d3d11::destroy_window()
 
 bool kel_vout_d3d11::init_kel_vout_display_t(kel_vout_display_t* obj)
 {
+    // Direct3D 11 and the shaders are taken here, on the host's thread, outside the render
+    // thread's start-up wait (the first instance of a process compiles them); without them the
+    // instance could never draw, and creation fails.
     obj->kel_d3d11 = new (std::nothrow) kel_direct3d11();
-    return init_display_common(obj) && obj->kel_d3d11;
+    return init_display_common(obj) && obj->kel_d3d11 && obj->kel_d3d11->load_shaders();
 }
 
 bool kel_vout_d3d11::release_kel_vout_display_t(kel_vout_display_t* obj)

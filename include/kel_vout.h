@@ -78,8 +78,8 @@ KEL_VOUT_API void KEL_VOUT_CALL kel_vout_get_default_param(KEL_VOUT_CFG_T* cfg);
  * frames are skipped until it can be reset, and the device is brought back without any call
  * from the host. VOUT_D3D11 draws through Direct3D 11 into a flip-model swap chain (the
  * blit model where the system has no flip model), a hardware device or else WARP, YUV planes
- * converted by one pixel shader; its shaders are compiled when the first instance of the process
- * makes its device, by the system's d3dcompiler_47.dll (creation fails, saying so in the log,
+ * converted by one pixel shader; its shaders are compiled while the process's first instance is
+ * created, by the system's d3dcompiler_47.dll (creation fails, saying so in the log,
  * where that DLL is missing); a removed or reset device (driver update, GPU reset) is made
  * again without any call from the host. The older pushes' frames are BT.601 limited range; an
  * odd last column or row of a planar frame takes the chroma next to it.
