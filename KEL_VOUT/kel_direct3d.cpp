@@ -58,6 +58,19 @@ const DWORD kRebuildMs = 500;
 
 std::atomic<kel_direct3d::result_hook> g_result_hook{nullptr};
 std::atomic<bool> g_shader_allowed{true};
+std::atomic<int> g_live_devices{0};  // made and not yet destroyed, process-wide
+
+// Releases a device this renderer counted as made; it is destroyed only with its last reference.
+void release_counted(IDirect3DDevice9*& device)
+{
+    if (!device)
+        return;
+    if (device->Release() == 0)
+        --g_live_devices;
+    else
+        kel_log(KEL_LOG_WARNING, "a released Direct3D 9 device is still referenced elsewhere");
+    device = nullptr;
+}
 
 // The YUV conversion, pixel shader model 2.0. Assembled by hand (no shader compiler is needed
 // at build or run time); the tokens follow the published Direct3D 9 shader token format:
@@ -153,6 +166,11 @@ void kel_direct3d::set_shader_allowed_for_testing(bool allowed)
     g_shader_allowed.store(allowed);
 }
 
+int kel_direct3d::live_devices()
+{
+    return g_live_devices.load();
+}
+
 void kel_direct3d::set_result_hook_for_testing(result_hook hook)
 {
     g_result_hook.store(hook);
@@ -206,7 +224,7 @@ bool kel_direct3d::initializeDevice(HWND presentWnd, long lWidth, long lHeight)
 
     if (!m_pd3dDevice || !same_window || m_lost) {
         release(m_shader);
-        release(m_pd3dDevice);
+        release_counted(m_pd3dDevice);
         if (!m_pD3D)
             m_pD3D = Direct3DCreate9(D3D_SDK_VERSION);
         if (!m_pD3D) {
@@ -225,6 +243,7 @@ bool kel_direct3d::initializeDevice(HWND presentWnd, long lWidth, long lHeight)
             release(m_pd3dDevice);
             return failed();
         }
+        ++g_live_devices;
         chooseConversion();
     } else if (!backBufferFitsWindow()) {
         // The window changed size while no reset could be made (the device was being made
@@ -397,7 +416,7 @@ void kel_direct3d::releaseD3D()
     m_drawn = false;
     releaseFrameResources();
     release(m_shader);
-    release(m_pd3dDevice);
+    release_counted(m_pd3dDevice);
     release(m_pD3D);
 }
 

@@ -80,6 +80,9 @@ public:
     // True while YUV frames are converted by our pixel shader (false: by the driver).
     bool convertsWithShader() const { return m_useShader; }
 
+    // Devices of this renderer class made and not yet destroyed, in the whole process.
+    static int live_devices();
+
     // Test seam: false makes new devices take the driver's YV12 conversion, as on a device
     // without pixel shaders.
     static void set_shader_allowed_for_testing(bool allowed);
