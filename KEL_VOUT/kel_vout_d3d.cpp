@@ -25,7 +25,7 @@ public:
     {
         if (obj->kel_d3d)
             obj->kel_d3d->releaseD3D();
-        m_width = m_height = 0;
+        m_layout.forget();
     }
 
     void resize(kel_vout_display_t* obj, int width, int height) override
@@ -40,19 +40,13 @@ public:
         if (!d3d)
             return;
         const PICTURE_T& pic = obj->picture;
-        const int w = pic.pix_width, h = pic.pix_height;
-        const frame_shape& shape = pic.shape;
         // The surface or textures suit one size, format and chroma size (new colours are the
         // renderer's to take).
-        if (w != m_width || h != m_height || shape.format != m_shape.format ||
-            shape.chroma_width != m_shape.chroma_width || shape.chroma_height != m_shape.chroma_height) {
-            d3d->initializeD3D(static_cast<HWND>(obj->embed_xid), w, h, shape);
-            m_width = w;
-            m_height = h;
+        if (m_layout.changed(pic)) {
+            d3d->initializeD3D(static_cast<HWND>(obj->embed_xid), pic.pix_width, pic.pix_height, pic.shape);
             upload = true;
         }
-        m_shape = shape;
-        d3d->paintFrame(pic.buf, shape, w, h, upload);
+        d3d->paintFrame(pic.buf, pic.shape, pic.pix_width, pic.pix_height, upload);
     }
 
     void read_back(kel_vout_display_t* obj, uint8_t* dst, int width, int height) override
@@ -68,9 +62,7 @@ public:
     bool recovering(kel_vout_display_t* obj) override { return obj->kel_d3d && obj->kel_d3d->recovering(); }
 
 private:
-    int m_width = 0;  // size of the picture the surface was made for
-    int m_height = 0;
-    frame_shape m_shape{};  // and its shape
+    frame_layout m_layout;  // what the surface or textures were made for
 };
 
 }  // namespace

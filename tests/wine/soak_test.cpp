@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <d3d9.h>
+
 #include "host_window.h"
 #include "kel_direct3d.h"
 #include "kel_direct3d11.h"
@@ -286,4 +288,66 @@ TEST(Garbage, HandlesFromManyThreads)
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_GT(calls.load(), 1000);
     EXPECT_EQ(kel_vout_destroy(&live), 0);
+}
+
+// The yardstick of the Direct3D 9 soak: what the same cycles cost without the library. Each cycle
+// a new thread makes a child window, a Direct3D 9 object and device, a surface and a texture,
+// presents, releases everything and ends, as an instance's render thread does. Figures only (the
+// long set): growth here is the system's own.
+DWORD WINAPI bare_d3d9_cycle(void* parent)
+{
+    HWND child = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, 0, 0, 160, 120, static_cast<HWND>(parent),
+                                 nullptr, GetModuleHandleA(nullptr), nullptr);
+    IDirect3D9* d3d = Direct3DCreate9(D3D_SDK_VERSION);
+    IDirect3DDevice9* device = nullptr;
+    D3DPRESENT_PARAMETERS pp{};
+    pp.Windowed = TRUE;
+    pp.SwapEffect = D3DSWAPEFFECT_DISCARD;
+    if (d3d && SUCCEEDED(d3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, child,
+                                           D3DCREATE_SOFTWARE_VERTEXPROCESSING | D3DCREATE_FPU_PRESERVE, &pp, &device))) {
+        IDirect3DSurface9* surface = nullptr;
+        IDirect3DTexture9* texture = nullptr;
+        device->CreateOffscreenPlainSurface(64, 48, D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT, &surface, nullptr);
+        device->CreateTexture(64, 48, 1, D3DUSAGE_DYNAMIC, D3DFMT_L8, D3DPOOL_DEFAULT, &texture, nullptr);
+        IDirect3DSurface9* back = nullptr;
+        device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+        if (surface && SUCCEEDED(device->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back))) {
+            device->StretchRect(surface, nullptr, back, nullptr, D3DTEXF_LINEAR);
+            back->Release();
+        }
+        device->Present(nullptr, nullptr, nullptr, nullptr);
+        if (texture)
+            texture->Release();
+        if (surface)
+            surface->Release();
+        device->Release();
+    }
+    if (d3d)
+        d3d->Release();
+    DestroyWindow(child);
+    return 0;
+}
+
+TEST(SystemBaseline, Direct3D9CyclesWithoutTheLibrary)
+{
+    const int cycles = env_int("KEL_VOUT_SOAK_CYCLES", 60);
+    HostWindow host(160, 120);
+    auto cycle = [&] {
+        HANDLE t = CreateThread(nullptr, 0, &bare_d3d9_cycle, host.hwnd, 0, nullptr);
+        ASSERT_NE(t, nullptr);
+        HostWindow::pump_until([&] { return WaitForSingleObject(t, 0) == WAIT_OBJECT_0; }, kPatienceMs);
+        CloseHandle(t);
+    };
+    for (int i = 0; i < 60; ++i)
+        cycle();
+    HostWindow::pump(300);
+    const Counts before = Counts::now();
+    for (int i = 0; i < cycles; ++i)
+        cycle();
+    HostWindow::pump(300);
+    const Counts after = Counts::now();
+    std::printf("[ baseline ] Direct3D 9 without the library, %d cycles: threads %d -> %d, handles %d -> %d, "
+                "private memory %zu -> %zu KiB\n",
+                cycles, before.threads, after.threads, before.handles, after.handles, before.memory >> 10,
+                after.memory >> 10);
 }
