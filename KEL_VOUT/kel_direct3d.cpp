@@ -102,19 +102,6 @@ const DWORD kYuvShader[] = {
     0x0000FFFF,                                      // end
 };
 
-// The shader's constants for a frame's colours, on 0..1 texture values: c0..c2 the Y, U and V
-// coefficients for R, G, B; c3 the offsets (and alpha 1).
-void shader_constants(const frame_shape& shape, float c[4][4])
-{
-    float m[3][4];
-    yuv_matrix(yuv_coefficients_for(shape.colorspace, shape.range), m);
-    for (int i = 0; i < 4; ++i) {
-        for (int j = 0; j < 3; ++j)
-            c[i][j] = m[j][i];
-        c[i][3] = i == 3 ? 1.0f : 0.0f;
-    }
-}
-
 // A corner of the picture's quad, in pixels of the back buffer (pre-transformed).
 struct quad_vertex {
     float x, y, z, rhw;
@@ -198,7 +185,7 @@ bool kel_direct3d::initializeD3D(HWND presentWnd, long lWidth, long lHeight, con
 {
     m_shape = shape;
     m_rgb = shape.format != pixel_format::i420;
-    shader_constants(shape, m_matrix);
+    yuv_shader_constants(shape.colorspace, shape.range, m_matrix);
     return initializeDevice(presentWnd, lWidth, lHeight);
 }
 
@@ -536,7 +523,7 @@ void kel_direct3d::paint(const uint8_t* y, const uint8_t* u, const uint8_t* v, c
         if (shape.colorspace != m_shape.colorspace || shape.range != m_shape.range ||
             shape.older_push != m_shape.older_push) {
             m_shape = shape;
-            shader_constants(shape, m_matrix);
+            yuv_shader_constants(shape.colorspace, shape.range, m_matrix);
             // Without the shader the surface suits the colours it was made for (YV12 or not).
             if (!m_useShader) {
                 releaseFrameResources();
@@ -594,9 +581,7 @@ bool kel_direct3d::uploadSurface(const uint8_t* y, const uint8_t* u, const uint8
     HRESULT hr = target->LockRect(&locked, nullptr, D3DLOCK_DONOTWAIT);
     if (SUCCEEDED(hr) && !locked.pBits)
         target->UnlockRect();
-    if (hr == D3DERR_WASSTILLDRAWING) {
-        ++m_waitedLocks;
-    } else if (FAILED(hr) || !locked.pBits) {
+    if (hr != D3DERR_WASSTILLDRAWING && (FAILED(hr) || !locked.pBits)) {
         lock_checked(hr, locked, "IDirect3DSurface9::LockRect");
         return false;
     }

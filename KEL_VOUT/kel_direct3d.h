@@ -75,8 +75,6 @@ public:
     uint64_t resets() const { return uint64_t(m_recoveries.load()) + uint64_t(m_sizeResets.load()); }
     // True while a lost or failed device waits to be brought back.
     bool recovering() const { return m_lost || m_rebuild; }
-    // How often a frame's copy into a surface had to wait for the device (both surfaces busy).
-    int waitedLocks() const { return m_waitedLocks.load(); }
     // True while YUV frames are converted by our pixel shader (false: by the driver).
     bool convertsWithShader() const { return m_useShader; }
 
@@ -142,7 +140,6 @@ private:
     DWORD m_retryAt;  // tick count of the next recovery attempt
     std::atomic<int> m_recoveries;
     std::atomic<int> m_sizeResets;
-    std::atomic<int> m_waitedLocks{0};
 };
 
 typedef kel_direct3d KEL_D3D;

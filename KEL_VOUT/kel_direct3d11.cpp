@@ -222,13 +222,7 @@ bool kel_direct3d11::prepare(HWND wnd, int width, int height, const frame_shape&
     m_width = width;
     m_height = height;
     m_shape = shape;
-    float m[3][4];
-    yuv_matrix(yuv_coefficients_for(shape.colorspace, shape.range), m);
-    for (int i = 0; i < 4; ++i) {
-        for (int j = 0; j < 3; ++j)
-            m_constants[i][j] = m[j][i];
-        m_constants[i][3] = 0.0f;
-    }
+    yuv_shader_constants(shape.colorspace, shape.range, m_constants);
     // An odd last column or row lies past the last chroma sample: the clamp repeats it.
     const int cw = shape.chroma_width, ch = shape.chroma_height;
     m_constants[4][0] = cw > 0 ? float(width) / float(2 * cw) : 1.0f;
@@ -702,11 +696,7 @@ void kel_direct3d11::paint(const uint8_t* buf, const frame_shape& shape, int wid
     if (upload_frame || m_fresh) {
         // New colours need only the shader's constants.
         if (shape.colorspace != m_shape.colorspace || shape.range != m_shape.range) {
-            float m[3][4];
-            yuv_matrix(yuv_coefficients_for(shape.colorspace, shape.range), m);
-            for (int i = 0; i < 4; ++i)
-                for (int j = 0; j < 3; ++j)
-                    m_constants[i][j] = m[j][i];
+            yuv_shader_constants(shape.colorspace, shape.range, m_constants);
             m_constantsDirty = true;
         }
         m_shape = shape;

@@ -42,7 +42,7 @@ public:
         const PICTURE_T& pic = obj->picture;
         // The surface or textures suit one size, format and chroma size (new colours are the
         // renderer's to take).
-        if (m_layout.changed(pic)) {
+        if (m_layout.changed(pic.pix_width, pic.pix_height, pic.shape)) {
             d3d->initializeD3D(static_cast<HWND>(obj->embed_xid), pic.pix_width, pic.pix_height, pic.shape);
             upload = true;
         }

@@ -38,7 +38,7 @@ public:
             return;
         const PICTURE_T& pic = obj->picture;
         // New colours are the renderer's to take; a new layout needs new textures.
-        if (m_layout.changed(pic)) {
+        if (m_layout.changed(pic.pix_width, pic.pix_height, pic.shape)) {
             d3d->prepare(static_cast<HWND>(obj->embed_xid), pic.pix_width, pic.pix_height, pic.shape);
             upload = true;
         }

@@ -40,35 +40,6 @@ protected:
     ~render_steps() = default;
 };
 
-// What a device's frame resources (surfaces, textures) were made for. A picture of another size,
-// format or chroma size needs new ones; new colours alone do not.
-class frame_layout {
-public:
-    // True, remembering pic's layout, when pic needs other resources than the last picture.
-    bool changed(const PICTURE_T& pic)
-    {
-        const frame_shape& s = pic.shape;
-        if (pic.pix_width == m_width && pic.pix_height == m_height && s.format == m_format &&
-            s.chroma_width == m_chroma_width && s.chroma_height == m_chroma_height)
-            return false;
-        m_width = pic.pix_width;
-        m_height = pic.pix_height;
-        m_format = s.format;
-        m_chroma_width = s.chroma_width;
-        m_chroma_height = s.chroma_height;
-        return true;
-    }
-    // The resources are gone: the next picture makes new ones.
-    void forget() { m_width = m_height = 0; }
-
-private:
-    int m_width = 0;
-    int m_height = 0;
-    pixel_format m_format{};
-    int32_t m_chroma_width = 0;
-    int32_t m_chroma_height = 0;
-};
-
 // The render thread's body: 0 after an ordered stop, -2 when the child window or the device
 // could not be made (obj->created stays false).
 int32_t render_loop(kel_vout_display_t* obj, vout_window_class* window_class, render_steps& steps);

@@ -81,6 +81,17 @@ void yuv_matrix(const yuv_coefficients& k, float m[3][4])
     }
 }
 
+void yuv_shader_constants(colour_space space, colour_range range, float c[4][4])
+{
+    float m[3][4];
+    yuv_matrix(yuv_coefficients_for(space, range), m);
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 3; ++j)
+            c[i][j] = m[j][i];
+        c[i][3] = i == 3 ? 1.0f : 0.0f;
+    }
+}
+
 void yuv_to_rgb(const yuv_coefficients& k, uint8_t y, uint8_t u, uint8_t v, uint8_t rgb[3])
 {
     fixed_coefficients(k).convert16(y, 16 * u, 16 * v, rgb);

@@ -24,6 +24,10 @@ yuv_coefficients yuv_coefficients_for(colour_space space, colour_range range);
 // applies it: rows R, G, B; columns Y, U, V and the constant term.
 void yuv_matrix(const yuv_coefficients& k, float m[3][4]);
 
+// The same matrix as a pixel shader's four constant vectors: c[0], c[1], c[2] what Y, U and V add
+// to R, G, B; c[3] the constant term, with alpha 1.
+void yuv_shader_constants(colour_space space, colour_range range, float c[4][4]);
+
 // One pixel, rounded and clamped to 0..255.
 void yuv_to_rgb(const yuv_coefficients& k, uint8_t y, uint8_t u, uint8_t v, uint8_t rgb[3]);
 void bt601_limited_to_rgb(uint8_t y, uint8_t u, uint8_t v, uint8_t rgb[3]);

@@ -21,40 +21,9 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_frame.h"
+
 namespace {
-
-const int kFrameWidth = 1920;
-const int kFrameHeight = 1080;
-const int kChromaWidth = kFrameWidth / 2;
-const int kChromaHeight = kFrameHeight / 2;
-// Rows padded as decoders pad them; vout_bench pushes frames of the same layout.
-const int kLumaStride = 2048;
-const int kChromaStride = 1024;
-const int kClientWidth = 1280;
-const int kClientHeight = 720;
-
-// One I420 frame in the host's memory, each plane with its own stride.
-struct host_frame {
-    std::vector<uint8_t> y, u, v;
-};
-
-// A diagonal gradient moved by `phase`, so that consecutive frames differ in every pixel.
-host_frame make_frame(int phase)
-{
-    host_frame f;
-    f.y.resize(size_t(kLumaStride) * kFrameHeight);
-    f.u.resize(size_t(kChromaStride) * kChromaHeight);
-    f.v.resize(f.u.size());
-    for (int r = 0; r < kFrameHeight; ++r)
-        for (int c = 0; c < kFrameWidth; ++c)
-            f.y[size_t(r) * kLumaStride + c] = uint8_t(16 + (r + c + phase) % 220);
-    for (int r = 0; r < kChromaHeight; ++r)
-        for (int c = 0; c < kChromaWidth; ++c) {
-            f.u[size_t(r) * kChromaStride + c] = uint8_t(16 + (c + phase) % 225);
-            f.v[size_t(r) * kChromaStride + c] = uint8_t(16 + (r + phase) % 225);
-        }
-    return f;
-}
 
 // BT.601 limited range on 0..1 texture values, as four vectors: what Y, U and V add to R, G, B,
 // and the constant term (alpha 1).

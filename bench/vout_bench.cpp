@@ -16,44 +16,13 @@
 #include <functional>
 #include <vector>
 
+#include "bench_frame.h"
 #include "kel_vout.h"
 
 namespace {
 
-const int kFrameWidth = 1920;
-const int kFrameHeight = 1080;
-const int kChromaWidth = kFrameWidth / 2;
-const int kChromaHeight = kFrameHeight / 2;
-// Rows padded as decoders pad them, luma and chroma each their own way; bare_loop draws frames of
-// the same layout.
-const int kLumaStride = 2048;
-const int kChromaStride = 1024;
 const size_t kFrameBytes = size_t(kFrameWidth) * kFrameHeight * 3 / 2;  // 3110400, packed
-const int kClientWidth = 1280;
-const int kClientHeight = 720;
 const int kDefaultQueueLimit = 75;
-
-struct host_frame {
-    std::vector<uint8_t> y, u, v;
-};
-
-// A diagonal gradient moved by `phase`, so that consecutive frames differ in every pixel.
-host_frame make_frame(int phase)
-{
-    host_frame f;
-    f.y.resize(size_t(kLumaStride) * kFrameHeight);
-    f.u.resize(size_t(kChromaStride) * kChromaHeight);
-    f.v.resize(f.u.size());
-    for (int r = 0; r < kFrameHeight; ++r)
-        for (int c = 0; c < kFrameWidth; ++c)
-            f.y[size_t(r) * kLumaStride + c] = uint8_t(16 + (r + c + phase) % 220);
-    for (int r = 0; r < kChromaHeight; ++r)
-        for (int c = 0; c < kChromaWidth; ++c) {
-            f.u[size_t(r) * kChromaStride + c] = uint8_t(16 + (c + phase) % 225);
-            f.v[size_t(r) * kChromaStride + c] = uint8_t(16 + (r + phase) % 225);
-        }
-    return f;
-}
 
 double now_ms()
 {

@@ -172,3 +172,19 @@ TEST(YuvConvert, DecoderChromaPlanesOfOddFrames)
     EXPECT_FALSE(yuv420_to_rgb(y, u, v, 3, 2, 3, 1, yuv_coefficients_for(colour_space::bt601, colour_range::limited),
                                rgb, sizeof(rgb)));
 }
+
+// The pixel shaders' four constant vectors for BT.601 limited range, worked out by hand from
+// Kr 0.299, Kb 0.114: Y adds 255/219 to each channel, V 1.596027 to R and -0.812968 to G, U
+// -0.391762 to G and 2.017232 to B; the constant term takes 16/255 off Y and 128/255 off U and V.
+TEST(YuvConvert, ShaderConstantsAreTheMatrixByColumns)
+{
+    float c[4][4];
+    yuv_shader_constants(colour_space::bt601, colour_range::limited, c);
+    const float want[4][4] = {{1.164384f, 1.164384f, 1.164384f, 0.0f},
+                              {0.0f, -0.391762f, 2.017232f, 0.0f},
+                              {1.596027f, -0.812968f, 0.0f, 0.0f},
+                              {-0.874202f, 0.531669f, -1.085630f, 1.0f}};
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j)
+            EXPECT_NEAR(c[i][j], want[i][j], 2e-5) << i << "," << j;
+}

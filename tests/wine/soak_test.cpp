@@ -294,7 +294,7 @@ TEST(Garbage, HandlesFromManyThreads)
 // a new thread makes a child window, a Direct3D 9 object and device, a surface and a texture,
 // presents, releases everything and ends, as an instance's render thread does. Figures only (the
 // long set): growth here is the system's own.
-DWORD WINAPI bare_d3d9_cycle(void* parent)
+static DWORD WINAPI bare_d3d9_cycle(void* parent)
 {
     HWND child = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, 0, 0, 160, 120, static_cast<HWND>(parent),
                                  nullptr, GetModuleHandleA(nullptr), nullptr);
