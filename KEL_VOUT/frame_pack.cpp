@@ -1,8 +1,9 @@
 // Checks and packing of the frame export's frames. Platform-free.
 #include "frame_pack.h"
 
-#include <cstring>
 #include <limits>
+
+#include "stream_copy.h"
 
 namespace {
 
@@ -42,12 +43,6 @@ int64_t row_bytes(int32_t format, int plane, int64_t width)
 int64_t plane_rows(int32_t format, int plane, int64_t height)
 {
     return plane > 0 && is_yuv(format) ? (height + 1) / 2 : height;
-}
-
-void copy_rows(uint8_t* dst, const uint8_t* src, int64_t stride, size_t row, int64_t rows)
-{
-    for (int64_t i = 0; i < rows; ++i)
-        std::memcpy(dst + size_t(i) * row, src + size_t(i * stride), row);
 }
 
 }  // namespace
@@ -155,14 +150,15 @@ int64_t pack_frame(uint8_t* dst, size_t dst_size, const frame_view& f)
     const packed_planes p = planes_of(s, f.width, f.height);
     if (p.bytes == 0 || p.bytes > dst_size)
         return -1;
+    frame_writer out(p.bytes);
     switch (pixel_format(f.format)) {
     case pixel_format::i420:
-        copy_rows(dst, f.planes[0], f.strides[0], size_t(f.width), f.height);
-        copy_rows(dst + p.u, f.planes[1], f.strides[1], size_t(s.chroma_width), s.chroma_height);
-        copy_rows(dst + p.v, f.planes[2], f.strides[2], size_t(s.chroma_width), s.chroma_height);
+        out.copy_rows(dst, f.planes[0], size_t(f.strides[0]), size_t(f.width), size_t(f.height));
+        out.copy_rows(dst + p.u, f.planes[1], size_t(f.strides[1]), size_t(s.chroma_width), size_t(s.chroma_height));
+        out.copy_rows(dst + p.v, f.planes[2], size_t(f.strides[2]), size_t(s.chroma_width), size_t(s.chroma_height));
         break;
     case pixel_format::nv12: {
-        copy_rows(dst, f.planes[0], f.strides[0], size_t(f.width), f.height);
+        out.copy_rows(dst, f.planes[0], size_t(f.strides[0]), size_t(f.width), size_t(f.height));
         uint8_t* u = dst + p.u;
         uint8_t* v = dst + p.v;
         for (int32_t row = 0; row < s.chroma_height; ++row) {
@@ -175,7 +171,7 @@ int64_t pack_frame(uint8_t* dst, size_t dst_size, const frame_view& f)
         break;
     }
     default:
-        copy_rows(dst, f.planes[0], f.strides[0], size_t(s.stride), f.height);
+        out.copy_rows(dst, f.planes[0], size_t(f.strides[0]), size_t(s.stride), size_t(f.height));
         break;
     }
     return int64_t(p.bytes);

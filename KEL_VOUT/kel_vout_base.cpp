@@ -17,6 +17,7 @@
 #include "msg_wait.h"
 #include "frame_pack.h"
 #include "plane_pack.h"
+#include "stream_copy.h"
 
 void kel_vout_logInfo(const char* format, ...)
 {
@@ -333,7 +334,7 @@ bool fill_frame(uint8_t* dst, size_t bytes, void* context)
 
 bool fill_copy(uint8_t* dst, size_t bytes, void* context)
 {
-    std::memcpy(dst, context, bytes);
+    frame_writer(bytes).copy(dst, static_cast<const uint8_t*>(context), bytes);
     return true;
 }
 }  // namespace

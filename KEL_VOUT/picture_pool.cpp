@@ -7,13 +7,14 @@
 #include <cstring>
 
 #include "frame_counter.h"
+#include "stream_copy.h"
 
 namespace {
 void* (*g_alloc)(size_t) = nullptr;
 
 bool copy_frame(uint8_t* dst, size_t bytes, void* context)
 {
-    std::memcpy(dst, context, bytes);
+    frame_writer(bytes).copy(dst, static_cast<const uint8_t*>(context), bytes);
     return true;
 }
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "kel_vout_global.h"
+#include "stream_copy.h"
 
 int64_t staging_capacity(int source_format)
 {
@@ -75,10 +76,9 @@ push_check check_yuv_push(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_
     return push_check::ok;
 }
 
-static size_t copy_rows(uint8_t* dst, const uint8_t* src, int rows, int width, int stride)
+static size_t copy_rows(frame_writer& out, uint8_t* dst, const uint8_t* src, int rows, int width, int stride)
 {
-    for (int i = 0; i < rows; ++i)
-        std::memcpy(dst + size_t(i) * size_t(width), src + size_t(i) * size_t(stride), size_t(width));
+    out.copy_rows(dst, src, size_t(stride), size_t(width), size_t(rows));
     return size_t(rows) * size_t(width);
 }
 
@@ -88,12 +88,13 @@ int64_t pack_yuv420(uint8_t* dst, size_t dst_size, const uint8_t* ybuf, const ui
     const int64_t bytes = yuv420_frame_bytes(pix_width, pix_height);
     if (bytes < 0 || uint64_t(bytes) > dst_size)
         return -1;
+    frame_writer out{size_t(bytes)};
     if (!ubuf && !vbuf) {
-        std::memcpy(dst, ybuf, size_t(bytes));
+        out.copy(dst, ybuf, size_t(bytes));
         return bytes;
     }
-    size_t off = copy_rows(dst, ybuf, pix_height, pix_width, linesize);
-    off += copy_rows(dst + off, ubuf, pix_height / 2, pix_width / 2, linesize / 2);
-    copy_rows(dst + off, vbuf, pix_height / 2, pix_width / 2, linesize / 2);
+    size_t off = copy_rows(out, dst, ybuf, pix_height, pix_width, linesize);
+    off += copy_rows(out, dst + off, ubuf, pix_height / 2, pix_width / 2, linesize / 2);
+    copy_rows(out, dst + off, vbuf, pix_height / 2, pix_width / 2, linesize / 2);
     return bytes;
 }
