@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "kel_vout_log.h"
+#include "present_pacing.h"
 #include "surface_copy.h"
 #include "yuv_convert.h"
 
@@ -264,6 +265,8 @@ void kel_direct3d11::release_device()
         m_context->ClearState();
     release_textures();
     release_com(m_target);
+    release_com(m_presentDone);
+    m_presentPending = false;
     if (m_latency)
         CloseHandle(m_latency);
     m_latency = nullptr;
@@ -489,6 +492,13 @@ bool kel_direct3d11::make_device()
             return false;
         }
     }
+    if (presents_spin_while_queued()) {
+        // Without it presents go on, spinning while one is queued (see present_pacing.h).
+        const D3D11_QUERY_DESC event_query{D3D11_QUERY_EVENT, 0};
+        const HRESULT hr = m_device->CreateQuery(&event_query, &m_presentDone);
+        if (FAILED(hr))
+            kel_log_hresult("ID3D11Device::CreateQuery (an event)", hr, KEL_LOG_WARNING);
+    }
 
     char adapter_name[128] = "an unknown adapter";
     IDXGIDevice* dxgi = nullptr;
@@ -598,7 +608,9 @@ bool kel_direct3d11::make_swap_chain()
         if (!m_latency)
             dxgi->SetMaximumFrameLatency(1);
         kel_log(KEL_LOG_INFO, "Direct3D 11 swap chain %s, %dx%d, %s", effect_name(made->effect), w, h,
-                m_latency ? "paced by its waitable object" : "at most one frame queued");
+                m_latency       ? "paced by its waitable object"
+                : m_presentDone ? "at most one frame queued, each present after the last one is done"
+                                : "at most one frame queued");
     } else {
         kel_log_hresult("IDXGIFactory::CreateSwapChain (every swap effect)", hr);
     }
@@ -748,6 +760,17 @@ void kel_direct3d11::wait_for_frame_latency()
         WaitForSingleObject(m_latency, kLatencyWaitMs);
 }
 
+// Where the system's present would spin until the last one is done (present_pacing.h): waits
+// for it here instead, without taking a processor from the driver. A device that is gone
+// answers at once; Present then says so.
+void kel_direct3d11::wait_for_last_present()
+{
+    if (m_latency || !m_presentPending)
+        return;
+    m_presentPending = false;
+    wait_polling([this] { return m_context->GetData(m_presentDone, nullptr, 0, 0) != S_FALSE; }, kLatencyWaitMs);
+}
+
 // One quad over the whole back buffer (nothing to clear), the planes filtered bilinearly and
 // converted by the shader. The pipeline's state stays bound between frames; only what changed
 // is set again, and the render target, which a flip model's present unbinds.
@@ -786,7 +809,12 @@ bool kel_direct3d11::present()
     if (!m_drawn || !m_swap)
         return false;
     m_drawn = false;
+    wait_for_last_present();
     const HRESULT hr = checked(checked_call::present, m_swap->Present(1, 0));
+    if (SUCCEEDED(hr) && m_presentDone) {
+        m_context->End(m_presentDone);
+        m_presentPending = true;
+    }
     if (device_is_gone(hr)) {
         schedule_rebuild("IDXGISwapChain::Present", hr);
         return false;

@@ -23,6 +23,7 @@ struct ID3D11PixelShader;
 struct ID3D11InputLayout;
 struct ID3D11Buffer;
 struct ID3D11SamplerState;
+struct ID3D11Query;
 struct IDXGISwapChain;
 
 class kel_direct3d11 {
@@ -90,6 +91,7 @@ private:
     bool upload(const uint8_t* buf, const frame_shape& shape, int width, int height);
     void draw();
     void wait_for_frame_latency();
+    void wait_for_last_present();
 
     HWND m_wnd = nullptr;
     int m_width = 0;  // the frame's size and layout
@@ -102,6 +104,8 @@ private:
     IDXGISwapChain* m_swap = nullptr;
     UINT m_swapFlags = 0;      // the flags the swap chain was made with (ResizeBuffers keeps them)
     HANDLE m_latency = nullptr;  // the swap chain's frame-latency waitable object, if it has one
+    ID3D11Query* m_presentDone = nullptr;  // signalled once the device has done the last present
+    bool m_presentPending = false;         // m_presentDone was issued after a present
     ID3D11RenderTargetView* m_target = nullptr;
     int m_targetWidth = 0;
     int m_targetHeight = 0;

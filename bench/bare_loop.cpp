@@ -3,9 +3,10 @@
 // luminance textures, converted by a shader (BT.601, limited range), stretched over the child and
 // presented, as fast as the device goes. Everything runs on the main thread, which owns both
 // windows and the device. Figures only; no pass/fail.
-//   bare_loop.exe [--gl | --d3d | --d3d11 [--default-textures]] [--seconds N]
+//   bare_loop.exe [--gl | --d3d | --d3d11 [--default-textures]] [--paced] [--seconds N]
 // --default-textures: Direct3D 11 planes in default textures written by UpdateSubresource instead
 // of dynamic ones written through Map (which the library uses).
+// --paced: Direct3D waits for the last present without spinning, as the library does under Wine.
 #include <windows.h>
 
 #include <GL/gl.h>
@@ -24,6 +25,18 @@
 #include "bench_frame.h"
 
 namespace {
+
+// --paced: each present waits for the one before it to be done, polling an event query every
+// millisecond, as the library does under Wine, where the plain present spins until then.
+bool g_paced = false;
+
+template <typename Done>
+void wait_polling(Done done)
+{
+    const DWORD start = GetTickCount();
+    while (!done() && GetTickCount() - start < 100)
+        Sleep(1);
+}
 
 // BT.601 limited range on 0..1 texture values, as four vectors: what Y, U and V add to R, G, B,
 // and the constant term (alpha 1).
@@ -318,6 +331,7 @@ class d3d_renderer final : public renderer {
 public:
     ~d3d_renderer() override
     {
+        release(m_done);
         release(m_shader);
         for (IDirect3DTexture9*& t : m_planes)
             release(t);
@@ -381,6 +395,10 @@ public:
         d->SetPixelShader(m_shader);
         d->SetPixelShaderConstantF(0, &c[0][0], 4);
         d->SetFVF(D3DFVF_XYZRHW | D3DFVF_TEX2);
+        if (g_paced && FAILED(d->CreateQuery(D3DQUERYTYPE_EVENT, &m_done))) {
+            std::printf("IDirect3DDevice9::CreateQuery (an event) failed\n");
+            return false;
+        }
         return true;
     }
 
@@ -392,6 +410,11 @@ public:
         } planes[3] = {{f.y.data(), kFrameWidth, kFrameHeight, kLumaStride},
                        {f.u.data(), kChromaWidth, kChromaHeight, kChromaStride},
                        {f.v.data(), kChromaWidth, kChromaHeight, kChromaStride}};
+        if (m_pending) {
+            // wined3d locks only once its command thread is idle.
+            wait_polling([this] { return m_done->GetData(nullptr, 0, D3DGETDATA_FLUSH) != S_FALSE; });
+            m_pending = false;
+        }
         for (int i = 0; i < 3; ++i) {
             D3DLOCKED_RECT locked;
             if (FAILED(m_planes[i]->LockRect(0, &locked, nullptr, D3DLOCK_DISCARD)) || !locked.pBits)
@@ -411,10 +434,15 @@ public:
         m_device->BeginScene();
         m_device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof(quad_vertex));
         m_device->EndScene();
-        return SUCCEEDED(m_device->Present(nullptr, nullptr, nullptr, nullptr));
+        if (FAILED(m_device->Present(nullptr, nullptr, nullptr, nullptr)))
+            return false;
+        m_pending = m_done && SUCCEEDED(m_done->Issue(D3DISSUE_END));
+        return true;
     }
 
 private:
+    IDirect3DQuery9* m_done = nullptr;
+    bool m_pending = false;
     IDirect3D9* m_d3d = nullptr;
     IDirect3DDevice9* m_device = nullptr;
     IDirect3DTexture9* m_planes[3] = {};
@@ -448,6 +476,7 @@ public:
     explicit d3d11_renderer(bool dynamic) : m_dynamic(dynamic) {}
     ~d3d11_renderer() override
     {
+        release(m_done);
         for (int i = 0; i < 3; ++i) {
             release(m_views[i]);
             release(m_planes[i]);
@@ -565,6 +594,11 @@ public:
             return false;
         }
         std::printf("Direct3D 11, FLIP_DISCARD, %s textures\n", m_dynamic ? "dynamic" : "default");
+        const D3D11_QUERY_DESC event_query{D3D11_QUERY_EVENT, 0};
+        if (g_paced && FAILED(m_device->CreateQuery(&event_query, &m_done))) {
+            std::printf("ID3D11Device::CreateQuery (an event) failed\n");
+            return false;
+        }
 
         // The state stays for the whole run, but for the render target (a flip model's present
         // unbinds it).
@@ -607,10 +641,22 @@ public:
         }
         m_context->OMSetRenderTargets(1, &m_target, nullptr);
         m_context->Draw(4, 0);
-        return SUCCEEDED(m_swap->Present(1, 0));
+        if (m_pending) {
+            wait_polling([this] { return m_context->GetData(m_done, nullptr, 0, 0) != S_FALSE; });
+            m_pending = false;
+        }
+        if (FAILED(m_swap->Present(1, 0)))
+            return false;
+        if (m_done) {
+            m_context->End(m_done);
+            m_pending = true;
+        }
+        return true;
     }
 
 private:
+    ID3D11Query* m_done = nullptr;
+    bool m_pending = false;
     bool m_dynamic;
     ID3D11Device* m_device = nullptr;
     ID3D11DeviceContext* m_context = nullptr;
@@ -639,12 +685,14 @@ int main(int argc, char** argv)
             d3d11 = true;
         } else if (std::strcmp(argv[i], "--default-textures") == 0) {
             dynamic = false;
+        } else if (std::strcmp(argv[i], "--paced") == 0) {
+            g_paced = true;
         } else if (std::strcmp(argv[i], "--gl") == 0) {
             d3d = false;
         } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
         } else {
-            std::printf("usage: bare_loop.exe [--gl | --d3d | --d3d11 [--default-textures]] [--seconds N]\n");
+            std::printf("usage: bare_loop.exe [--gl | --d3d | --d3d11 [--default-textures]] [--paced] [--seconds N]\n");
             return 2;
         }
     }
@@ -686,8 +734,8 @@ int main(int argc, char** argv)
     }
     const double wall = t - t0, cpu = process_cpu_s() - cpu0;
     const double fps = double(n) / wall;
-    std::printf("bare loop, %s: %dx%d I420 into %dx%d: %ld frames in %.2f s, %.1f fps (CPU %.0f%% of a core)\n",
-                r->name(), kFrameWidth, kFrameHeight, kClientWidth, kClientHeight, n, wall, fps,
+    std::printf("bare loop, %s%s: %dx%d I420 into %dx%d: %ld frames in %.2f s, %.1f fps (CPU %.0f%% of a core)\n",
+                r->name(), g_paced && r != &gl ? ", paced" : "", kFrameWidth, kFrameHeight, kClientWidth, kClientHeight, n, wall, fps,
                 100.0 * cpu / wall);
     std::fflush(stdout);
 

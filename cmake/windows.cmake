@@ -20,6 +20,7 @@ add_library(kel_vout_core STATIC
     KEL_VOUT/locker.cpp
     KEL_VOUT/msg_wait.cpp
     KEL_VOUT/picture_pool.cpp
+    KEL_VOUT/present_pacing.cpp
     KEL_VOUT/render_loop.cpp
     KEL_VOUT/Timer.cpp
 )

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Measures the library against bare_loop, the same drawing done without it, for 32- and 64-bit
-# Windows and both backends, under Wine on a private Xvfb, and prints one table (Markdown, as in
+# Windows and every backend, under Wine on a private Xvfb, and prints one table (Markdown, as in
 # docs/PERFORMANCE.md). Builds what it runs first. Takes about six minutes.
 #   scripts/bench.sh [--gl | --d3d | --d3d11] [--seconds N]
 #     --gl, --d3d, --d3d11  one backend only (all three by default)
@@ -79,6 +79,12 @@ for arch in win32 win64; do
     run "$arch-$backend-bare1" "$arch" "$preset" bare_loop.exe "--$backend" --seconds "$seconds"
     run "$arch-$backend-library" "$arch" "$preset" vout_bench.exe "--$backend" --seconds "$seconds"
     run "$arch-$backend-bare2" "$arch" "$preset" bare_loop.exe "--$backend" --seconds "$seconds"
+    # Direct3D under Wine: the bare loop again, waiting for each present as the library does.
+    paced=-
+    if [ "$backend" != gl ]; then
+      run "$arch-$backend-paced" "$arch" "$preset" bare_loop.exe "--$backend" --paced --seconds "$seconds"
+      paced=$(figure "$out/$arch-$backend-paced.txt" bare_fps)
+    fi
 
     lib="$out/$arch-$backend-library.txt"
     bare1=$(figure "$out/$arch-$backend-bare1.txt" bare_fps)
@@ -89,7 +95,7 @@ for arch in win32 win64; do
  $fps | $bare | $(percent "$fps" "$bare") | $(figure "$lib" idle_cpu) | $(figure "$lib" latency_ms) |\
  $(figure "$lib" memory_mb) |")
     extra+=("| $arch | $label | $(figure "$lib" steady_limit2_x) | $bare1 / $bare2 |\
- $(figure "$out/$arch-$backend-bare1.txt" paint_ms) |")
+ $(figure "$out/$arch-$backend-bare1.txt" paint_ms) | $paced | $(percent "$fps" "$paced") |")
   done
 done
 echo "bench: load average $(cut -d' ' -f1-3 /proc/loadavg) at the end" >&2
@@ -99,6 +105,7 @@ echo "| architecture | backend | push / memcpy (put_frame) | push / memcpy (olde
 echo "|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|"
 printf '%s\n' "${rows[@]}"
 echo
-echo "| architecture | backend | steady push / memcpy, queue limit 2 | bare fps, before / after | bare paint alone ms |"
-echo "|---|---|--:|--:|--:|"
+echo "| architecture | backend | steady push / memcpy, queue limit 2 | bare fps, before / after | bare paint alone ms |" \
+  "bare fps, paced | ratio to paced % |"
+echo "|---|---|--:|--:|--:|--:|--:|"
 printf '%s\n' "${extra[@]}"
