@@ -144,13 +144,13 @@ packed_planes planes_of(const frame_shape& s, int width, int height)
     return p;
 }
 
-int64_t pack_frame(uint8_t* dst, size_t dst_size, const frame_view& f)
+int64_t pack_frame(uint8_t* dst, size_t dst_size, const frame_view& f, bool reused_dst)
 {
     const frame_shape s = shape_of(f);
     const packed_planes p = planes_of(s, f.width, f.height);
     if (p.bytes == 0 || p.bytes > dst_size)
         return -1;
-    frame_writer out(p.bytes);
+    frame_writer out(p.bytes, reused_dst);
     switch (pixel_format(f.format)) {
     case pixel_format::i420:
         out.copy_rows(dst, f.planes[0], size_t(f.strides[0]), size_t(f.width), size_t(f.height));

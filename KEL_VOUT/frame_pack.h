@@ -71,8 +71,9 @@ packed_planes planes_of(const frame_shape& s, int width, int height);
 
 // Packs a frame that check_frame accepted into dst (capacity dst_size): I420 row by row, NV12's
 // interleaved chroma split into U and V, RGB rows one after the other. Returns the bytes
-// written, or -1 (nothing written) when they would not fit.
-int64_t pack_frame(uint8_t* dst, size_t dst_size, const frame_view& f);
+// written, or -1 (nothing written) when they would not fit. reused_dst: dst held data before
+// (frame_writer streams large frames only into such memory).
+int64_t pack_frame(uint8_t* dst, size_t dst_size, const frame_view& f, bool reused_dst = true);
 
 // What a device's frame resources (surfaces, textures) were made for. A picture of another size,
 // format or chroma size needs new ones; new colours alone do not.

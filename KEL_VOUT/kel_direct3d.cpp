@@ -9,7 +9,6 @@
 
 #include "kel_vout_log.h"
 #include "plane_pack.h"
-#include "present_pacing.h"
 #include "surface_copy.h"
 #include "yuv_convert.h"
 
@@ -56,8 +55,6 @@ bool lock(IDirect3DTexture9* texture, D3DLOCKED_RECT* locked, DWORD flags, const
 const DWORD kRecheckMs = 50;
 // A device that could not be made is tried again this long after the failure.
 const DWORD kRebuildMs = 500;
-// The longest a present waits for the one before it.
-const DWORD kPresentWaitMs = 100;
 
 std::atomic<kel_direct3d::result_hook> g_result_hook{nullptr};
 std::atomic<bool> g_shader_allowed{true};
@@ -146,7 +143,7 @@ kel_direct3d::kel_direct3d(SOURCE_FORMAT format)
       m_rgb(format == VOUT_RGB), m_shape(format == VOUT_RGB ? legacy_rgb_shape(1920) : legacy_yuv_shape(1920, 1080)),
       m_matrix{}, m_lost(false), m_rebuild(false), m_shaderCapable(false), m_maxTexture{0, 0},
       m_useShader(false), m_shader(nullptr),
-      m_planes{}, m_chromaExtent{1.0f, 1.0f}, m_surfaceFresh(false), m_drawn(false), m_presentDone(nullptr), m_presentPending(false), m_retryAt(0), m_recoveries(0),
+      m_planes{}, m_chromaExtent{1.0f, 1.0f}, m_surfaceFresh(false), m_drawn(false), m_retryAt(0), m_recoveries(0),
       m_sizeResets(0)
 {
 }
@@ -234,7 +231,6 @@ bool kel_direct3d::initializeDevice(HWND presentWnd, long lWidth, long lHeight)
             return failed();
         }
         ++g_live_devices;
-        makePresentQuery();
         chooseConversion();
     } else if (!backBufferFitsWindow()) {
         // The window changed size while no reset could be made (the device was being made
@@ -250,12 +246,11 @@ bool kel_direct3d::initializeDevice(HWND presentWnd, long lWidth, long lHeight)
     m_lost = false;
     if (!createSurface())
         return failed();
-    kel_log(KEL_LOG_INFO, "Direct3D 9 ready for %dx%d frames; YUV converted by %s%s", m_nWidth, m_nHeight,
+    kel_log(KEL_LOG_INFO, "Direct3D 9 ready for %dx%d frames; YUV converted by %s", m_nWidth, m_nHeight,
             m_rgb              ? "nobody (RGB frames)"
             : m_useShader      ? "our pixel shader"
             : m_pd3dSurface && yv12Allowed() ? "the driver (YV12)"
-                                             : "the processor",
-            m_presentDone ? "; each frame drawn after the last present is done" : "");
+                                             : "the processor");
     m_rebuild = false;
     return true;
 }
@@ -300,34 +295,8 @@ bool kel_direct3d::backBufferFitsWindow()
 // The surface must be released first: Reset fails while a D3DPOOL_DEFAULT resource lives.
 HRESULT kel_direct3d::resetBackBuffer()
 {
-    // Made again after the reset: nothing made for the old back buffer outlives it.
-    release(m_presentDone);
-    m_presentPending = false;
     D3DPRESENT_PARAMETERS pp = present_parameters();
-    const HRESULT hr = checked(checked_call::reset, m_pd3dDevice->Reset(&pp));
-    if (SUCCEEDED(hr))
-        makePresentQuery();
-    return hr;
-}
-
-// Where the system's present would spin until the last one is done (present_pacing.h), an
-// event query after each present lets the next one wait for it without spinning.
-void kel_direct3d::makePresentQuery()
-{
-    if (m_presentDone || !presents_spin_while_queued())
-        return;
-    const HRESULT hr = m_pd3dDevice->CreateQuery(D3DQUERYTYPE_EVENT, &m_presentDone);
-    if (FAILED(hr))
-        kel_log_hresult("IDirect3DDevice9::CreateQuery (an event)", hr, KEL_LOG_WARNING);
-}
-
-// A lost device answers at once; Present then says so.
-void kel_direct3d::waitForLastPresent()
-{
-    if (!m_presentPending)
-        return;
-    m_presentPending = false;
-    wait_polling([this] { return m_presentDone->GetData(nullptr, 0, D3DGETDATA_FLUSH) != S_FALSE; }, kPresentWaitMs);
+    return checked(checked_call::reset, m_pd3dDevice->Reset(&pp));
 }
 
 // Whether YUV frames can take our pixel shader on this device: shaders 2.0, dynamic luminance
@@ -434,8 +403,6 @@ void kel_direct3d::releaseD3D()
     m_drawn = false;
     releaseFrameResources();
     release(m_shader);
-    release(m_presentDone);
-    m_presentPending = false;
     release_counted(m_pd3dDevice);
     release(m_pD3D);
 }
@@ -553,9 +520,6 @@ void kel_direct3d::paint(const uint8_t* y, const uint8_t* u, const uint8_t* v, c
         shape.chroma_width != m_shape.chroma_width || shape.chroma_height != m_shape.chroma_height)
         return;
     if (upload || m_surfaceFresh) {
-        // wined3d locks a texture or surface only once its command thread is idle, spinning
-        // until then: the last present is waited for here, without spinning.
-        waitForLastPresent();
         if (shape.colorspace != m_shape.colorspace || shape.range != m_shape.range ||
             shape.older_push != m_shape.older_push) {
             m_shape = shape;
@@ -730,10 +694,7 @@ bool kel_direct3d::presentD3D()
     if (!m_drawn || !m_pd3dDevice)
         return false;
     m_drawn = false;
-    waitForLastPresent();
     const HRESULT hr = checked(checked_call::present, m_pd3dDevice->Present(nullptr, nullptr, nullptr, nullptr));
-    if (SUCCEEDED(hr) && m_presentDone && SUCCEEDED(m_presentDone->Issue(D3DISSUE_END)))
-        m_presentPending = true;
     if (hr == D3DERR_DEVICELOST) {
         kel_log(KEL_LOG_INFO, "Direct3D 9 device lost (IDirect3DDevice9::Present); frames are skipped until it is back");
         m_lost = true;

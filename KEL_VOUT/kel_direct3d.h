@@ -19,7 +19,6 @@ struct IDirect3DDevice9;
 struct IDirect3DSurface9;
 struct IDirect3DTexture9;
 struct IDirect3DPixelShader9;
-struct IDirect3DQuery9;
 
 class kel_direct3d {
 public:
@@ -108,8 +107,6 @@ private:
     bool readyToDraw();
     bool resetDevice();
     HRESULT resetBackBuffer();
-    void makePresentQuery();
-    void waitForLastPresent();
     void scheduleRebuild();
     bool due() const;
     void retryIn(DWORD ms);
@@ -140,8 +137,6 @@ private:
     float m_chromaExtent[2];         // chroma texture coordinates of the picture's right and bottom edges
     bool m_surfaceFresh;  // the surface (or the plane textures) holds no frame yet
     bool m_drawn;         // the back buffer holds a picture not yet presented
-    IDirect3DQuery9* m_presentDone;  // signalled once the device has done the last present
-    bool m_presentPending;           // m_presentDone was issued after a present
     DWORD m_retryAt;  // tick count of the next recovery attempt
     std::atomic<int> m_recoveries;
     std::atomic<int> m_sizeResets;

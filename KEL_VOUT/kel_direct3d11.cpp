@@ -22,6 +22,8 @@ const DWORD kRebuildMs = 500;
 // The longest a paint waits for the swap chain to take another frame (a display that stopped
 // answering must not stop the render thread).
 const DWORD kLatencyWaitMs = 100;
+// The longest a present waits for the one before it (present_pacing.h).
+const DWORD kPresentWaitMs = 100;
 // Only the render thread ever uses a device: the runtime need not lock for other threads.
 const UINT kDeviceFlags = D3D11_CREATE_DEVICE_SINGLETHREADED;
 
@@ -768,7 +770,7 @@ void kel_direct3d11::wait_for_last_present()
     if (m_latency || !m_presentPending)
         return;
     m_presentPending = false;
-    wait_polling([this] { return m_context->GetData(m_presentDone, nullptr, 0, 0) != S_FALSE; }, kLatencyWaitMs);
+    wait_polling([this] { return m_context->GetData(m_presentDone, nullptr, 0, 0) != S_FALSE; }, kPresentWaitMs);
 }
 
 // One quad over the whole back buffer (nothing to clear), the planes filtered bilinearly and
@@ -811,7 +813,7 @@ bool kel_direct3d11::present()
     m_drawn = false;
     wait_for_last_present();
     const HRESULT hr = checked(checked_call::present, m_swap->Present(1, 0));
-    if (SUCCEEDED(hr) && m_presentDone) {
+    if (SUCCEEDED(hr) && m_presentDone && !m_latency) {
         m_context->End(m_presentDone);
         m_presentPending = true;
     }

@@ -321,20 +321,20 @@ struct yuv_push {
     int linesize, width, height;
 };
 
-bool fill_yuv(uint8_t* dst, size_t bytes, void* context)
+bool fill_yuv(uint8_t* dst, size_t bytes, bool reused, void* context)
 {
     const yuv_push& p = *static_cast<const yuv_push*>(context);
-    return pack_yuv420(dst, bytes, p.y, p.u, p.v, p.linesize, p.width, p.height) >= 0;
+    return pack_yuv420(dst, bytes, p.y, p.u, p.v, p.linesize, p.width, p.height, reused) >= 0;
 }
 
-bool fill_frame(uint8_t* dst, size_t bytes, void* context)
+bool fill_frame(uint8_t* dst, size_t bytes, bool reused, void* context)
 {
-    return pack_frame(dst, bytes, *static_cast<const frame_view*>(context)) >= 0;
+    return pack_frame(dst, bytes, *static_cast<const frame_view*>(context), reused) >= 0;
 }
 
-bool fill_copy(uint8_t* dst, size_t bytes, void* context)
+bool fill_copy(uint8_t* dst, size_t bytes, bool reused, void* context)
 {
-    frame_writer(bytes).copy(dst, static_cast<const uint8_t*>(context), bytes);
+    frame_writer(bytes, reused).copy(dst, static_cast<const uint8_t*>(context), bytes);
     return true;
 }
 }  // namespace

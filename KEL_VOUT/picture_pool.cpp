@@ -12,9 +12,9 @@
 namespace {
 void* (*g_alloc)(size_t) = nullptr;
 
-bool copy_frame(uint8_t* dst, size_t bytes, void* context)
+bool copy_frame(uint8_t* dst, size_t bytes, bool reused, void* context)
 {
-    frame_writer(bytes).copy(dst, static_cast<const uint8_t*>(context), bytes);
+    frame_writer(bytes, reused).copy(dst, static_cast<const uint8_t*>(context), bytes);
     return true;
 }
 }  // namespace
@@ -91,11 +91,12 @@ bool Picture_Pool::put_pool_filled(const PICTURE_T& frame, fill_fn fill, void* c
     // Filled outside the lock so that the render thread never waits for a frame copy.
     int32_t capacity = frame.bufsize;
     uint8_t* copy = take_spare(frame.bufsize, &capacity);
+    const bool reused = copy != nullptr;
     if (!copy)
         copy = alloc_frame(size_t(frame.bufsize));
     if (!copy)
         return false;
-    if (!fill(copy, size_t(frame.bufsize), context)) {
+    if (!fill(copy, size_t(frame.bufsize), reused, context)) {
         give_back(copy, capacity);
         return false;
     }

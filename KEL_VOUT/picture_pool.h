@@ -42,8 +42,9 @@ public:
     bool put_pool(PICTURE_T* picture);
     // Queues a frame of frame.bufsize bytes (size and shape from `frame`, its buf unused) that
     // fill() writes straight into the slot's buffer, outside the lock: one copy per push. False
-    // (nothing queued) as put_pool, or when fill answers false.
-    typedef bool (*fill_fn)(uint8_t* dst, size_t bytes, void* context);
+    // (nothing queued) as put_pool, or when fill answers false. `reused`: the buffer held an
+    // earlier frame (false: newly allocated).
+    typedef bool (*fill_fn)(uint8_t* dst, size_t bytes, bool reused, void* context);
     bool put_pool_filled(const PICTURE_T& frame, fill_fn fill, void* context);
     // Takes the oldest waiting frame into picture->buf (which holds buffSze bytes, or
     // picture->capacity where that is set: a larger frame is dropped), waiting up to 40 ms when

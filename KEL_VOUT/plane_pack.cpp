@@ -83,12 +83,12 @@ static size_t copy_rows(frame_writer& out, uint8_t* dst, const uint8_t* src, int
 }
 
 int64_t pack_yuv420(uint8_t* dst, size_t dst_size, const uint8_t* ybuf, const uint8_t* ubuf,
-                    const uint8_t* vbuf, int linesize, int pix_width, int pix_height)
+                    const uint8_t* vbuf, int linesize, int pix_width, int pix_height, bool reused_dst)
 {
     const int64_t bytes = yuv420_frame_bytes(pix_width, pix_height);
     if (bytes < 0 || uint64_t(bytes) > dst_size)
         return -1;
-    frame_writer out{size_t(bytes)};
+    frame_writer out(size_t(bytes), reused_dst);
     if (!ubuf && !vbuf) {
         out.copy(dst, ybuf, size_t(bytes));
         return bytes;

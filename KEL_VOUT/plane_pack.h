@@ -47,8 +47,9 @@ push_check check_yuv_push(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_
 // Packs a frame that check_yuv_push accepted into dst (capacity dst_size): Y rows of pix_width
 // bytes at stride linesize, then U and V rows of pix_width / 2 bytes at stride linesize / 2;
 // a contiguous frame (no chroma pointers) is copied in one piece. Returns the frame's byte
-// count (w * h * 3 / 2), or -1 when it would not fit dst.
+// count (w * h * 3 / 2), or -1 when it would not fit dst. reused_dst: dst held data before
+// (frame_writer streams large frames only into such memory).
 int64_t pack_yuv420(uint8_t* dst, size_t dst_size, const uint8_t* ybuf, const uint8_t* ubuf,
-                    const uint8_t* vbuf, int linesize, int pix_width, int pix_height);
+                    const uint8_t* vbuf, int linesize, int pix_width, int pix_height, bool reused_dst = true);
 
 #endif

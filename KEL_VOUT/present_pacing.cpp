@@ -8,5 +8,7 @@ bool presents_spin_while_queued()
         const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
         return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
     }();
-    return wine;
+    // Asked once a device exists: Direct3D through something other than wined3d (a Vulkan
+    // translation, say) does not spin.
+    return wine && GetModuleHandleW(L"wined3d.dll") != nullptr;
 }

@@ -1,18 +1,23 @@
-// Pacing of Direct3D presents where the system's own wait would burn a processor.
-// HACK: Wine's Direct3D (wined3d, both versions) keeps a present from getting more than the
-// swap chain's frame latency ahead of its command thread by spinning in the presenting thread
-// (seen in Wine 8: a pause loop in its present that took 45 % of all processor time in a 1080p
-// bench on two cores, time taken from llvmpipe, which draws on the same cores). Under Wine
-// the renderers therefore wait for the previous present themselves, with an event query polled
-// every millisecond, before they present again; wined3d then finds nothing queued and does not
-// spin. On Windows the driver's wait blocks, and Sleep's coarse default tick would make the
-// query wait worse than none, so it is used under Wine only.
+// Pacing of Direct3D 11 presents where the system's own wait would burn a processor.
+// HACK: Wine's Direct3D (wined3d) keeps a present from getting more than the swap chain's frame
+// latency ahead of its command thread by spinning in the presenting thread (seen in Wine 8: a
+// pause loop in its present that took 45 % of all processor time in a 1080p bench on two cores,
+// time taken from llvmpipe, which draws on the same cores). Under Wine the Direct3D 11 renderer
+// therefore waits for the previous present itself, with an event query polled every
+// millisecond, before it presents again; wined3d then finds nothing queued and does not spin.
+// On Windows the driver's wait blocks, and Sleep's coarse default tick would make the query wait
+// worse than none, so it is used under Wine's wined3d only.
+// Direct3D 9 is not paced: there wined3d spins in texture locks (waiting for its command thread
+// to go idle), and waiting before the upload instead, which took 1080p from 41 to 62 frames a
+// second, made the known Xlib deadlock on host resizes (see the README) come in most runs of the
+// Direct3D 9 pixel tests instead of now and then.
 #ifndef KEL_VOUT_PRESENT_PACING_H
 #define KEL_VOUT_PRESENT_PACING_H
 
 #include <windows.h>
 
-// True where presents must be paced with a query: under Wine.
+// True where presents must be paced with a query: under Wine, with wined3d loaded (ask once the
+// device exists).
 bool presents_spin_while_queued();
 
 // Waits until done() answers true, polling every millisecond, for at most max_ms.

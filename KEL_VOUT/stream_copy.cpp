@@ -41,7 +41,8 @@ void stream(uint8_t* dst, const uint8_t* src, size_t bytes)
 
 }  // namespace
 
-frame_writer::frame_writer(size_t frame_bytes) : m_stream(KEL_VOUT_STREAM_STORES && frame_bytes >= kStreamFrameBytes)
+frame_writer::frame_writer(size_t frame_bytes, bool reused)
+    : m_stream(KEL_VOUT_STREAM_STORES && reused && frame_bytes >= kStreamFrameBytes)
 {
 }
 

@@ -1,15 +1,18 @@
-// Copies into a frame that another thread reads later (a push into the ring). A large frame is
-// written past the processor's caches: its destination was last touched many frames ago, and an
-// ordinary store would first read every line of it back from memory (a push of 1080p into a
-// full ring took twice a cached memcpy for that alone). Platform-free.
+// Copies into a frame that another thread reads later (a push into the ring). A large frame
+// going into a buffer that held an earlier frame is written past the processor's caches: with
+// frames queued that buffer was last touched many frames ago, and an ordinary store would first
+// read every line of it back from memory (a 1080p push into a full ring took twice a cached
+// memcpy for that alone; streamed, 1.25x). Fresh pages are written the ordinary way: the system
+// hands them over zeroed and in the cache, and streaming into them took twice as long.
+// Platform-free.
 #ifndef KEL_VOUT_STREAM_COPY_H
 #define KEL_VOUT_STREAM_COPY_H
 
 #include <cstddef>
 #include <cstdint>
 
-// Frames of this many bytes and more are streamed: beyond a core's share of the cache they
-// rarely stay in it until the render thread reads them.
+// Frames of this many bytes and more are streamed into reused buffers: beyond a core's share
+// of the cache they rarely stay in it until the render thread reads them.
 constexpr size_t kStreamFrameBytes = size_t(1) << 20;
 
 // Writes one frame's bytes, in as many copies as it takes. Streamed stores are ordered before
@@ -17,7 +20,8 @@ constexpr size_t kStreamFrameBytes = size_t(1) << 20;
 // to another thread.
 class frame_writer {
 public:
-    explicit frame_writer(size_t frame_bytes);
+    // reused: dst held data before (not newly allocated memory).
+    frame_writer(size_t frame_bytes, bool reused);
     ~frame_writer() { finish(); }
     frame_writer(const frame_writer&) = delete;
     frame_writer& operator=(const frame_writer&) = delete;

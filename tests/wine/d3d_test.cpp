@@ -708,6 +708,29 @@ TEST_F(D3dRecovery, AWhileLostFramesAreSkippedWithoutBusyLooping)
     EXPECT_EQ(v.renderer().recoveries(), 1);
 }
 
+// A frame of a new size while the device is lost makes a new device: the old one goes with
+// everything made from it, and only the new one lives.
+TEST_F(D3dRecovery, ANewSizeWhileLostLetsTheOldDeviceGo)
+{
+    HostWindow host(64, 48);
+    Vout v(host.hwnd, VOUT_NORMAL);
+    ASSERT_NE(v.h, nullptr);
+    ASSERT_TRUE(push(v, solid_yuv(64, 48, kRed), 64, 48));
+    ASSERT_TRUE(shows(v, kRed));
+    EXPECT_EQ(kel_direct3d::live_devices(), 1);
+
+    forget(v);
+    g_scenario = kStaysLost;
+    g_armed = true;
+    ASSERT_TRUE(push(v, solid_yuv(64, 48, kRed), 64, 48));  // the next present finds the loss
+    ASSERT_TRUE(HostWindow::pump_until([&] { return !g_armed; }, kPatienceMs));
+    ASSERT_TRUE(push(v, solid_yuv(96, 64, kGreen), 96, 64));
+    EXPECT_TRUE(shows(v, kGreen));
+    EXPECT_EQ(kel_direct3d::live_devices(), 1) << "the lost device outlived its replacement";
+    EXPECT_EQ(kel_vout_destroy(&v.h), 0);
+    EXPECT_EQ(kel_direct3d::live_devices(), 0);
+}
+
 TEST_F(D3dRecovery, AnInstanceWithoutADeviceShowsFramesOnceOneCanBeMade)
 {
     g_failures_left = 4;

@@ -65,7 +65,7 @@ class Cycles : public ::testing::TestWithParam<VOUT_MODE> {};
 TEST_P(Cycles, CreateDestroyCyclesLeaveNothingBehind)
 {
     const VOUT_MODE backend = GetParam();
-    const int cycles = env_int("KEL_VOUT_SOAK_CYCLES", 60);
+    const int cycles = std::max(env_int("KEL_VOUT_SOAK_CYCLES", 60), 3);  // a block of cycles each
     HostWindow host(160, 120);
     std::vector<uint8_t> frame(64 * 48 * 3 / 2, 120);
     std::vector<uint8_t> rgb(160 * 120 * 3);
@@ -91,17 +91,20 @@ TEST_P(Cycles, CreateDestroyCyclesLeaveNothingBehind)
     constexpr int kBlocks = 3;
     size_t least_block_growth = SIZE_MAX, last = before.memory;
     const DWORD t0 = GetTickCount();
+    DWORD reading = 0;
     for (int b = 0; b < kBlocks; ++b) {
         for (int i = b * cycles / kBlocks; i < (b + 1) * cycles / kBlocks; ++i) {
             cycle(i);
             if (HasFatalFailure())
                 return;
         }
+        const DWORD r0 = GetTickCount();
         const size_t now = settled_memory();
+        reading += GetTickCount() - r0;
         least_block_growth = std::min(least_block_growth, now > last ? now - last : 0);
         last = now;
     }
-    const DWORD took = GetTickCount() - t0;
+    const DWORD took = GetTickCount() - t0 - reading;  // the cycles alone
     HostWindow::pump_until([&] { return count_process_threads() <= before.threads; }, kPatienceMs);
     HostWindow::pump(300);
     const Counts after = Counts::now();
@@ -116,17 +119,17 @@ TEST_P(Cycles, CreateDestroyCyclesLeaveNothingBehind)
     // Every device went with its last reference: growth below is the system's, not a device of ours.
     EXPECT_EQ(kel_direct3d::live_devices(), 0);
     EXPECT_EQ(kel_direct3d11::live_devices(), 0);
-    // Allowed growth: 1 MiB over the long run's 1000 cycles, 2 MiB over the short run's 60 (enough
-    // to catch a leaked back buffer or ring slot per cycle). Growth counts against it only where
-    // every block grew: a steady leak does, a step of the system's heaps does not.
+    // Allowed growth: 1 MiB over the long run's 1000 cycles, 2 MiB over the short run's 60 (a
+    // leaked back buffer or texture a cycle shows; a leaked 64x48 frame, 4.6 KB, only in the long
+    // run). Growth counts against it where every block grew: a steady leak does, a step of the
+    // system's heaps does not. The whole run may grow by one such step more (the 2.5 MiB seen).
     const size_t allowed = size_t(env_int("KEL_VOUT_SOAK_MEMORY_KIB", 2048)) << 10;
     const long long total_kib =
         static_cast<long long>(after.memory >> 10) - static_cast<long long>(before.memory >> 10);
     EXPECT_LT(least_block_growth * kBlocks, allowed) << "every block of cycles grew; " << total_kib << " KiB in all";
-    // The long set holds the whole run to the allowance as well, steps included.
-    if (env_int("KEL_VOUT_SOAK_TOTAL", 0)) {
-        EXPECT_LT(after.memory, before.memory + allowed);
-    }
+    // The long set holds the whole run to the allowance, steps included.
+    const size_t step = env_int("KEL_VOUT_SOAK_TOTAL", 0) ? 0 : size_t(3) << 20;
+    EXPECT_LT(after.memory, before.memory + allowed + step);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Cycles, ::testing::Values(VOUT_WGL, VOUT_D3D, VOUT_D3D11),
@@ -347,7 +350,7 @@ static DWORD WINAPI bare_d3d9_cycle(void* parent)
 
 TEST(SystemBaseline, Direct3D9CyclesWithoutTheLibrary)
 {
-    const int cycles = env_int("KEL_VOUT_SOAK_CYCLES", 60);
+    const int cycles = std::max(env_int("KEL_VOUT_SOAK_CYCLES", 60), 3);  // a block of cycles each
     HostWindow host(160, 120);
     auto cycle = [&] {
         HANDLE t = CreateThread(nullptr, 0, &bare_d3d9_cycle, host.hwnd, 0, nullptr);
