@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Measures the library against bare_loop, the same drawing done without it, for 32- and 64-bit
 # Windows and every backend, under Wine on a private Xvfb, and prints one table (Markdown, as in
-# docs/PERFORMANCE.md). Builds what it runs first. Takes about six minutes.
+# docs/PERFORMANCE.md). Builds what it runs first. Takes about eight minutes.
 #   scripts/bench.sh [--gl | --d3d | --d3d11] [--seconds N]
 #     --gl, --d3d, --d3d11  one backend only (all three by default)
 #     --seconds N  length of each frame-rate and idle run (default 5)
