@@ -767,7 +767,7 @@ void kel_direct3d11::wait_for_frame_latency()
 // answers at once; Present then says so.
 void kel_direct3d11::wait_for_last_present()
 {
-    if (m_latency || !m_presentPending)
+    if (!m_presentPending)
         return;
     m_presentPending = false;
     wait_polling([this] { return m_context->GetData(m_presentDone, nullptr, 0, 0) != S_FALSE; }, kPresentWaitMs);

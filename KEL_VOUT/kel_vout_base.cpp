@@ -17,7 +17,6 @@
 #include "msg_wait.h"
 #include "frame_pack.h"
 #include "plane_pack.h"
-#include "stream_copy.h"
 
 void kel_vout_logInfo(const char* format, ...)
 {
@@ -331,12 +330,6 @@ bool fill_frame(uint8_t* dst, size_t bytes, bool reused, void* context)
 {
     return pack_frame(dst, bytes, *static_cast<const frame_view*>(context), reused) >= 0;
 }
-
-bool fill_copy(uint8_t* dst, size_t bytes, bool reused, void* context)
-{
-    frame_writer(bytes, reused).copy(dst, static_cast<const uint8_t*>(context), bytes);
-    return true;
-}
 }  // namespace
 
 bool kel_vout_base::counted(bool accepted)
@@ -355,13 +348,14 @@ bool kel_vout_base::kel_put_pool(const uint8_t* buf, int bufsize, int pix_width,
     if (check_packed_push(buf, bufsize, pix_width, pix_height, m_obj.source_format) != push_check::ok)
         return counted(false);
     PICTURE_T frame{};
+    frame.buf = const_cast<uint8_t*>(buf);  // copied from, never written
     frame.bufsize = bufsize;
     frame.pix_width = pix_width;
     frame.pix_height = pix_height;
     frame.shape = m_obj.source_format == VOUT_YUV420 ? legacy_yuv_shape(pix_width, pix_height)
                                                      : legacy_rgb_shape(pix_width);
     frame.pushed_us = clock_us();
-    return counted(m_obj.picture_pool->put_pool_filled(frame, &fill_copy, const_cast<uint8_t*>(buf)));
+    return counted(m_obj.picture_pool->put_pool(&frame));
 }
 
 bool kel_vout_base::kel_put_pool_yuv(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int linesize,
