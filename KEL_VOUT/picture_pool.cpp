@@ -3,6 +3,7 @@
 #include "picture_pool.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,14 +20,28 @@ bool copy_frame(uint8_t* dst, size_t bytes, bool reused, void* context)
 }
 }  // namespace
 
+// The block as allocated sits in the pointer-sized word just before the aligned buffer.
 uint8_t* Picture_Pool::alloc_frame(size_t bytes)
 {
-    return static_cast<uint8_t*>(g_alloc ? g_alloc(bytes) : std::malloc(bytes));
+    const size_t extra = kFrameAlignment + sizeof(void*);
+    if (bytes > SIZE_MAX - extra)
+        return nullptr;
+    void* block = g_alloc ? g_alloc(bytes + extra) : std::malloc(bytes + extra);
+    if (!block)
+        return nullptr;
+    const uintptr_t at = (reinterpret_cast<uintptr_t>(block) + extra) & ~uintptr_t(kFrameAlignment - 1);
+    uint8_t* buf = reinterpret_cast<uint8_t*>(at);
+    std::memcpy(buf - sizeof(void*), &block, sizeof(void*));
+    return buf;
 }
 
 void Picture_Pool::free_frame(uint8_t* buf)
 {
-    std::free(buf);
+    if (!buf)
+        return;
+    void* block;
+    std::memcpy(&block, buf - sizeof(void*), sizeof(void*));
+    std::free(block);
 }
 
 void Picture_Pool::set_allocator_for_testing(void* (*alloc)(size_t))
@@ -39,7 +54,7 @@ Picture_Pool::Picture_Pool()
       m_picture(nullptr), m_capacity(nullptr), m_buffSze(0),
       m_max_index(-1), m_index(0), m_write_index(0), m_read_index(0), m_count(0), m_waiting_bytes(0),
       m_byte_limit(kDefaultByteLimit), m_queue_limit(0), m_dropped(0),
-      m_count_seen(0), m_dropped_seen(0), m_spare{}, m_spare_count(0)
+      m_count_seen(0), m_dropped_seen(0), m_spare(nullptr), m_spare_slots(0), m_spare_count(0), m_spare_bytes(0)
 {
 }
 
@@ -55,13 +70,19 @@ bool Picture_Pool::init_pool(int maxCount, int buffSze)
     init_lock();
     m_picture = static_cast<PICTURE_T*>(std::calloc(size_t(maxCount), sizeof(PICTURE_T)));
     m_capacity = static_cast<int32_t*>(std::calloc(size_t(maxCount), sizeof(int32_t)));
-    if (!m_picture || !m_capacity) {
+    m_spare = static_cast<spare_t*>(std::calloc(size_t(maxCount) + kMaxSpare, sizeof(spare_t)));
+    if (!m_picture || !m_capacity || !m_spare) {
         std::free(m_picture);
         std::free(m_capacity);
+        std::free(m_spare);
         m_picture = nullptr;
         m_capacity = nullptr;
+        m_spare = nullptr;
         return false;
     }
+    m_spare_slots = maxCount + kMaxSpare;
+    m_spare_count = 0;
+    m_spare_bytes = 0;
     m_buffSze = buffSze;
     m_index = maxCount - 1;
     m_write_index = m_read_index = m_count = 0;
@@ -104,23 +125,27 @@ bool Picture_Pool::put_pool_filled(const PICTURE_T& frame, fill_fn fill, void* c
     lock();
     if (!m_picture) {
         unlock();
-        std::free(copy);
+        free_frame(copy);
         return false;
     }
     const int32_t slots = m_max_index + 1;
-    // Full, or too many bytes waiting: the oldest waiting frames make room. Their buffers go
-    // back after the lock, so that the render thread never waits for a free.
-    spare_t discarded[kMaxDiscard];
-    int discarded_count = 0;
+    // Full, or too many bytes waiting: the oldest waiting frames make room, their buffers kept
+    // as spares. What the spares cannot take is freed after the lock, so that the render
+    // thread never waits for a free.
+    const int64_t now_us = clock_us();
+    uint8_t* unkept[kMaxTrim];
+    int unkept_count = 0;
     while (m_count >= std::min(slots, m_queue_limit) ||
            (m_count > 0 && m_waiting_bytes + frame.bufsize > m_byte_limit)) {
         ++m_dropped;
         int32_t capacity_of = 0;
         const PICTURE_T oldest = take_oldest(&capacity_of);
-        if (discarded_count < kMaxDiscard)
-            discarded[discarded_count++] = spare_t{oldest.buf, capacity_of};
-        else
-            std::free(oldest.buf);
+        if (uint8_t* gone = keep_spare(oldest.buf, capacity_of, now_us)) {
+            if (unkept_count < kMaxTrim)
+                unkept[unkept_count++] = gone;
+            else
+                free_frame(gone);
+        }
     }
     PICTURE_T& slot = m_picture[m_write_index];
     m_capacity[m_write_index] = capacity;
@@ -132,8 +157,8 @@ bool Picture_Pool::put_pool_filled(const PICTURE_T& frame, fill_fn fill, void* c
     m_waiting_bytes += frame.bufsize;
     wakeup();
     unlock();
-    for (int i = 0; i < discarded_count; ++i)
-        give_back(discarded[i].buf, discarded[i].capacity);
+    for (int i = 0; i < unkept_count; ++i)
+        free_frame(unkept[i]);
     return true;
 }
 
@@ -154,18 +179,21 @@ PICTURE_T Picture_Pool::take_oldest(int32_t* capacity)
 // none waits. False when none came (or the pool is gone).
 bool Picture_Pool::take_waiting(PICTURE_T* taken)
 {
+    uint8_t* stale[kMaxTrim];
     lock();
     if (m_picture && m_count == 0)
         timedwait(40);
-    if (!m_picture || m_count == 0) {
-        unlock();
-        return false;
+    const int stale_count = m_picture ? take_stale_spares(clock_us(), stale) : 0;
+    const bool got = m_picture && m_count > 0;
+    if (got) {
+        int32_t capacity = 0;
+        *taken = take_oldest(&capacity);
+        taken->capacity = capacity;
     }
-    int32_t capacity = 0;
-    *taken = take_oldest(&capacity);
-    taken->capacity = capacity;
     unlock();
-    return true;
+    for (int i = 0; i < stale_count; ++i)
+        free_frame(stale[i]);
+    return got;
 }
 
 int Picture_Pool::get_pool(PICTURE_T* picture)
@@ -206,6 +234,7 @@ uint8_t* Picture_Pool::take_spare(int32_t bytes, int32_t* capacity)
         if (m_spare[i].capacity >= bytes) {
             buf = m_spare[i].buf;
             *capacity = m_spare[i].capacity;
+            m_spare_bytes -= m_spare[i].capacity;
             for (int j = i + 1; j < m_spare_count; ++j)
                 m_spare[j - 1] = m_spare[j];
             --m_spare_count;
@@ -216,32 +245,55 @@ uint8_t* Picture_Pool::take_spare(int32_t bytes, int32_t* capacity)
     return buf;
 }
 
-// Keeps the largest buffers, so that frames of varying sizes settle on buffers that fit all,
-// the newest last.
 void Picture_Pool::give_back(uint8_t* buf, int32_t capacity)
 {
     lock();
-    if (m_picture) {
-        if (m_spare_count == kMaxSpare) {
-            // Full: the smallest spare goes, unless the buffer given back is smaller still.
-            int smallest = 0;
-            for (int i = 1; i < m_spare_count; ++i)
-                if (m_spare[i].capacity < m_spare[smallest].capacity)
-                    smallest = i;
-            if (m_spare[smallest].capacity <= capacity) {
-                std::free(m_spare[smallest].buf);
-                for (int j = smallest + 1; j < m_spare_count; ++j)
-                    m_spare[j - 1] = m_spare[j];
-                --m_spare_count;
-            }
-        }
-        if (m_spare_count < kMaxSpare) {  // the newest at the end, where take_spare looks first
-            m_spare[m_spare_count++] = spare_t{buf, capacity};
-            buf = nullptr;
-        }
-    }
+    if (m_picture)
+        buf = keep_spare(buf, capacity, clock_us());
     unlock();
-    std::free(buf);
+    free_frame(buf);
+}
+
+// When the spares are full (all their slots, or beyond kMaxSpare the byte limit), the smallest
+// goes, unless the buffer given back is smaller still: frames of varying sizes settle on buffers
+// that fit all.
+uint8_t* Picture_Pool::keep_spare(uint8_t* buf, int32_t capacity, int64_t now_us)
+{
+    uint8_t* gone = nullptr;
+    const bool full = m_spare_count == m_spare_slots ||
+                      (m_spare_count >= kMaxSpare && m_spare_bytes + capacity > m_byte_limit);
+    if (full) {
+        int smallest = 0;
+        for (int i = 1; i < m_spare_count; ++i)
+            if (m_spare[i].capacity < m_spare[smallest].capacity)
+                smallest = i;
+        if (m_spare_count == 0 || m_spare[smallest].capacity > capacity)
+            return buf;
+        gone = m_spare[smallest].buf;
+        m_spare_bytes -= m_spare[smallest].capacity;
+        for (int j = smallest + 1; j < m_spare_count; ++j)
+            m_spare[j - 1] = m_spare[j];
+        --m_spare_count;
+    }
+    m_spare[m_spare_count++] = spare_t{buf, capacity, now_us};
+    m_spare_bytes += capacity;
+    return gone;
+}
+
+int Picture_Pool::take_stale_spares(int64_t now_us, uint8_t* out[kMaxTrim])
+{
+    int n = 0;
+    while (n < kMaxTrim && m_spare_count - n > kMaxSpare && now_us - m_spare[n].given_us >= kSpareKeepUs) {
+        out[n] = m_spare[n].buf;
+        m_spare_bytes -= m_spare[n].capacity;
+        ++n;
+    }
+    if (n > 0) {
+        for (int j = n; j < m_spare_count; ++j)
+            m_spare[j - n] = m_spare[j];
+        m_spare_count -= n;
+    }
+    return n;
 }
 
 void Picture_Pool::wake()
@@ -289,7 +341,7 @@ void Picture_Pool::free_pool()
         lock();
         if (m_picture) {
             for (int32_t i = 0; i <= m_max_index; ++i) {
-                std::free(m_picture[i].buf);
+                free_frame(m_picture[i].buf);
                 m_picture[i].buf = nullptr;
             }
         }
@@ -301,8 +353,12 @@ void Picture_Pool::free_pool()
         m_waiting_bytes = 0;
         publish();
         for (int i = 0; i < m_spare_count; ++i)
-            std::free(m_spare[i].buf);
+            free_frame(m_spare[i].buf);
+        std::free(m_spare);
+        m_spare = nullptr;
+        m_spare_slots = 0;
         m_spare_count = 0;
+        m_spare_bytes = 0;
         unlock();
     }
     destroy_lock();

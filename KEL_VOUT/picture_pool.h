@@ -61,7 +61,10 @@ public:
     void set_byte_limit(int64_t bytes);
     static const int64_t kDefaultByteLimit = int64_t{256} << 20;
 
-    // Frame buffers as the pool allocates them.
+    // Frame buffers as the pool allocates them: aligned on 64 bytes, the processor's cache line,
+    // so that streamed pushes write whole lines (a buffer 32 bytes off a line, as the 32-bit heap
+    // hands out large blocks, took a tenth longer to fill).
+    static const size_t kFrameAlignment = 64;
     static uint8_t* alloc_frame(size_t bytes);
     static void free_frame(uint8_t* buf);
 
@@ -88,14 +91,24 @@ private:
     PICTURE_T take_oldest(int32_t* capacity);
     bool take_waiting(PICTURE_T* taken);
 
-    // Buffers of frames already read, kept for the next pushes so that steady playback
-    // allocates nothing. At most kMaxSpare, each with its capacity.
+    // Buffers of frames already read or let go, kept for the next pushes so that playback
+    // allocates nothing: kMaxSpare of them for good, and as many more as the ring has slots
+    // (within the byte limit) for kSpareKeepUs after they came back, so that a host refilling
+    // the ring after a drain or a seek reuses the buffers it had (a fresh 1080p buffer costs
+    // three copies of the frame under Wine, in page faults).
     static const int kMaxSpare = 4;
-    static const int kMaxDiscard = 8;  // buffers one push gives back (more are freed at once)
+    static const int64_t kSpareKeepUs = 1000000;
+    static const int kMaxTrim = 8;  // extra spares one pass of the reader frees
     struct spare_t {
         uint8_t* buf;
         int32_t capacity;
+        int64_t given_us;  // clock_us() when it came back
     };
+    // Lock held: keeps buf as a spare, or answers the buffer that has to go instead (null when
+    // none has to).
+    uint8_t* keep_spare(uint8_t* buf, int32_t capacity, int64_t now_us);
+    // Lock held: takes the extra spares unused for kSpareKeepUs (at most kMaxTrim) into `out`.
+    int take_stale_spares(int64_t now_us, uint8_t* out[kMaxTrim]);
 
     SRWLOCK m_lock;
     CONDITION_VARIABLE m_frame_or_wake;  // signalled by a push or wake()
@@ -116,8 +129,10 @@ private:
     // Copies of m_count and m_dropped for readers that must not take the lock (statistics).
     std::atomic<int32_t> m_count_seen;
     std::atomic<uint64_t> m_dropped_seen;
-    spare_t m_spare[kMaxSpare];
+    spare_t* m_spare;  // m_spare_slots entries, the newest last
+    int m_spare_slots;
     int m_spare_count;
+    int64_t m_spare_bytes;
 };
 
 // Microseconds of the performance counter (a steady clock, unaffected by the time of day).

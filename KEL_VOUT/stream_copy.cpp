@@ -20,7 +20,8 @@ void stream(uint8_t* dst, const uint8_t* src, size_t bytes)
     size_t head = (16 - (reinterpret_cast<uintptr_t>(dst) & 15)) & 15;
     if (head > bytes)
         head = bytes;
-    std::memcpy(dst, src, head);
+    if (head)
+        std::memcpy(dst, src, head);
     size_t i = head;
     for (; i + 64 <= bytes; i += 64) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
@@ -35,7 +36,8 @@ void stream(uint8_t* dst, const uint8_t* src, size_t bytes)
     for (; i + 16 <= bytes; i += 16)
         _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i),
                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
-    std::memcpy(dst + i, src + i, bytes - i);
+    if (i < bytes)
+        std::memcpy(dst + i, src + i, bytes - i);
 }
 #endif
 
@@ -62,6 +64,10 @@ void frame_writer::copy(uint8_t* dst, const uint8_t* src, size_t bytes)
 
 void frame_writer::copy_rows(uint8_t* dst, const uint8_t* src, size_t src_stride, size_t row, size_t rows)
 {
+    if (src_stride == row && rows > 0) {  // one block
+        copy(dst, src, row * rows);
+        return;
+    }
     for (size_t i = 0; i < rows; ++i)
         copy(dst + i * row, src + i * src_stride, row);
 }

@@ -52,19 +52,22 @@ TEST(StreamCopy, NewlyAllocatedMemoryIsWrittenTheOrdinaryWay)
     EXPECT_FALSE(frame_writer(kStreamFrameBytes - 1, true).streams());
 }
 
-TEST(StreamCopy, RowsOfAFullHdFrameWithPaddedStrides)
+TEST(StreamCopy, RowsOfAFullHdFrameWithPaddedAndTightStrides)
 {
-    // 1080p luma rows of 1921 bytes, 2048 apart at the source: rows land at every alignment.
-    const size_t row = 1921, stride = 2048, rows = 1080;
-    const std::vector<uint8_t> src = pattern(stride * rows);
-    std::vector<uint8_t> dst(row * rows + 7, 0x11);
-    {
-        frame_writer out(row * rows, true);
-        out.copy_rows(dst.data() + 3, src.data(), stride, row, rows);
+    // 1080p luma rows of 1921 bytes, 2048 apart at the source (rows land at every alignment),
+    // or back to back.
+    const size_t row = 1921, rows = 1080;
+    for (size_t stride : {size_t(2048), row}) {
+        const std::vector<uint8_t> src = pattern(stride * rows);
+        std::vector<uint8_t> dst(row * rows + 7, 0x11);
+        {
+            frame_writer out(row * rows, true);
+            out.copy_rows(dst.data() + 3, src.data(), stride, row, rows);
+        }
+        for (size_t r = 0; r < rows; ++r)
+            for (size_t x = 0; x < row; ++x)
+                ASSERT_EQ(dst[3 + r * row + x], src[r * stride + x]) << "stride " << stride << ", row " << r << ", x " << x;
+        for (size_t i : {size_t(0), size_t(1), size_t(2), dst.size() - 4, dst.size() - 3, dst.size() - 2, dst.size() - 1})
+            EXPECT_EQ(dst[i], 0x11) << "stride " << stride << ", byte " << i;
     }
-    for (size_t r = 0; r < rows; ++r)
-        for (size_t x = 0; x < row; ++x)
-            ASSERT_EQ(dst[3 + r * row + x], src[r * stride + x]) << "row " << r << ", x " << x;
-    for (size_t i : {size_t(0), size_t(1), size_t(2), dst.size() - 4, dst.size() - 3, dst.size() - 2, dst.size() - 1})
-        EXPECT_EQ(dst[i], 0x11) << "byte " << i;
 }

@@ -293,6 +293,63 @@ TEST(PicturePool, SteadyPlaybackReusesFrameBuffers)
     EXPECT_GE(g_allocations - steady, 15);
 }
 
+TEST(PicturePool, ARefillAfterADrainReusesTheBuffersAndAnIdleSecondReturnsThem)
+{
+    Pool p;
+    Picture_Pool::set_allocator_for_testing(counting_malloc);
+    g_allocations = 0;
+    for (int i = 0; i < 75; ++i)
+        ASSERT_TRUE(p.put(7));
+    EXPECT_EQ(g_allocations, 75);
+    // Drained by the reader: a refill at once allocates nothing.
+    for (int i = 0; i < 75; ++i)
+        ASSERT_EQ(p.get(), 7);
+    for (int i = 0; i < 75; ++i)
+        ASSERT_TRUE(p.put(7));
+    EXPECT_EQ(g_allocations, 75);
+    // Let go by a lower queue limit (as a host does at a seek): the push that lets them go
+    // needs one more buffer (it is written before the oldest go), the refill none.
+    ASSERT_TRUE(p.pool.set_queue_limit(1));
+    ASSERT_TRUE(p.put(7));
+    ASSERT_TRUE(p.pool.set_queue_limit(75));
+    ASSERT_EQ(p.pool.dropped(), 75u);
+    ASSERT_EQ(p.get(), 7);
+    EXPECT_EQ(g_allocations, 76);
+    for (int i = 0; i < 75; ++i)
+        ASSERT_TRUE(p.put(7));
+    EXPECT_EQ(g_allocations, 76);
+    // Drained, then a second and a half of the reader's idle passes: all but a few buffers go,
+    // and the next burst allocates again.
+    for (int i = 0; i < 75; ++i)
+        ASSERT_EQ(p.get(), 7);
+    Timer t;
+    t.start();
+    while (t.getElapsedTimeInMilliSec() < 1600)
+        EXPECT_EQ(p.get(), -1);
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(p.put(7));
+    Picture_Pool::set_allocator_for_testing(nullptr);
+    EXPECT_GE(g_allocations - 76, 15);
+}
+
+TEST(PicturePool, FrameBuffersStartOnACacheLine)
+{
+    for (size_t bytes : {size_t(1), size_t(63), size_t(64), size_t(65), size_t(4096), size_t(3110400)}) {
+        std::vector<uint8_t*> bufs;
+        for (int i = 0; i < 8; ++i) {
+            uint8_t* b = Picture_Pool::alloc_frame(bytes);
+            ASSERT_NE(b, nullptr);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(b) % 64, 0u) << bytes;
+            std::memset(b, 0xA5, bytes);
+            bufs.push_back(b);
+        }
+        for (uint8_t* b : bufs)
+            Picture_Pool::free_frame(b);
+    }
+    Picture_Pool::free_frame(nullptr);
+    EXPECT_EQ(Picture_Pool::alloc_frame(SIZE_MAX - 8), nullptr);
+}
+
 TEST(PicturePool, WakeEndsTheIdleWaitWithoutAFrame)
 {
     const double waited = best_of(5, [] {
