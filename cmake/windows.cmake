@@ -59,3 +59,9 @@ add_executable(bare_loop bench/bare_loop.cpp)
 target_link_libraries(bare_loop PRIVATE opengl32 gdi32 d3d9 d3d11 user32)
 target_compile_options(bare_loop PRIVATE ${KEL_VOUT_WARNINGS})
 target_link_options(bare_loop PRIVATE ${KEL_VOUT_STATIC_RUNTIME})
+# Evidence, not a test: whether a host changing its window while a child presents hangs without
+# the library (README, "Under Wine").
+add_executable(resize_while_presenting bench/resize_while_presenting.cpp)
+target_link_libraries(resize_while_presenting PRIVATE opengl32 gdi32 d3d9 d3d11 user32)
+target_compile_options(resize_while_presenting PRIVATE ${KEL_VOUT_WARNINGS})
+target_link_options(resize_while_presenting PRIVATE ${KEL_VOUT_STATIC_RUNTIME})
