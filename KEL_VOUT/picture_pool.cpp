@@ -65,7 +65,7 @@ Picture_Pool::~Picture_Pool()
 
 bool Picture_Pool::init_pool(int maxCount, int buffSze)
 {
-    if (maxCount <= 0 || buffSze <= 0)
+    if (maxCount <= 0 || maxCount > INT32_MAX - kMaxSpare || buffSze <= 0)
         return false;
     init_lock();
     m_picture = static_cast<PICTURE_T*>(std::calloc(size_t(maxCount), sizeof(PICTURE_T)));
@@ -130,9 +130,9 @@ bool Picture_Pool::put_pool_filled(const PICTURE_T& frame, fill_fn fill, void* c
     }
     const int32_t slots = m_max_index + 1;
     // Full, or too many bytes waiting: the oldest waiting frames make room, their buffers kept
-    // as spares. What the spares cannot take is freed after the lock, so that the render
-    // thread never waits for a free.
-    const int64_t now_us = clock_us();
+    // as spares. What the spares cannot take is freed after the lock (beyond kMaxTrim buffers in
+    // one push, under it), so that the render thread seldom waits for a free.
+    int64_t now_us = -1;  // read once, when a frame is let go
     uint8_t* unkept[kMaxTrim];
     int unkept_count = 0;
     while (m_count >= std::min(slots, m_queue_limit) ||
@@ -140,6 +140,8 @@ bool Picture_Pool::put_pool_filled(const PICTURE_T& frame, fill_fn fill, void* c
         ++m_dropped;
         int32_t capacity_of = 0;
         const PICTURE_T oldest = take_oldest(&capacity_of);
+        if (now_us < 0)
+            now_us = clock_us();
         if (uint8_t* gone = keep_spare(oldest.buf, capacity_of, now_us)) {
             if (unkept_count < kMaxTrim)
                 unkept[unkept_count++] = gone;
@@ -254,14 +256,15 @@ void Picture_Pool::give_back(uint8_t* buf, int32_t capacity)
     free_frame(buf);
 }
 
-// When the spares are full (all their slots, or beyond kMaxSpare the byte limit), the smallest
+// When the spares are full (all their slots, or beyond kMaxSpare the byte limit, which the
+// waiting frames and the spares share), the smallest
 // goes, unless the buffer given back is smaller still: frames of varying sizes settle on buffers
 // that fit all.
 uint8_t* Picture_Pool::keep_spare(uint8_t* buf, int32_t capacity, int64_t now_us)
 {
     uint8_t* gone = nullptr;
     const bool full = m_spare_count == m_spare_slots ||
-                      (m_spare_count >= kMaxSpare && m_spare_bytes + capacity > m_byte_limit);
+                      (m_spare_count >= kMaxSpare && m_waiting_bytes + m_spare_bytes + capacity > m_byte_limit);
     if (full) {
         int smallest = 0;
         for (int i = 1; i < m_spare_count; ++i)

@@ -4,7 +4,8 @@
 // follows the host's size, and clears and presents with Direct3D 9 (or 11, or OpenGL) as fast as
 // it goes, resetting the device when the size changes. A watchdog ends the process with exit
 // code 3 when either thread has made no progress for 10 s (--patience), and prints where each
-// one was (attach a debugger meanwhile to see more).
+// one was (attach a debugger meanwhile to see more). Exit code 4: the child, its device or its
+// context could not be made, so nothing was presented.
 // --moves-only: the host moves its window but keeps its size.
 //   resize_while_presenting.exe [--d3d | --d3d11 | --gl] [--moves-only] [--seconds N] [--patience N]
 // Exit code 0: no hang in N seconds (default 20). Figures and evidence only; not a test.
@@ -30,6 +31,7 @@ HWND g_host = nullptr;
 std::atomic<bool> g_stop{false};
 std::atomic<long> g_host_steps{0}, g_frames{0}, g_resets{0};
 std::atomic<const char*> g_host_at{"start"}, g_render_at{"start"};
+std::atomic<const char*> g_failed{nullptr};  // what could not be made
 int g_patience = 10;  // seconds without progress that count as a hang
 bool g_moves_only = false;
 
@@ -76,8 +78,10 @@ SIZE follow_host(HWND child, SIZE was)
 void present_d3d9(HWND child)
 {
     IDirect3D9* d3d = Direct3DCreate9(D3D_SDK_VERSION);
-    if (!d3d)
+    if (!d3d) {
+        g_failed = "Direct3DCreate9";
         return;
+    }
     SIZE size = client_of(child);
     D3DPRESENT_PARAMETERS pp{};
     pp.Windowed = TRUE;
@@ -90,6 +94,7 @@ void present_d3d9(HWND child)
     IDirect3DDevice9* dev = nullptr;
     if (FAILED(d3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, child,
                                  D3DCREATE_SOFTWARE_VERTEXPROCESSING | D3DCREATE_MULTITHREADED, &pp, &dev))) {
+        g_failed = "IDirect3D9::CreateDevice";
         d3d->Release();
         return;
     }
@@ -131,8 +136,10 @@ void present_d3d11(HWND child)
     ID3D11DeviceContext* ctx = nullptr;
     IDXGISwapChain* chain = nullptr;
     if (FAILED(D3D11CreateDeviceAndSwapChain(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, nullptr, 0,
-                                             D3D11_SDK_VERSION, &sd, &chain, &dev, nullptr, &ctx)))
+                                             D3D11_SDK_VERSION, &sd, &chain, &dev, nullptr, &ctx))) {
+        g_failed = "D3D11CreateDeviceAndSwapChain";
         return;
+    }
     ID3D11RenderTargetView* rtv = nullptr;
     auto make_view = [&] {
         ID3D11Texture2D* back = nullptr;
@@ -180,9 +187,16 @@ void present_gl(HWND child)
     pfd.dwFlags = PFD_DRAW_TO_WINDOW | PFD_SUPPORT_OPENGL | PFD_DOUBLEBUFFER;
     pfd.iPixelType = PFD_TYPE_RGBA;
     pfd.cColorBits = 32;
-    SetPixelFormat(dc, ChoosePixelFormat(dc, &pfd), &pfd);
-    HGLRC rc = wglCreateContext(dc);
-    wglMakeCurrent(dc, rc);
+    HGLRC rc = nullptr;
+    if (!dc || !SetPixelFormat(dc, ChoosePixelFormat(dc, &pfd), &pfd) || !(rc = wglCreateContext(dc)) ||
+        !wglMakeCurrent(dc, rc)) {
+        g_failed = "an OpenGL context";
+        if (rc)
+            wglDeleteContext(rc);
+        if (dc)
+            ReleaseDC(child, dc);
+        return;
+    }
     SIZE size = client_of(child);
     while (!g_stop) {
         pump();
@@ -206,8 +220,10 @@ DWORD WINAPI render_thread(void*)
     const SIZE size = client_of(g_host);
     HWND child = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_DISABLED, 0, 0,
                                  size.cx, size.cy, g_host, nullptr, GetModuleHandleA(nullptr), nullptr);
-    if (!child)
+    if (!child) {
+        g_failed = "CreateWindowEx (child)";
         return 1;
+    }
     if (g_api == api::d3d9)
         present_d3d9(child);
     else if (g_api == api::d3d11)
@@ -230,6 +246,11 @@ DWORD WINAPI watchdog(void*)
         still = (h == host || f == frames) ? still + 1 : 0;
         host = h;
         frames = f;
+        if (const char* failed = g_failed) {
+            std::printf("nothing presented: %s failed\n", failed);
+            std::fflush(stdout);
+            TerminateProcess(GetCurrentProcess(), 4);
+        }
         if (still >= g_patience) {
             std::printf("hung: the host's thread at step %ld (in %s), the presenting thread at frame %ld (in %s)\n", h,
                         g_host_at.load(), f, g_render_at.load());

@@ -275,11 +275,22 @@ void* counting_malloc(size_t n)
 }
 }  // namespace
 
+// Counts the pool's allocations while it lives (malloc again after, even when a test stops early).
+struct counted_allocations {
+    counted_allocations()
+    {
+        g_allocations = 0;
+        Picture_Pool::set_allocator_for_testing(counting_malloc);
+    }
+    ~counted_allocations() { Picture_Pool::set_allocator_for_testing(nullptr); }
+    counted_allocations(const counted_allocations&) = delete;
+    counted_allocations& operator=(const counted_allocations&) = delete;
+};
+
 TEST(PicturePool, SteadyPlaybackReusesFrameBuffers)
 {
     Pool p;
-    Picture_Pool::set_allocator_for_testing(counting_malloc);
-    g_allocations = 0;
+    counted_allocations counting;
     for (int i = 0; i < 200; ++i) {
         ASSERT_TRUE(p.put(i % 8));  // frames of up to 8 bytes
         ASSERT_EQ(p.get(), i % 8);
@@ -288,7 +299,6 @@ TEST(PicturePool, SteadyPlaybackReusesFrameBuffers)
     // A burst needs new buffers beyond the few that are kept.
     for (int i = 0; i < 20; ++i)
         p.put(7);
-    Picture_Pool::set_allocator_for_testing(nullptr);
     EXPECT_LE(steady, 8);  // only while the first sizes arrive
     EXPECT_GE(g_allocations - steady, 15);
 }
@@ -296,8 +306,7 @@ TEST(PicturePool, SteadyPlaybackReusesFrameBuffers)
 TEST(PicturePool, ARefillAfterADrainReusesTheBuffersAndAnIdleSecondReturnsThem)
 {
     Pool p;
-    Picture_Pool::set_allocator_for_testing(counting_malloc);
-    g_allocations = 0;
+    counted_allocations counting;
     for (int i = 0; i < 75; ++i)
         ASSERT_TRUE(p.put(7));
     EXPECT_EQ(g_allocations, 75);
@@ -318,17 +327,16 @@ TEST(PicturePool, ARefillAfterADrainReusesTheBuffersAndAnIdleSecondReturnsThem)
     for (int i = 0; i < 75; ++i)
         ASSERT_TRUE(p.put(7));
     EXPECT_EQ(g_allocations, 76);
-    // Drained, then a second and a half of the reader's idle passes: all but a few buffers go,
-    // and the next burst allocates again.
+    // Drained, then three seconds of the reader's idle passes (the buffers stay for one, and a
+    // pass frees a few): all but a few buffers go, and the next burst allocates again.
     for (int i = 0; i < 75; ++i)
         ASSERT_EQ(p.get(), 7);
     Timer t;
     t.start();
-    while (t.getElapsedTimeInMilliSec() < 1600)
+    while (t.getElapsedTimeInMilliSec() < 3000)
         EXPECT_EQ(p.get(), -1);
     for (int i = 0; i < 20; ++i)
         ASSERT_TRUE(p.put(7));
-    Picture_Pool::set_allocator_for_testing(nullptr);
     EXPECT_GE(g_allocations - 76, 15);
 }
 
