@@ -185,7 +185,8 @@ bool Picture_Pool::take_waiting(PICTURE_T* taken)
     lock();
     if (m_picture && m_count == 0)
         timedwait(40);
-    const int stale_count = m_picture ? take_stale_spares(clock_us(), stale) : 0;
+    // Only buffers beyond the kMaxSpare kept for good can be stale.
+    const int stale_count = m_picture && m_spare_count > kMaxSpare ? take_stale_spares(clock_us(), stale) : 0;
     const bool got = m_picture && m_count > 0;
     if (got) {
         int32_t capacity = 0;
@@ -257,9 +258,8 @@ void Picture_Pool::give_back(uint8_t* buf, int32_t capacity)
 }
 
 // When the spares are full (all their slots, or beyond kMaxSpare the byte limit, which the
-// waiting frames and the spares share), the smallest
-// goes, unless the buffer given back is smaller still: frames of varying sizes settle on buffers
-// that fit all.
+// waiting frames and the spares share), the smallest goes, unless the buffer given back is
+// smaller still: frames of varying sizes settle on buffers that fit all.
 uint8_t* Picture_Pool::keep_spare(uint8_t* buf, int32_t capacity, int64_t now_us)
 {
     uint8_t* gone = nullptr;

@@ -94,9 +94,9 @@ private:
     // Buffers of frames already read or let go, kept for the next pushes so that playback
     // allocates nothing: kMaxSpare of them for good, and as many more as the ring has slots
     // (within the byte limit, which they share with the waiting frames) for kSpareKeepUs after
-    // they came back, so that a host refilling
-    // the ring after a drain or a seek reuses the buffers it had (a fresh 1080p buffer costs
-    // three copies of the frame under Wine, in page faults).
+    // they came back, so that a host refilling the ring after a drain or a seek reuses the
+    // buffers it had (a fresh 1080p buffer costs three copies of the frame under Wine, in page
+    // faults).
     static const int kMaxSpare = 4;
     static const int64_t kSpareKeepUs = 1000000;
     static const int kMaxTrim = 8;  // extra spares one pass of the reader frees
