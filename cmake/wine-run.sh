@@ -5,14 +5,24 @@
 #                     unset, a private Xvfb is started for this program and stopped after it.
 #   KEL_VOUT_CACHE    where the Wine prefixes live (default ~/.cache/kel_vout)
 #   KEL_VOUT_STREAM   set: the program's output goes straight through (see below)
+#   KEL_VOUT_32BIT    no: treat this machine as one that runs no 32-bit programs (cmake/runs32.sh)
 set -u
 arch=$1; shift
+here="$(dirname "$0")"
 cache="${KEL_VOUT_CACHE:-$HOME/.cache/kel_vout}"
+source "$here/wine_paths.sh"
 case "$arch" in
-  win32) export WINEPREFIX="$cache/wine32"; loader=/usr/lib/wine/wine ;;
-  win64) export WINEPREFIX="$cache/wine64"; loader=/usr/lib/wine/wine64 ;;
+  win32) export WINEPREFIX="$cache/wine32"; loader=$wine32_loader ;;
+  win64) export WINEPREFIX="$cache/wine64"; loader=$wine64_loader ;;
   *) echo "wine-run: unknown architecture $arch" >&2; exit 2 ;;
 esac
+if [ "$arch" = win32 ]; then
+  source "$here/runs32.sh"
+  if ! runs_32bit; then
+    echo "wine-run: cannot run a 32-bit Windows program: ${no32_reason:-no 32-bit loader here}" >&2
+    exit 2
+  fi
+fi
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEARCH="$arch"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -24,7 +34,7 @@ xvfb_pid=
 if [ -n "${KEL_VOUT_DISPLAY:-}" ]; then
   export DISPLAY="$KEL_VOUT_DISPLAY"
 else
-  source "$(dirname "$0")/xvfb.sh"
+  source "$here/xvfb.sh"
   xvfb_start || exit 2
   trap 'xvfb_stop' EXIT
 fi

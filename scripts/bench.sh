@@ -6,7 +6,8 @@
 #     --gl, --d3d, --d3d11  one backend only (all three by default)
 #     --seconds N  length of each frame-rate and idle run (default 5)
 # What each program printed is kept in build/bench/. KEL_VOUT_DISPLAY names an X display to use
-# instead of a private Xvfb; KEL_VOUT_CACHE moves the Wine prefixes, as for the tests.
+# instead of a private Xvfb; KEL_VOUT_CACHE moves the Wine prefixes, as for the tests. On a machine
+# that runs no 32-bit programs (cmake/runs32.sh) the 32-bit rows are left out, saying why.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -22,7 +23,18 @@ while [ $# -gt 0 ]; do
 done
 
 bash scripts/setup.sh >/dev/null
-for preset in mingw-i686 mingw-x86_64; do
+source cmake/runs32.sh
+source cmake/wine_paths.sh
+arches=(win32 win64)
+presets=(mingw-i686 mingw-x86_64)
+skipped=
+if ! runs_32bit; then
+  arches=(win64)
+  presets=(mingw-x86_64)
+  skipped="the 32-bit DLL was not measured: $no32_reason"
+  echo "bench: $skipped" >&2
+fi
+for preset in "${presets[@]}"; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" --target kel_vout vout_bench bare_loop >/dev/null
 done
@@ -63,12 +75,12 @@ echo "bench: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpu
 
 rows=()
 extra=()
-for arch in win32 win64; do
+for arch in "${arches[@]}"; do
   preset=mingw-i686
   [ "$arch" = win64 ] && preset=mingw-x86_64
   # One Wine session for the architecture's runs (its helper processes started once, not during
   # a measurement); it ends by itself 10 s after the last of them.
-  WINEPREFIX="$cache/wine${arch#win}" wineserver -p10 2>/dev/null || true
+  WINEPREFIX="$cache/wine${arch#win}" "$wine_server" -p10 2>/dev/null || true
   for backend in "${backends[@]}"; do
     label=OpenGL
     [ "$backend" = d3d ] && label="Direct3D 9"
@@ -109,3 +121,7 @@ echo "| architecture | backend | steady push / memcpy, queue limit 2 | bare fps,
   "bare fps, paced | ratio to paced % |"
 echo "|---|---|--:|--:|--:|--:|--:|"
 printf '%s\n' "${extra[@]}"
+if [ -n "$skipped" ]; then
+  echo
+  echo "Not measured: $skipped."
+fi

@@ -5,14 +5,22 @@
 # frame rate, in its colour space (ffmpeg decodes and pipes YUV4MPEG2 to the demo; the library
 # itself needs no ffmpeg): keys 1-4 aspect modes, space pause, s snapshot, q quit. Snapshots are
 # converted to PNG in out/demo/. Uses your X display when there is one, a private Xvfb otherwise.
+# Plays through the 32-bit DLL, or the 64-bit one on a machine that runs no 32-bit programs.
 #   scripts/demo.sh [--d3d | --d3d11] [--frame-export] [--bt709] [--seconds N] [movie.mkv | file.y4m]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 bash scripts/setup.sh
+source cmake/runs32.sh
+source cmake/wine_paths.sh
+preset=mingw-i686 arch=win32
+if ! runs_32bit; then
+  preset=mingw-x86_64 arch=win64
+  echo "demo: playing through the 64-bit DLL: $no32_reason"
+fi
 
-cmake --preset mingw-i686 >/dev/null
-cmake --build --preset mingw-i686 --target kel_vout demo_host
+cmake --preset $preset >/dev/null
+cmake --build --preset $preset --target kel_vout demo_host
 
 out="$root/out/demo"
 rm -rf "$out"
@@ -38,24 +46,24 @@ fi
 source cmake/xvfb.sh
 if [ -z "${DISPLAY:-}" ]; then
   xvfb_start
-  trap 'WINEPREFIX="${KEL_VOUT_CACHE:-$HOME/.cache/kel_vout}/wine32" wineserver -k 2>/dev/null; xvfb_stop' EXIT
+  trap 'WINEPREFIX="${KEL_VOUT_CACHE:-$HOME/.cache/kel_vout}/wine${arch#win}" "$wine_server" -k 2>/dev/null; xvfb_stop' EXIT
   echo "demo: no X display; using a private Xvfb ($DISPLAY)"
 else
   echo "demo: showing on $DISPLAY"
 fi
 export KEL_VOUT_DISPLAY="$DISPLAY"
 
-cd build/mingw-i686
+cd build/$preset
 if [ -n "$movie" ]; then
   echo "demo: playing $movie"
   # Quitting early closes the pipe under ffmpeg: only the demo's own result counts.
   set +o pipefail
   ffmpeg -v error -i "$movie" -an -f yuv4mpegpipe -pix_fmt yuv420p - 2>/dev/null |
-    KEL_VOUT_STREAM=1 bash "$root/cmake/wine-run.sh" win32 demo_host.exe --out "Z:$(echo "$out" | tr / '\\')" "${args[@]}" ||
+    KEL_VOUT_STREAM=1 bash "$root/cmake/wine-run.sh" $arch demo_host.exe --out "Z:$(echo "$out" | tr / '\\')" "${args[@]}" ||
     echo "demo: the demo host ended with an error"
   set -o pipefail
 else
-  KEL_VOUT_STREAM=1 bash "$root/cmake/wine-run.sh" win32 demo_host.exe --out "Z:$(echo "$out" | tr / '\\')" "${args[@]}"
+  KEL_VOUT_STREAM=1 bash "$root/cmake/wine-run.sh" $arch demo_host.exe --out "Z:$(echo "$out" | tr / '\\')" "${args[@]}"
 fi
 cd "$root"
 
