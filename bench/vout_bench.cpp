@@ -4,6 +4,11 @@
 // bare_loop.exe does the same drawing without the library, for comparison. Figures only; no
 // pass/fail. The host's thread, which runs all of this, owns the host window.
 //   vout_bench.exe [--gl | --d3d | --d3d11] [--seconds N]   (N: length of the frame-rate and idle runs, default 5)
+//   vout_bench.exe [--gl | --d3d | --d3d11] --lifecycle
+//     instead: what creating, a first frame and destroying cost, and how soon the child window
+//     follows a resize of the host's window (kept apart: under Wine a host resizing its window
+//     while a child presents may deadlock in Xlib, and scripts/bench.sh runs this part with a
+//     time limit).
 #include <windows.h>
 
 #include <psapi.h>
@@ -449,12 +454,140 @@ double measure_burst(KEL_VOUT_HANDLE h, const host_frame frames[2], int limit)
     return after - before;
 }
 
+// The nearest-rank percentile: the smallest value that p of the values do not exceed (0 < p <= 1).
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return NAN;
+    std::sort(v.begin(), v.end());
+    const size_t rank = std::max<size_t>(1, size_t(std::ceil(p * double(v.size()))));
+    return v[std::min(rank, v.size()) - 1];
+}
+
+KEL_VOUT_HANDLE create_on(HWND host, VOUT_MODE backend)
+{
+    KEL_VOUT_CFG_T cfg;
+    kel_vout_get_default_param(&cfg);
+    cfg.windowId = host;
+    cfg.vout_mode = backend;
+    cfg.display_mode = VOUT_NORMAL;
+    return kel_vout_create(&cfg);
+}
+
+struct lifecycle_figures {
+    double create_ms = NAN, first_present_ms = NAN, destroy_ms = NAN, destroy_first_ms = NAN;
+    double resize_p95_ms = NAN, resize_flow_p95_ms = NAN;
+};
+
+// Ten instances made, shown one frame and destroyed once it is on screen; ten more destroyed right
+// after their first push, while the device may still be in the making.
+void measure_lifecycle(HWND host, VOUT_MODE backend, const host_frame& frame, lifecycle_figures* out)
+{
+    std::vector<double> create, first, destroy, destroy_first;
+    for (int i = 0; i < 20; ++i) {
+        const bool wait_for_it = i < 10;
+        double a = now_ms();
+        KEL_VOUT_HANDLE h = create_on(host, backend);
+        if (!h) {
+            std::printf("lifecycle: kel_vout_create failed\n");
+            return;
+        }
+        create.push_back(now_ms() - a);
+        a = now_ms();
+        push_frame(h, frame);
+        if (wait_for_it && wait_until([&] { return stats_of(h).presented > 0; }, 5000))
+            first.push_back(now_ms() - a);
+        a = now_ms();
+        kel_vout_destroy(&h);
+        (wait_for_it ? destroy : destroy_first).push_back(now_ms() - a);
+        wait_ms(20);
+    }
+    out->create_ms = median(create);
+    out->first_present_ms = median(first);
+    out->destroy_ms = median(destroy);
+    out->destroy_first_ms = median(destroy_first);
+    std::printf("lifecycle: create %.1f ms median (worst %.1f), first frame on screen %.1f ms after its push (worst "
+                "%.1f), destroy %.1f ms (worst %.1f); destroy right after the first push %.1f ms (worst %.1f)\n",
+                out->create_ms, worst(create), out->first_present_ms, worst(first), out->destroy_ms, worst(destroy),
+                out->destroy_first_ms, worst(destroy_first));
+    std::fflush(stdout);
+}
+
+// Where the child sits in the host's client area.
+RECT child_rect(HWND host)
+{
+    RECT rc{};
+    HWND child = GetWindow(host, GW_CHILD);
+    if (child && GetWindowRect(child, &rc))
+        MapWindowPoints(HWND_DESKTOP, host, reinterpret_cast<POINT*>(&rc), 2);
+    return rc;
+}
+
+// The host's window resized 20 times, each time waiting until the child fills the new client
+// area (VOUT_NORMAL): the milliseconds from the resize until the child matched. With `flowing`,
+// 1080p frames arrive 30 times a second meanwhile.
+std::vector<double> resize_follow(HWND host, KEL_VOUT_HANDLE h, const host_frame frames[2], bool flowing)
+{
+    static const SIZE sizes[] = {{1100, 620}, {960, 700}, {1280, 540}, {800, 600}, {1200, 720}};
+    std::vector<double> took;
+    double next_push = now_ms();
+    long pushed = 0;
+    for (int i = 0; i < 20; ++i) {
+        const SIZE s = sizes[i % 5];
+        const double a = now_ms();
+        SetWindowPos(host, nullptr, 0, 0, s.cx, s.cy, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+        const bool matched = wait_until(
+            [&] {
+                if (flowing && now_ms() >= next_push) {
+                    push_frame(h, frames[pushed++ & 1]);
+                    next_push += 1000.0 / 30.0;
+                }
+                const RECT rc = child_rect(host);
+                return rc.left == 0 && rc.top == 0 && rc.right == s.cx && rc.bottom == s.cy;
+            },
+            3000);
+        took.push_back(matched ? now_ms() - a : 3000.0);
+        // A host dragging its border resizes again after a while; frames go on meanwhile.
+        const double until = now_ms() + 150.0;
+        while (now_ms() < until) {
+            if (flowing && now_ms() >= next_push) {
+                push_frame(h, frames[pushed++ & 1]);
+                next_push += 1000.0 / 30.0;
+            }
+            wait_ms(2);
+        }
+    }
+    SetWindowPos(host, nullptr, 0, 0, kClientWidth, kClientHeight, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+    return took;
+}
+
+void measure_resizes(HWND host, VOUT_MODE backend, const host_frame frames[2], lifecycle_figures* out)
+{
+    KEL_VOUT_HANDLE h = create_on(host, backend);
+    if (!h) {
+        std::printf("resize: kel_vout_create failed\n");
+        return;
+    }
+    push_frame(h, frames[0]);
+    wait_until([&] { return stats_of(h).presented > 0; }, 5000);
+    for (bool flowing : {false, true}) {
+        const std::vector<double> took = resize_follow(host, h, frames, flowing);
+        (flowing ? out->resize_flow_p95_ms : out->resize_p95_ms) = percentile(took, 0.95);
+        std::printf("resize follow, %s: %.1f ms median, %.1f ms 95th percentile, %.1f ms worst (of %zu)\n",
+                    flowing ? "frames flowing at 30/s" : "still picture", median(took), percentile(took, 0.95),
+                    worst(took), took.size());
+        std::fflush(stdout);
+    }
+    kel_vout_destroy(&h);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     VOUT_MODE backend = VOUT_WGL;
     double seconds = 5.0;
+    bool lifecycle = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--d3d") == 0) {
             backend = VOUT_D3D;
@@ -464,8 +597,10 @@ int main(int argc, char** argv)
             backend = VOUT_WGL;
         } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
+        } else if (std::strcmp(argv[i], "--lifecycle") == 0) {
+            lifecycle = true;
         } else {
-            std::printf("usage: vout_bench.exe [--gl | --d3d | --d3d11] [--seconds N]\n");
+            std::printf("usage: vout_bench.exe [--gl | --d3d | --d3d11] [--seconds N | --lifecycle]\n");
             return 2;
         }
     }
@@ -481,6 +616,21 @@ int main(int argc, char** argv)
     RegisterClassA(&wc);
     HWND host = CreateWindowA("kel_vout_bench", "bench", WS_POPUP | WS_VISIBLE, 0, 0, kClientWidth, kClientHeight,
                               nullptr, nullptr, wc.hInstance, nullptr);
+    const char* const backend_name =
+        backend == VOUT_D3D11 ? "Direct3D 11" : backend == VOUT_D3D ? "Direct3D 9" : "OpenGL";
+    if (lifecycle) {
+        std::printf("vout_bench --lifecycle, %s, %d-bit\n", backend_name, int(sizeof(void*) * 8));
+        const host_frame frames[2] = {make_frame(0), make_frame(7)};
+        lifecycle_figures f;
+        measure_lifecycle(host, backend, frames[0], &f);
+        measure_resizes(host, backend, frames, &f);
+        std::printf("figures create_ms=%.1f first_present_ms=%.1f destroy_ms=%.1f destroy_first_ms=%.1f "
+                    "resize_p95_ms=%.1f resize_flow_p95_ms=%.1f\n",
+                    f.create_ms, f.first_present_ms, f.destroy_ms, f.destroy_first_ms, f.resize_p95_ms,
+                    f.resize_flow_p95_ms);
+        std::fflush(stdout);
+        return 0;
+    }
     KEL_VOUT_CFG_T cfg;
     kel_vout_get_default_param(&cfg);
     cfg.windowId = host;
@@ -494,7 +644,7 @@ int main(int argc, char** argv)
     }
     std::printf("vout_bench, %s, %d-bit: create %.1f ms; host window %dx%d, frames %dx%d I420 (luma stride %d, "
                 "chroma %d)\n",
-                backend == VOUT_D3D11 ? "Direct3D 11" : backend == VOUT_D3D ? "Direct3D 9" : "OpenGL", int(sizeof(void*) * 8), now_ms() - t_create, kClientWidth,
+                backend_name, int(sizeof(void*) * 8), now_ms() - t_create, kClientWidth,
                 kClientHeight, kFrameWidth, kFrameHeight, kLumaStride, kChromaStride);
     std::fflush(stdout);
 

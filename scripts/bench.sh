@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Measures the library against bare_loop, the same drawing done without it, for 32- and 64-bit
-# Windows and every backend, under Wine on a private Xvfb, and prints one table (Markdown, as in
-# docs/PERFORMANCE.md). Builds what it runs first. Takes about eight minutes.
+# Windows and every backend, under Wine on a private Xvfb, and prints its tables (Markdown, as in
+# docs/PERFORMANCE.md): pushes, frame rate, idle processor time, latency and memory; then creation,
+# the first frame, destroy and how soon the child follows a resize of the host. Builds what it runs
+# first. Takes about ten minutes.
 #   scripts/bench.sh [--gl | --d3d | --d3d11] [--seconds N]
 #     --gl, --d3d, --d3d11  one backend only (all three by default)
 #     --seconds N  length of each frame-rate and idle run (default 5)
@@ -59,6 +61,20 @@ run() {
     echo "bench: $name failed (exit $?); see build/bench/$name.txt" >&2
 }
 
+# run_limited NAME ARCH PRESET PROGRAM ARGS...: as run, cut at 120 s and tried up to three times:
+# the host resizes its window there, which under Wine may deadlock in Xlib (README).
+run_limited() {
+  local name=$1 arch=$2 preset=$3 try
+  shift 3
+  for try in 1 2 3; do
+    if (cd "build/$preset" && timeout -k 5 120 bash "$root/cmake/wine-run.sh" "$arch" "$@") >"$out/$name.txt" 2>&1; then
+      return 0
+    fi
+    echo "bench: $name failed or hung (try $try of 3); see build/bench/$name.txt" >&2
+    WINEPREFIX="$cache/wine${arch#win}" "$wine_server" -k 2>/dev/null || true
+  done
+}
+
 # figure FILE KEY: the value of KEY on the program's "figures" line.
 figure() {
   local v
@@ -75,6 +91,7 @@ echo "bench: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpu
 
 rows=()
 extra=()
+lifecycle=()
 for arch in "${arches[@]}"; do
   preset=mingw-i686
   [ "$arch" = win64 ] && preset=mingw-x86_64
@@ -91,6 +108,7 @@ for arch in "${arches[@]}"; do
     run "$arch-$backend-bare1" "$arch" "$preset" bare_loop.exe "--$backend" --seconds "$seconds"
     run "$arch-$backend-library" "$arch" "$preset" vout_bench.exe "--$backend" --seconds "$seconds"
     run "$arch-$backend-bare2" "$arch" "$preset" bare_loop.exe "--$backend" --seconds "$seconds"
+    run_limited "$arch-$backend-lifecycle" "$arch" "$preset" vout_bench.exe "--$backend" --lifecycle
     # Direct3D under Wine: the bare loop again, waiting for each present as the library does.
     paced=-
     if [ "$backend" != gl ]; then
@@ -108,6 +126,10 @@ for arch in "${arches[@]}"; do
  $(figure "$lib" memory_mb) |")
     extra+=("| $arch | $label | $(figure "$lib" steady_limit2_x) | $bare1 / $bare2 |\
  $(figure "$out/$arch-$backend-bare1.txt" paint_ms) | $paced | $(percent "$fps" "$paced") |")
+    life="$out/$arch-$backend-lifecycle.txt"
+    lifecycle+=("| $arch | $label | $(figure "$life" create_ms) | $(figure "$life" first_present_ms) |\
+ $(figure "$life" destroy_ms) | $(figure "$life" destroy_first_ms) | $(figure "$life" resize_p95_ms) |\
+ $(figure "$life" resize_flow_p95_ms) |")
   done
 done
 echo "bench: load average $(cut -d' ' -f1-3 /proc/loadavg) at the end" >&2
@@ -121,6 +143,11 @@ echo "| architecture | backend | steady push / memcpy, queue limit 2 | bare fps,
   "bare fps, paced | ratio to paced % |"
 echo "|---|---|--:|--:|--:|--:|--:|"
 printf '%s\n' "${extra[@]}"
+echo
+echo "| architecture | backend | create ms | first frame on screen ms | destroy ms | destroy after the first push ms |" \
+  "resize followed, p95 ms | resize followed while frames flow, p95 ms |"
+echo "|---|---|--:|--:|--:|--:|--:|--:|"
+printf '%s\n' "${lifecycle[@]}"
 if [ -n "$skipped" ]; then
   echo
   echo "Not measured: $skipped."
