@@ -177,15 +177,3 @@ int64_t pack_frame(uint8_t* dst, size_t dst_size, const frame_view& f, bool reus
     return int64_t(p.bytes);
 }
 
-bool frame_layout::changed(int width, int height, const frame_shape& s)
-{
-    if (width == m_width && height == m_height && s.format == m_format && s.chroma_width == m_chroma_width &&
-        s.chroma_height == m_chroma_height)
-        return false;
-    m_width = width;
-    m_height = height;
-    m_format = s.format;
-    m_chroma_width = s.chroma_width;
-    m_chroma_height = s.chroma_height;
-    return true;
-}

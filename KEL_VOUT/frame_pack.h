@@ -75,21 +75,4 @@ packed_planes planes_of(const frame_shape& s, int width, int height);
 // (frame_writer streams large frames only into such memory).
 int64_t pack_frame(uint8_t* dst, size_t dst_size, const frame_view& f, bool reused_dst = true);
 
-// What a device's frame resources (surfaces, textures) were made for. A picture of another size,
-// format or chroma size needs new ones; new colours alone do not.
-class frame_layout {
-public:
-    // True, remembering the picture's layout, when it needs other resources than the last one.
-    bool changed(int width, int height, const frame_shape& s);
-    // The resources are gone: the next picture makes new ones.
-    void forget() { m_width = m_height = 0; }
-
-private:
-    int m_width = 0;
-    int m_height = 0;
-    pixel_format m_format{};
-    int32_t m_chroma_width = 0;
-    int32_t m_chroma_height = 0;
-};
-
 #endif

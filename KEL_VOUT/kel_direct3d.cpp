@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "kel_vout_log.h"
-#include "plane_pack.h"
 #include "surface_copy.h"
 #include "yuv_convert.h"
 
@@ -106,7 +105,7 @@ const DWORD kYuvShader[] = {
 struct quad_vertex {
     float x, y, z, rhw;
     float s0, t0;  // luma
-    float s1, t1;  // chroma
+    float s1, t1;  // chroma (U and V alike)
 };
 const DWORD kQuadFvf = D3DFVF_XYZRHW | D3DFVF_TEX2;
 
@@ -137,14 +136,11 @@ bool device_is_gone(HRESULT hr)
 
 }  // namespace
 
-kel_direct3d::kel_direct3d(SOURCE_FORMAT format)
-    : m_nWidth(1920), m_nHeight(1080), m_pD3D(nullptr), m_pd3dDevice(nullptr), m_pd3dSurface(nullptr), m_spareSurface(nullptr),
-      m_rtViewport{}, m_PresentWnd(nullptr), m_surfaceWidth(0), m_surfaceHeight(0), m_rtSource{},
-      m_rgb(format == VOUT_RGB), m_shape(format == VOUT_RGB ? legacy_rgb_shape(1920) : legacy_yuv_shape(1920, 1080)),
-      m_matrix{}, m_lost(false), m_rebuild(false), m_shaderCapable(false), m_maxTexture{0, 0},
-      m_useShader(false), m_shader(nullptr),
-      m_planes{}, m_chromaExtent{1.0f, 1.0f}, m_surfaceFresh(false), m_drawn(false), m_retryAt(0), m_recoveries(0),
-      m_sizeResets(0)
+kel_direct3d::kel_direct3d()
+    : m_nWidth(1920), m_nHeight(1080), m_pD3D(nullptr), m_pd3dDevice(nullptr), m_pd3dSurface(nullptr),
+      m_spareSurface(nullptr), m_rtViewport{}, m_PresentWnd(nullptr), m_device(device_tier::none), m_retryAt(0),
+      m_backBuffer{0, 0}, m_shaderCapable(false), m_maxTexture{0, 0}, m_shader(nullptr), m_frame{},
+      m_frameFilled(false), m_planes{}, m_drawn(false), m_recoveries(0), m_sizeResets(0)
 {
 }
 
@@ -180,128 +176,57 @@ void kel_direct3d::retryIn(DWORD ms)
 }
 
 // The device is kept across frame sizes and moves: under wined3d a new Direct3D object costs
-// about 150 ms, a new device a few milliseconds more than a reset, a new surface almost nothing.
-bool kel_direct3d::initializeD3D(HWND presentWnd, long lWidth, long lHeight, const frame_shape& shape)
+// 100 to 180 ms, a new device a few milliseconds more than a reset, new frame resources almost
+// nothing.
+bool kel_direct3d::initializeD3D(HWND presentWnd)
 {
-    m_shape = shape;
-    m_rgb = shape.format != pixel_format::i420;
-    yuv_shader_constants(shape.colorspace, shape.range, m_matrix);
-    return initializeDevice(presentWnd, lWidth, lHeight);
-}
-
-bool kel_direct3d::initializeD3D(HWND presentWnd, long lWidth, long lHeight)
-{
-    return initializeD3D(presentWnd, lWidth, lHeight,
-                         m_rgb ? legacy_rgb_shape(int(lWidth)) : legacy_yuv_shape(int(lWidth), int(lHeight)));
-}
-
-bool kel_direct3d::initializeDevice(HWND presentWnd, long lWidth, long lHeight)
-{
-    m_nWidth = int(lWidth);
-    m_nHeight = int(lHeight);
-    releaseFrameResources();
-    const bool same_window = presentWnd == m_PresentWnd;
+    // Made already for this window (or being brought back by readyD3D, at its own pace).
+    if (m_device != device_tier::none && presentWnd == m_PresentWnd)
+        return m_device == device_tier::working;
     m_PresentWnd = presentWnd;
-    // Until this call succeeds, painting builds everything again now and then.
-    m_rebuild = true;
+    return makeDevice();
+}
+
+// The Direct3D object (kept while it works) and a new device. On failure the device tier is
+// `failed`, tried again in kRebuildMs.
+bool kel_direct3d::makeDevice()
+{
+    releaseFrameResources();
+    release(m_shader);
+    release_counted(m_pd3dDevice);
+    m_device = device_tier::failed;
     auto failed = [this] {
         retryIn(kRebuildMs);
         return false;
     };
-
-    if (!m_pd3dDevice || !same_window || m_lost) {
-        release(m_shader);
-        release_counted(m_pd3dDevice);
-        if (!m_pD3D)
-            m_pD3D = Direct3DCreate9(D3D_SDK_VERSION);
-        if (!m_pD3D) {
-            kel_log(KEL_LOG_ERROR, "Direct3DCreate9 failed: no Direct3D 9 on this system; retrying in %lu ms",
-                    static_cast<unsigned long>(kRebuildMs));
-            return failed();
-        }
-        D3DPRESENT_PARAMETERS pp = present_parameters();
-        // FPU_PRESERVE: the device would switch this thread's x87 unit to single precision.
-        HRESULT hr = m_pD3D->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, m_PresentWnd,
-                                          D3DCREATE_SOFTWARE_VERTEXPROCESSING | D3DCREATE_FPU_PRESERVE, &pp,
-                                          &m_pd3dDevice);
-        hr = checked(checked_call::create_device, hr);
-        if (FAILED(hr)) {
-            kel_log_hresult("IDirect3D9::CreateDevice", hr);
-            release(m_pd3dDevice);
-            return failed();
-        }
-        ++g_live_devices;
-        chooseConversion();
-    } else if (!backBufferFitsWindow()) {
-        // The window changed size while no reset could be made (the device was being made
-        // again): the back buffer takes the size now.
-        const HRESULT hr = resetBackBuffer();
-        if (FAILED(hr)) {
-            kel_log_hresult("IDirect3DDevice9::Reset (new window size)", hr);
-            scheduleRebuild();
-            return failed();
-        }
-        ++m_sizeResets;
-    }
-    m_lost = false;
-    if (!createSurface())
+    if (!m_pD3D)
+        m_pD3D = Direct3DCreate9(D3D_SDK_VERSION);
+    if (!m_pD3D) {
+        kel_log(KEL_LOG_ERROR, "Direct3DCreate9 failed: no Direct3D 9 on this system; retrying in %lu ms",
+                static_cast<unsigned long>(kRebuildMs));
         return failed();
-    kel_log(KEL_LOG_INFO, "Direct3D 9 ready for %dx%d frames; YUV converted by %s", m_nWidth, m_nHeight,
-            m_rgb              ? "nobody (RGB frames)"
-            : m_useShader      ? "our pixel shader"
-            : m_pd3dSurface && yv12Allowed() ? "the driver (YV12)"
-                                             : "the processor");
-    m_rebuild = false;
-    return true;
-}
-
-bool kel_direct3d::resizeD3D()
-{
-    // A device being brought back gets the window's size on the way; none yet, none needed.
-    if (!m_pd3dDevice || m_lost || m_rebuild)
-        return false;
-    releaseFrameResources();
-    const HRESULT hr = resetBackBuffer();
-    if (hr == D3DERR_DEVICELOST) {
-        kel_log(KEL_LOG_INFO, "Direct3D 9 device lost while taking the window's new size; it comes back later");
-        m_lost = true;
-        retryIn(kRecheckMs);
-        return false;
     }
-    if (FAILED(hr))
-        kel_log_hresult("IDirect3DDevice9::Reset (new window size)", hr);
-    else
-        ++m_sizeResets;
-    if (FAILED(hr) || !createSurface()) {
-        scheduleRebuild();
-        return false;
-    }
-    return true;
-}
-
-bool kel_direct3d::backBufferFitsWindow()
-{
-    IDirect3DSurface9* back = nullptr;
-    D3DSURFACE_DESC desc;
-    RECT rc{};
-    const bool fits = SUCCEEDED(m_pd3dDevice->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back)) &&
-                      SUCCEEDED(back->GetDesc(&desc)) && GetClientRect(m_PresentWnd, &rc) &&
-                      LONG(desc.Width) == std::max(rc.right - rc.left, LONG(1)) &&
-                      LONG(desc.Height) == std::max(rc.bottom - rc.top, LONG(1));
-    release(back);
-    return fits;
-}
-
-// The surface must be released first: Reset fails while a D3DPOOL_DEFAULT resource lives.
-HRESULT kel_direct3d::resetBackBuffer()
-{
     D3DPRESENT_PARAMETERS pp = present_parameters();
-    return checked(checked_call::reset, m_pd3dDevice->Reset(&pp));
+    // FPU_PRESERVE: the device would switch this thread's x87 unit to single precision.
+    HRESULT hr = m_pD3D->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, m_PresentWnd,
+                                      D3DCREATE_SOFTWARE_VERTEXPROCESSING | D3DCREATE_FPU_PRESERVE, &pp,
+                                      &m_pd3dDevice);
+    hr = checked(checked_call::create_device, hr);
+    if (FAILED(hr)) {
+        kel_log_hresult("IDirect3D9::CreateDevice", hr);
+        release(m_pd3dDevice);
+        return failed();
+    }
+    ++g_live_devices;
+    chooseConversion();
+    m_device = device_tier::working;
+    backBufferFitsWindow();
+    return true;
 }
 
 // Whether YUV frames can take our pixel shader on this device: shaders 2.0, dynamic luminance
 // textures of any size (and the test seam allows it). Frames above the device's largest texture
-// go through a surface instead (createSurface): the driver's YV12 conversion for the older
+// go through a surface instead (the frame plan): the driver's YV12 conversion for the older
 // pushes' frames, the processor's for the others.
 void kel_direct3d::chooseConversion()
 {
@@ -328,121 +253,70 @@ void kel_direct3d::chooseConversion()
     m_shaderCapable = SUCCEEDED(hr);
 }
 
-// The frame's resources for the device: the plane textures (shader path) or a surface, both in
-// D3DPOOL_DEFAULT, so they are released before a reset and made again after it.
-bool kel_direct3d::createSurface()
+renderer_caps kel_direct3d::caps() const
 {
-    m_rtSource = RECT{0, 0, m_nWidth, m_nHeight};
-    // The back buffer took the client size; the picture is stretched over all of it.
-    m_rtViewport = RECT{};
-    GetClientRect(m_PresentWnd, &m_rtViewport);
-    m_surfaceFresh = true;
+    renderer_caps c;
+    c.yuv_shader = m_shaderCapable && m_shader;
+    c.yv12_surfaces = true;
+    c.max_texture_width = m_maxTexture[0];
+    c.max_texture_height = m_maxTexture[1];
+    c.rgb_in_texture = false;  // an X8R8G8B8 surface, of any size
+    c.bgra_upload = true;
+    return c;
+}
 
-    m_useShader = !m_rgb && m_shaderCapable && m_nWidth <= m_maxTexture[0] && m_nHeight <= m_maxTexture[1];
-    if (m_useShader) {
-        const int cw = m_shape.chroma_width, ch = m_shape.chroma_height;
-        const bool chroma = cw > 0 && ch > 0;
-        const int sizes[3][2] = {
-            {m_nWidth, m_nHeight}, {chroma ? cw : 1, chroma ? ch : 1}, {chroma ? cw : 1, chroma ? ch : 1}};
-        for (int i = 0; i < 3 && m_useShader; ++i) {
-            const HRESULT hr = m_pd3dDevice->CreateTexture(UINT(sizes[i][0]), UINT(sizes[i][1]), 1, D3DUSAGE_DYNAMIC,
-                                                           D3DFMT_L8, D3DPOOL_DEFAULT, &m_planes[i], nullptr);
-            if (FAILED(hr)) {
-                kel_log_hresult("IDirect3DDevice9::CreateTexture (a plane; YUV is converted without the shader)", hr,
-                                KEL_LOG_WARNING);
-                m_planes[i] = nullptr;
-                releaseFrameResources();
-                m_useShader = false;
-            }
-        }
-        if (m_useShader) {
-            // An odd last column or row lies past the last chroma sample: the clamp repeats it.
-            m_chromaExtent[0] = chroma ? float(m_nWidth) / float(2 * cw) : 1.0f;
-            m_chromaExtent[1] = chroma ? float(m_nHeight) / float(2 * ch) : 1.0f;
-            return true;
-        }
+void kel_direct3d::backBufferSize(int* width, int* height) const
+{
+    *width = m_backBuffer[0];
+    *height = m_backBuffer[1];
+}
+
+// Whether the back buffer has the window's client size; notes the back buffer's size.
+bool kel_direct3d::backBufferFitsWindow()
+{
+    IDirect3DSurface9* back = nullptr;
+    D3DSURFACE_DESC desc;
+    if (SUCCEEDED(m_pd3dDevice->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back)) && SUCCEEDED(back->GetDesc(&desc))) {
+        m_backBuffer[0] = int(desc.Width);
+        m_backBuffer[1] = int(desc.Height);
     }
-
-    // Without the shader: YV12 for what the driver converts right enough (the older pushes'
-    // BT.601 limited range), R, G, B for everything else.
-    const bool yv12 = yv12Allowed();
-    int surface_w = m_nWidth, surface_h = m_nHeight;
-    if (yv12)
-        yv12_surface_size(m_nWidth, m_nHeight, &surface_w, &surface_h);
-    // Two surfaces taking frames in turn: the next frame goes into the one the device is not
-    // drawing from. A device that cannot make the second works with one.
-    for (IDirect3DSurface9** surface : {&m_pd3dSurface, &m_spareSurface}) {
-        const HRESULT hr = m_pd3dDevice->CreateOffscreenPlainSurface(
-            UINT(surface_w), UINT(surface_h), yv12 ? kYV12 : D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT, surface, nullptr);
-        if (FAILED(hr)) {
-            *surface = nullptr;
-            if (surface == &m_pd3dSurface) {
-                kel_log_hresult("IDirect3DDevice9::CreateOffscreenPlainSurface", hr);
-                return false;
-            }
-            break;
-        }
-        // Black until the first frame arrives.
-        m_pd3dDevice->ColorFill(*surface, nullptr, D3DCOLOR_ARGB(0xFF, 0, 0, 0));
-    }
-    m_surfaceWidth = surface_w;
-    m_surfaceHeight = surface_h;
-    return true;
+    release(back);
+    RECT rc{};
+    GetClientRect(m_PresentWnd, &rc);
+    return m_backBuffer[0] == std::max(int(rc.right - rc.left), 1) && m_backBuffer[1] == std::max(int(rc.bottom - rc.top), 1);
 }
 
-void kel_direct3d::releaseFrameResources()
+bool kel_direct3d::readyD3D()
 {
-    release(m_pd3dSurface);
-    release(m_spareSurface);
-    for (IDirect3DTexture9*& t : m_planes)
-        release(t);
-}
-
-void kel_direct3d::releaseD3D()
-{
-    m_drawn = false;
-    releaseFrameResources();
-    release(m_shader);
-    release_counted(m_pd3dDevice);
-    release(m_pD3D);
-}
-
-// The device is of no further use: everything is made again at the next frame.
-void kel_direct3d::scheduleRebuild()
-{
-    releaseD3D();
-    m_lost = false;
-    m_rebuild = true;
-    m_retryAt = GetTickCount();
-}
-
-// Whether a frame may be drawn now. A device can be lost at any moment (a locked session,
-// another program taking the screen) and some drivers do not survive drawing on one that is,
-// so every frame asks first; a lost or failed device is brought back when it is time to try.
-bool kel_direct3d::readyToDraw()
-{
-    if (m_rebuild) {
-        if (!m_PresentWnd || !due())
-            return false;
-        if (!initializeDevice(m_PresentWnd, m_nWidth, m_nHeight))
+    switch (m_device) {
+    case device_tier::none:
+        return false;
+    case device_tier::failed:
+        if (!m_PresentWnd || !due() || !makeDevice())
             return false;
         ++m_recoveries;
         kel_log(KEL_LOG_INFO, "Direct3D 9 device made again; frames are shown again");
+        break;
+    case device_tier::lost:
+        if (!due())
+            return false;
+        break;
+    case device_tier::working:
+        break;
     }
-    if (!m_pd3dDevice || (m_lost && !due()))
-        return false;
     const HRESULT hr = checked(checked_call::test_cooperative_level, m_pd3dDevice->TestCooperativeLevel());
     if (hr == D3D_OK) {
-        if (m_lost) {
-            m_lost = false;
+        if (m_device == device_tier::lost) {
+            m_device = device_tier::working;
             ++m_recoveries;
             kel_log(KEL_LOG_INFO, "Direct3D 9 device back without a reset");
         }
-        return m_pd3dSurface != nullptr || m_planes[0] != nullptr;
+        // The window may have changed size while the device could not take it.
+        return resizeD3D();
     }
-    if (!m_lost)
+    if (m_device != device_tier::lost)
         kel_log_hresult("IDirect3DDevice9::TestCooperativeLevel", hr, KEL_LOG_INFO);
-    m_lost = true;
+    m_device = device_tier::lost;
     if (hr == D3DERR_DEVICELOST) {
         retryIn(kRecheckMs);
         return false;
@@ -455,7 +329,16 @@ bool kel_direct3d::readyToDraw()
     return false;
 }
 
-// Brings a lost device back once the system allows it; the surface is made again after it.
+// The device is of no further use: everything is made again, starting now.
+void kel_direct3d::scheduleRebuild()
+{
+    releaseD3D();
+    m_device = device_tier::failed;
+    m_retryAt = GetTickCount();
+}
+
+// Brings a lost device back once the system allows it; the frame's resources are made again by
+// the next paint.
 bool kel_direct3d::resetDevice()
 {
     releaseFrameResources();
@@ -464,89 +347,153 @@ bool kel_direct3d::resetDevice()
         retryIn(kRecheckMs);
         return false;
     }
-    if (FAILED(hr))
+    if (FAILED(hr)) {
         kel_log_hresult("IDirect3DDevice9::Reset (after a lost device)", hr);
-    if (FAILED(hr) || !createSurface()) {
         scheduleRebuild();
         return false;
     }
-    m_lost = false;
+    m_device = device_tier::working;
+    backBufferFitsWindow();
     ++m_recoveries;
     kel_log(KEL_LOG_INFO, "Direct3D 9 device reset after a loss; frames are shown again");
     return true;
 }
 
-void kel_direct3d::paintD3D(unsigned char* ybuf, unsigned char* ubuf, unsigned char* vbuf, int bufSize, int width,
-                            int height, int pix_width, int pix_height, bool upload)
+// The frame's resources must be released first: Reset fails while a D3DPOOL_DEFAULT resource
+// lives.
+HRESULT kel_direct3d::resetBackBuffer()
 {
-    (void)bufSize;
-    (void)width;
-    (void)height;
-    if (m_rgb || !ybuf || !ubuf || !vbuf)
-        return;
-    paint(ybuf, ubuf, vbuf, m_shape, pix_width, pix_height, upload);
+    D3DPRESENT_PARAMETERS pp = present_parameters();
+    return checked(checked_call::reset, m_pd3dDevice->Reset(&pp));
 }
 
-void kel_direct3d::paintD3D(unsigned char* rgb, int bufSize, int width, int height, int pix_width, int pix_height,
-                            bool upload)
+bool kel_direct3d::resizeD3D()
 {
-    (void)width;
-    (void)height;
-    if (!m_rgb || !rgb || bufSize < int64_t(planes_of(m_shape, pix_width, pix_height).bytes))
-        return;
-    paint(rgb, nullptr, nullptr, m_shape, pix_width, pix_height, upload);
+    // A device being brought back takes the window's size on the way; none yet, none needed.
+    if (m_device != device_tier::working)
+        return false;
+    if (backBufferFitsWindow())
+        return true;
+    releaseFrameResources();
+    const HRESULT hr = resetBackBuffer();
+    if (hr == D3DERR_DEVICELOST) {
+        kel_log(KEL_LOG_INFO, "Direct3D 9 device lost while taking the window's new size; it comes back later");
+        m_device = device_tier::lost;
+        retryIn(kRecheckMs);
+        return false;
+    }
+    if (FAILED(hr)) {
+        kel_log_hresult("IDirect3DDevice9::Reset (new window size)", hr);
+        scheduleRebuild();
+        return false;
+    }
+    ++m_sizeResets;
+    backBufferFitsWindow();
+    return true;
 }
 
-void kel_direct3d::paintFrame(const uint8_t* buf, const frame_shape& shape, int pix_width, int pix_height,
-                              bool upload)
+// The resources `plan` names, in D3DPOOL_DEFAULT (released before a reset and made again after
+// it): the plane textures, or two surfaces taking frames in turn (the next frame goes into the
+// one the device is not drawing from; a device that cannot make the second works with one).
+// Plane textures that cannot be made leave the shader aside on this device: the frame is planned
+// again without it.
+bool kel_direct3d::makeFrameResources(const frame_plan& plan)
 {
-    if (!buf)
-        return;
-    const packed_planes p = planes_of(shape, pix_width, pix_height);
-    if (shape.format == pixel_format::i420)
-        paint(buf, buf + p.u, buf + p.v, shape, pix_width, pix_height, upload);
-    else
-        paint(buf, nullptr, nullptr, shape, pix_width, pix_height, upload);
-}
-
-// The frame must have the size, format and chroma size of the last initializeD3D; only its
-// colours may differ (the shader takes them at once).
-void kel_direct3d::paint(const uint8_t* y, const uint8_t* u, const uint8_t* v, const frame_shape& shape,
-                         int pix_width, int pix_height, bool upload)
-{
-    if (!readyToDraw())
-        return;
-    if (pix_width != m_nWidth || pix_height != m_nHeight || shape.format != m_shape.format ||
-        shape.chroma_width != m_shape.chroma_width || shape.chroma_height != m_shape.chroma_height)
-        return;
-    if (upload || m_surfaceFresh) {
-        if (shape.colorspace != m_shape.colorspace || shape.range != m_shape.range ||
-            shape.older_push != m_shape.older_push) {
-            m_shape = shape;
-            yuv_shader_constants(shape.colorspace, shape.range, m_matrix);
-            // Without the shader the surface suits the colours it was made for (YV12 or not).
-            if (!m_useShader) {
+    releaseFrameResources();
+    if (plan.route == draw_route::planes) {
+        for (int i = 0; i < 3; ++i) {
+            const plan_texture& t = plan.textures[i];
+            const HRESULT hr = m_pd3dDevice->CreateTexture(UINT(t.width), UINT(t.height), 1, D3DUSAGE_DYNAMIC,
+                                                           D3DFMT_L8, D3DPOOL_DEFAULT, &m_planes[i], nullptr);
+            if (FAILED(hr)) {
+                kel_log_hresult("IDirect3DDevice9::CreateTexture (a plane; YUV is converted without the shader)", hr,
+                                KEL_LOG_WARNING);
+                m_planes[i] = nullptr;
                 releaseFrameResources();
-                if (!createSurface()) {
-                    scheduleRebuild();
-                    return;
-                }
+                m_shaderCapable = false;
+                return makeFrameResources(
+                    plan_frame(plan.shape, plan.width, plan.height, plan.target.width, plan.target.height, caps()));
             }
         }
-        if (m_useShader ? !uploadPlanes(y, u, v, pix_width, pix_height) : !uploadSurface(y, u, v, pix_width, pix_height))
+    } else {
+        const plan_texture& t = plan.textures[0];
+        const D3DFORMAT format = plan.route == draw_route::yv12 ? kYV12 : D3DFMT_X8R8G8B8;
+        for (IDirect3DSurface9** surface : {&m_pd3dSurface, &m_spareSurface}) {
+            const HRESULT hr = m_pd3dDevice->CreateOffscreenPlainSurface(UINT(t.width), UINT(t.height), format,
+                                                                         D3DPOOL_DEFAULT, surface, nullptr);
+            if (FAILED(hr)) {
+                *surface = nullptr;
+                if (surface == &m_pd3dSurface) {
+                    kel_log_hresult("IDirect3DDevice9::CreateOffscreenPlainSurface", hr);
+                    return false;
+                }
+                break;
+            }
+            // Black until the first frame arrives.
+            m_pd3dDevice->ColorFill(*surface, nullptr, D3DCOLOR_ARGB(0xFF, 0, 0, 0));
+        }
+    }
+    m_nWidth = plan.width;
+    m_nHeight = plan.height;
+    m_frame = plan;
+    m_frameFilled = false;
+    kel_log(KEL_LOG_INFO, "Direct3D 9 ready for %dx%d frames; YUV converted by %s", m_nWidth, m_nHeight,
+            plan.shape.format != pixel_format::i420 ? "nobody (RGB frames)"
+            : plan.route == draw_route::planes     ? "our pixel shader"
+            : plan.route == draw_route::yv12       ? "the driver (YV12)"
+                                                   : "the processor");
+    return true;
+}
+
+void kel_direct3d::releaseFrameResources()
+{
+    release(m_pd3dSurface);
+    release(m_spareSurface);
+    for (IDirect3DTexture9*& t : m_planes)
+        release(t);
+    m_frame.texture_count = 0;
+    m_frameFilled = false;
+}
+
+void kel_direct3d::releaseD3D()
+{
+    m_drawn = false;
+    releaseFrameResources();
+    release(m_shader);
+    release_counted(m_pd3dDevice);
+    release(m_pD3D);
+    m_device = device_tier::none;
+}
+
+void kel_direct3d::paintD3D(const uint8_t* buf, const frame_plan& plan, bool upload)
+{
+    if (!buf || m_device != device_tier::working || plan.texture_count == 0)
+        return;
+    if (m_frame.texture_count == 0 || !same_textures(m_frame, plan)) {
+        if (!makeFrameResources(plan)) {
+            scheduleRebuild();
+            retryIn(kRebuildMs);
             return;
-        m_surfaceFresh = false;
+        }
+    } else {
+        m_frame = plan;  // the same resources: new colours, a new target
+    }
+    if (upload || !m_frameFilled) {
+        const bool filled =
+            m_frame.route == draw_route::planes ? uploadPlanes(buf, m_frame) : uploadSurface(buf, m_frame);
+        if (!filled)
+            return;
+        m_frameFilled = true;
     }
     DrawImage();
 }
 
-// YV12 surfaces take only the older pushes' frames, as they always did: the driver's conversion
-// is meant for their colours, though not every driver gets them right (this Wine's does not
-// expand the range). Frames of the frame export are converted exactly, on the processor.
-bool kel_direct3d::yv12Allowed() const
+void kel_direct3d::SetYUVbuffer(LPBYTE pBuffer, long lLen)
 {
-    return !m_rgb && m_shape.older_push && m_shape.colorspace == colour_space::bt601 &&
-           m_shape.range == colour_range::limited && m_shape.chroma_width == m_nWidth / 2 && m_shape.chroma_height == m_nHeight / 2;
+    const frame_shape shape = legacy_yuv_shape(m_nWidth, m_nHeight);
+    if (!pBuffer || lLen < int64_t(planes_of(shape, m_nWidth, m_nHeight).bytes) || !readyD3D())
+        return;
+    paintD3D(pBuffer, plan_frame(shape, m_nWidth, m_nHeight, m_backBuffer[0], m_backBuffer[1], caps()), true);
 }
 
 // A frame into the off-screen surface the device is not drawing from, which then becomes the
@@ -554,26 +501,27 @@ bool kel_direct3d::yv12Allowed() const
 // processor first. The spare is locked without waiting; only when the device still reads even
 // that one (two frames back) does the lock wait: this thread only draws, and a frame skipped
 // for a busy device would be a frame lost to the viewer.
-bool kel_direct3d::uploadSurface(const uint8_t* y, const uint8_t* u, const uint8_t* v, int pix_width, int pix_height)
+bool kel_direct3d::uploadSurface(const uint8_t* buf, const frame_plan& plan)
 {
     if (!m_pd3dSurface)
         return false;
-    const bool yv12 = yv12Allowed();
-    const uint8_t* pixels = y;
-    size_t stride = size_t(m_shape.stride);
-    bool bgra = m_shape.format == pixel_format::bgra;
-    if (!m_rgb && !yv12) {
+    const bool yv12 = plan.route == draw_route::yv12;
+    const int w = plan.width, h = plan.height;
+    const uint8_t* pixels = buf + plan.planes[0].offset;
+    size_t stride = size_t(plan.planes[0].stride);
+    bool bgra = plan.shape.format == pixel_format::bgra;
+    if (plan.convert_yuv) {
         try {
-            m_converted.resize(size_t(pix_width) * size_t(pix_height) * 3);
+            m_converted.resize(size_t(w) * size_t(h) * 3);
         } catch (const std::bad_alloc&) {
             std::vector<uint8_t>().swap(m_converted);
             return false;
         }
-        yuv420_to_rgb(y, u, v, pix_width, pix_height, m_shape.chroma_width, m_shape.chroma_height,
-                      yuv_coefficients_for(m_shape.colorspace, m_shape.range), m_converted.data(),
+        yuv420_to_rgb(buf + plan.planes[0].offset, buf + plan.planes[1].offset, buf + plan.planes[2].offset, w, h,
+                      plan.planes[1].width, plan.planes[1].height, plan.coefficients, m_converted.data(),
                       m_converted.size());
         pixels = m_converted.data();
-        stride = size_t(pix_width) * 3;
+        stride = size_t(w) * 3;
         bgra = false;
     }
     IDirect3DSurface9* target = m_spareSurface ? m_spareSurface : m_pd3dSurface;
@@ -588,12 +536,12 @@ bool kel_direct3d::uploadSurface(const uint8_t* y, const uint8_t* u, const uint8
     if (!locked.pBits &&
         !lock(target, &locked, 0, yv12 ? "IDirect3DSurface9::LockRect (YV12)" : "IDirect3DSurface9::LockRect (RGB)"))
         return false;
+    uint8_t* bits = static_cast<uint8_t*>(locked.pBits);
     if (yv12)
-        copy_yuv420_to_yv12(static_cast<uint8_t*>(locked.pBits), locked.Pitch, m_surfaceWidth, m_surfaceHeight, y, u,
-                            v, pix_width, pix_height);
+        copy_yuv420_to_yv12(bits, locked.Pitch, plan.textures[0].width, plan.textures[0].height,
+                            buf + plan.planes[0].offset, buf + plan.planes[1].offset, buf + plan.planes[2].offset, w, h);
     else
-        copy_rgb_to_xrgb(static_cast<uint8_t*>(locked.pBits), locked.Pitch, pixels, stride, bgra, pix_width,
-                         pix_height);
+        copy_rgb_to_xrgb(bits, locked.Pitch, pixels, stride, bgra, w, h);
     if (FAILED(target->UnlockRect()))
         return false;
     if (target == m_spareSurface)
@@ -603,70 +551,61 @@ bool kel_direct3d::uploadSurface(const uint8_t* y, const uint8_t* u, const uint8
 
 // Each plane into its texture, row by row at the texture's pitch. DISCARD: the driver hands out
 // fresh memory while the GPU may still read the previous frame, so the copy never waits.
-bool kel_direct3d::uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int pix_width,
-                                int pix_height)
+bool kel_direct3d::uploadPlanes(const uint8_t* buf, const frame_plan& plan)
 {
     static const uint8_t grey = 0x80;  // the chroma of a frame too small to have any
-    const int cw = m_shape.chroma_width, ch = m_shape.chroma_height;
-    const bool chroma = cw > 0 && ch > 0;
-    const struct {
-        const uint8_t* buf;
-        int width, height;
-    } planes[3] = {{ybuf, pix_width, pix_height},
-                   {chroma ? ubuf : &grey, chroma ? cw : 1, chroma ? ch : 1},
-                   {chroma ? vbuf : &grey, chroma ? cw : 1, chroma ? ch : 1}};
     for (int i = 0; i < 3; ++i) {
+        const plan_texture& t = plan.textures[i];
         D3DLOCKED_RECT locked;
-        if (!m_planes[i])
+        if (!m_planes[i] ||
+            !lock(m_planes[i], &locked, D3DLOCK_DISCARD, "IDirect3DTexture9::LockRect (a plane of the frame)"))
             return false;
-        if (!lock(m_planes[i], &locked, D3DLOCK_DISCARD, "IDirect3DTexture9::LockRect (a plane of the frame)"))
-            return false;
-        copy_plane_rows(static_cast<uint8_t*>(locked.pBits), locked.Pitch, planes[i].buf, size_t(planes[i].width),
-                        planes[i].width, planes[i].height);
+        if (t.grey)
+            copy_plane_rows(static_cast<uint8_t*>(locked.pBits), locked.Pitch, &grey, 1, 1, 1);
+        else
+            copy_plane_rows(static_cast<uint8_t*>(locked.pBits), locked.Pitch, buf + plan.planes[i].offset,
+                            size_t(plan.planes[i].stride), t.content_width, t.content_height);
         m_planes[i]->UnlockRect(0);
     }
     return true;
 }
 
-void kel_direct3d::SetYUVbuffer(LPBYTE pBuffer, long lLen)
-{
-    const int w = m_nWidth, h = m_nHeight;
-    if (m_rgb || !pBuffer || lLen < int64_t(planes_of(m_shape, w, h).bytes))
-        return;
-    paintFrame(pBuffer, m_shape, w, h, true);
-}
-
 void kel_direct3d::DrawImage()
 {
-    if (!m_pd3dDevice || (!m_pd3dSurface && !m_planes[0]))
+    if (!m_pd3dDevice || m_frame.texture_count == 0)
         return;
+    const plan_rect& t = m_frame.target;
+    m_rtViewport = RECT{t.x, t.y, t.x + t.width, t.y + t.height};
     m_pd3dDevice->Clear(0, nullptr, D3DCLEAR_TARGET, D3DCOLOR_ARGB(0xFF, 0, 0, 0), 1.0f, 0);
     m_pd3dDevice->BeginScene();
     IDirect3DSurface9* back = nullptr;
     if (SUCCEEDED(m_pd3dDevice->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back))) {
-        if (m_planes[0])
-            drawPlanes(back);
-        else
-            m_pd3dDevice->StretchRect(m_pd3dSurface, &m_rtSource, back, &m_rtViewport, D3DTEXF_LINEAR);
+        if (m_frame.route == draw_route::planes) {
+            drawPlanes();
+        } else if (m_pd3dSurface) {
+            const plan_rect& s = m_frame.source;
+            const RECT source{s.x, s.y, s.x + s.width, s.y + s.height};
+            m_pd3dDevice->StretchRect(m_pd3dSurface, &source, back, &m_rtViewport, D3DTEXF_LINEAR);
+        }
     }
     m_pd3dDevice->EndScene();
     release(back);
     m_drawn = true;
 }
 
-// One quad over the back buffer, the three planes bilinearly filtered and converted by the
-// shader. Pixel centres lie at whole coordinates: the quad starts half a pixel before them.
-void kel_direct3d::drawPlanes(IDirect3DSurface9* back)
+// One quad over the target, the three planes bilinearly filtered and converted by the shader.
+// Pixel centres lie at whole coordinates: the quad starts half a pixel before them.
+void kel_direct3d::drawPlanes()
 {
-    D3DSURFACE_DESC desc;
-    if (FAILED(back->GetDesc(&desc)))
-        return;
-    const float w = float(desc.Width) - 0.5f, h = float(desc.Height) - 0.5f;
-    const float cs = m_chromaExtent[0], ct = m_chromaExtent[1];
-    const quad_vertex quad[4] = {{-0.5f, -0.5f, 0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f},
-                                 {w, -0.5f, 0.0f, 1.0f, 1.0f, 0.0f, cs, 0.0f},
-                                 {-0.5f, h, 0.0f, 1.0f, 0.0f, 1.0f, 0.0f, ct},
-                                 {w, h, 0.0f, 1.0f, 1.0f, 1.0f, cs, ct}};
+    const plan_rect& r = m_frame.target;
+    const float x0 = float(r.x) - 0.5f, y0 = float(r.y) - 0.5f;
+    const float x1 = x0 + float(r.width), y1 = y0 + float(r.height);
+    const plan_corners& l = m_frame.textures[0].corners;
+    const plan_corners& c = m_frame.textures[1].corners;
+    const float xy[4][2] = {{x0, y0}, {x1, y0}, {x0, y1}, {x1, y1}};
+    quad_vertex quad[4];
+    for (int i = 0; i < 4; ++i)
+        quad[i] = quad_vertex{xy[i][0], xy[i][1], 0.0f, 1.0f, l.s[i], l.t[i], c.s[i], c.t[i]};
     IDirect3DDevice9* d = m_pd3dDevice;
     d->SetRenderState(D3DRS_ZENABLE, D3DZB_FALSE);
     d->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
@@ -681,7 +620,7 @@ void kel_direct3d::drawPlanes(IDirect3DSurface9* back)
         d->SetSamplerState(i, D3DSAMP_ADDRESSV, D3DTADDRESS_CLAMP);
     }
     d->SetPixelShader(m_shader);
-    d->SetPixelShaderConstantF(0, &m_matrix[0][0], 4);
+    d->SetPixelShaderConstantF(0, &m_frame.constants[0][0], 4);
     d->SetFVF(kQuadFvf);
     d->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof(quad_vertex));
     d->SetPixelShader(nullptr);
@@ -697,7 +636,7 @@ bool kel_direct3d::presentD3D()
     const HRESULT hr = checked(checked_call::present, m_pd3dDevice->Present(nullptr, nullptr, nullptr, nullptr));
     if (hr == D3DERR_DEVICELOST) {
         kel_log(KEL_LOG_INFO, "Direct3D 9 device lost (IDirect3DDevice9::Present); frames are skipped until it is back");
-        m_lost = true;
+        m_device = device_tier::lost;
         m_retryAt = GetTickCount();
     } else if (device_is_gone(hr)) {
         kel_log_hresult("IDirect3DDevice9::Present (the device is made again)", hr);

@@ -1,6 +1,7 @@
 // kel_direct3d: draws one frame, planar YUV 4:2:0 or packed RGB, over the whole client area of
-// a window through Direct3D 9, and brings a lost device back. Constructed and destroyed on the
-// host's thread; every other call runs on the instance's render thread, which owns the device.
+// a window through Direct3D 9, as a frame plan says, and brings a lost device back. Constructed
+// and destroyed on the host's thread; every other call runs on the instance's render thread,
+// which owns the device.
 #ifndef KEL_VOUT_KEL_DIRECT3D_H
 #define KEL_VOUT_KEL_DIRECT3D_H
 
@@ -11,8 +12,7 @@
 
 #include <vector>
 
-#include "frame_pack.h"
-#include "kel_vout_global.h"
+#include "frame_plan.h"
 
 struct IDirect3D9;
 struct IDirect3DDevice9;
@@ -23,46 +23,44 @@ struct IDirect3DPixelShader9;
 class kel_direct3d {
 public:
     // YUV frames go into three luminance textures that a pixel shader converts with the frame's
-    // own matrix and range (the same conversion as the OpenGL backend). On a device without
+    // own matrix and range (the same conversion as the other backends). On a device without
     // pixel shaders 2.0 (or a frame beyond its textures) BT.601 limited-range frames of the older
     // pushes go into a YV12 surface that the driver converts, and other YUV frames are converted
-    // on the processor. RGB frames go through an X8R8G8B8 surface. `format` is what frames are
-    // until initializeD3D is told otherwise.
-    explicit kel_direct3d(SOURCE_FORMAT format = VOUT_YUV420);
+    // on the processor. RGB frames go through an X8R8G8B8 surface.
+    kel_direct3d();
     kel_direct3d(const kel_direct3d&) = delete;
     kel_direct3d& operator=(const kel_direct3d&) = delete;
 
-    // Makes the renderer ready for frames of lWidth x lHeight presented into presentWnd: the
-    // Direct3D object and a device whose back buffer has the window's client size (both made once
-    // and kept while they work) and an off-screen surface of the frame's size, made anew. False
-    // when one of them cannot be made; painting then retries now and then, without the caller.
-    bool initializeD3D(HWND presentWnd, long lWidth, long lHeight);
-    // The same for frames of `shape` (their format, chroma size and colours).
-    bool initializeD3D(HWND presentWnd, long lWidth, long lHeight, const frame_shape& shape);
-    // The window's client size changed: the back buffer takes it (a device reset; the surface is
-    // made again and filled by the next paint). A move needs nothing.
+    // Makes the Direct3D object and a device presenting into presentWnd, its back buffer at the
+    // window's client size, unless it was made for that window already. False when either
+    // cannot be made; readyD3D then tries again now and then.
+    bool initializeD3D(HWND presentWnd);
+    // Whether a frame may be drawn now. A device can be lost at any moment (a locked session,
+    // another program taking the screen) and some drivers do not survive drawing on one that is,
+    // so every paint asks first; a lost or failed device is brought back when it is time to try.
+    bool readyD3D();
+    // What this device offers the frame plan, and the back buffer's size.
+    renderer_caps caps() const;
+    void backBufferSize(int* width, int* height) const;
+    // The window's client size changed: the back buffer takes it (a device reset; the frame's
+    // resources are made again and filled by the next paint). A move needs nothing.
     bool resizeD3D();
-    // Releases the surface, the device and the Direct3D object, in that order. Idempotent.
+    // Releases the frame's resources, the device and the Direct3D object, in that order.
+    // Idempotent.
     void releaseD3D();
 
-    // Tightly packed planes: Y pix_width x pix_height, U and V (pix_width/2) x (pix_height/2).
-    // Copies the frame into the surface when `upload` (or when the surface is new), then draws it
-    // into the back buffer (DrawImage). pix_width x pix_height must be the size of the last
-    // initializeD3D; other frames are skipped. bufSize, width and height are not read.
-    void paintD3D(unsigned char* ybuf, unsigned char* ubuf, unsigned char* vbuf, int bufSize, int width,
-                  int height, int pix_width, int pix_height, bool upload = true);
-    // Packed RGB, 3 bytes per pixel, rows starting at multiples of 4 bytes, top row first.
-    void paintD3D(unsigned char* rgb, int bufSize, int width, int height, int pix_width, int pix_height,
-                  bool upload = true);
-    // A frame packed as `shape` says (the shape of the last initializeD3D), from buf.
-    void paintFrame(const uint8_t* buf, const frame_shape& shape, int pix_width, int pix_height, bool upload);
-    // Clears the back buffer and stretches the surface over it.
+    // Makes the resources `plan` names when they are not those of the last paint, copies the
+    // frame in buf into them when `upload` (or when they hold nothing yet), then draws it into the
+    // back buffer (DrawImage).
+    void paintD3D(const uint8_t* buf, const frame_plan& plan, bool upload);
+    // paintD3D of one buffer holding a tightly packed 4:2:0 frame of the last frame size (Y, U
+    // and V of (w/2) x (h/2) back to back), as the older pushes pack them.
+    void SetYUVbuffer(LPBYTE pBuffer, long lLen);
+    // Clears the back buffer and draws the frame's resources over it as the last plan says.
     void DrawImage();
     // Presents what DrawImage drew; notes a lost device. Nothing when nothing was drawn. True
     // when a picture was presented.
     bool presentD3D();
-    // paintD3D from one buffer holding Y, U and V back to back, at the surface's size.
-    void SetYUVbuffer(LPBYTE pBuffer, long lLen);
 
     // Copies the back buffer's top-left width x height pixels into dst as packed RGB rows of
     // width * 3 bytes, top row first. Only between drawing and presenting.
@@ -74,9 +72,10 @@ public:
     // construction.
     uint64_t resets() const { return uint64_t(m_recoveries.load()) + uint64_t(m_sizeResets.load()); }
     // True while a lost or failed device waits to be brought back.
-    bool recovering() const { return m_lost || m_rebuild; }
-    // True while YUV frames are converted by our pixel shader (false: by the driver).
-    bool convertsWithShader() const { return m_useShader; }
+    bool recovering() const { return m_device == device_tier::lost || m_device == device_tier::failed; }
+    // True while YUV frames are converted by our pixel shader (false: by the driver or the
+    // processor).
+    bool convertsWithShader() const { return m_frame.texture_count > 0 && m_frame.route == draw_route::planes; }
 
     // Devices of this renderer class made and not yet destroyed, in the whole process.
     static int live_devices();
@@ -92,52 +91,50 @@ public:
     static void set_result_hook_for_testing(result_hook hook);
 
 private:
+    // Recovery comes in tiers: the device (made, lost, failed), the back buffer's size (a reset
+    // for the window's size) and the frame's resources (made for one plan, filled or not).
+    enum class device_tier {
+        none,     // not made yet, or released
+        working,  // draws
+        lost,     // lost: asked again when due, reset once it may be
+        failed,   // of no further use: made anew when due
+    };
+
     HRESULT checked(checked_call call, HRESULT hr);
+    bool makeDevice();
     void chooseConversion();
     bool backBufferFitsWindow();
-    bool createSurface();
-    void releaseFrameResources();
-    bool uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int pix_width, int pix_height);
-    bool uploadSurface(const uint8_t* y, const uint8_t* u, const uint8_t* v, int pix_width, int pix_height);
-    void paint(const uint8_t* y, const uint8_t* u, const uint8_t* v, const frame_shape& shape, int pix_width,
-               int pix_height, bool upload);
-    bool initializeDevice(HWND presentWnd, long lWidth, long lHeight);
-    bool yv12Allowed() const;
-    void drawPlanes(IDirect3DSurface9* back);
-    bool readyToDraw();
     bool resetDevice();
     HRESULT resetBackBuffer();
     void scheduleRebuild();
     bool due() const;
     void retryIn(DWORD ms);
+    bool makeFrameResources(const frame_plan& plan);
+    void releaseFrameResources();
+    bool uploadPlanes(const uint8_t* buf, const frame_plan& plan);
+    bool uploadSurface(const uint8_t* buf, const frame_plan& plan);
+    void drawPlanes();
 
-    int m_nWidth;
+    int m_nWidth;   // the frame's size, as its resources were made for it
     int m_nHeight;
     IDirect3D9* m_pD3D;
     IDirect3DDevice9* m_pd3dDevice;
-    IDirect3DSurface9* m_pd3dSurface;   // the frame drawn
+    IDirect3DSurface9* m_pd3dSurface;   // the frame drawn (yv12 and rgb routes)
     IDirect3DSurface9* m_spareSurface;  // the next frame's, while the device may read the other
-    RECT m_rtViewport;
+    RECT m_rtViewport;  // where the surface is stretched to: the back buffer
     HWND m_PresentWnd;
 
-    int m_surfaceWidth;  // the surface may be larger than the frame (yv12_surface_size)
-    int m_surfaceHeight;
-    RECT m_rtSource;  // the frame within the surface
-    bool m_rgb;       // frames are packed RGB (m_shape's format)
-    frame_shape m_shape;  // how frames are laid out, and their colours
-    float m_matrix[4][4];  // the shader's constants for m_shape's colours
-    std::vector<uint8_t> m_converted;  // a YUV frame converted on the processor
-    bool m_lost;      // the device is lost: ask again when due, reset once it may be
-    bool m_rebuild;   // no usable device: build everything again when due
+    device_tier m_device;
+    DWORD m_retryAt;  // tick count of the next attempt to bring the device back
+    int m_backBuffer[2];   // the back buffer's size
     bool m_shaderCapable;  // the device runs our pixel shader on luminance textures
     int m_maxTexture[2];   // its largest texture
-    bool m_useShader;      // the current frame size goes through the plane textures and m_shader
     IDirect3DPixelShader9* m_shader;
-    IDirect3DTexture9* m_planes[3];  // Y, U, V (D3DFMT_L8)
-    float m_chromaExtent[2];         // chroma texture coordinates of the picture's right and bottom edges
-    bool m_surfaceFresh;  // the surface (or the plane textures) holds no frame yet
-    bool m_drawn;         // the back buffer holds a picture not yet presented
-    DWORD m_retryAt;  // tick count of the next recovery attempt
+    frame_plan m_frame;  // what the frame's resources were made for (texture_count 0: none)
+    bool m_frameFilled;  // they hold a frame
+    IDirect3DTexture9* m_planes[3];    // planes route: Y, U, V (D3DFMT_L8)
+    std::vector<uint8_t> m_converted;  // a YUV frame converted on the processor
+    bool m_drawn;  // the back buffer holds a picture not yet presented
     std::atomic<int> m_recoveries;
     std::atomic<int> m_sizeResets;
 };

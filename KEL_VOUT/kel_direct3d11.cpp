@@ -42,7 +42,6 @@ cbuffer frame : register(b0)
     float4 coef_u;   // and of U
     float4 coef_v;   // and of V
     float4 offsets;  // added to R, G, B
-    float4 extent;   // xy: chroma coordinates of the picture's right and bottom edges
 };
 Texture2D plane0 : register(t0);
 Texture2D plane1 : register(t1);
@@ -56,12 +55,12 @@ struct corner
     float2 chroma : TEXCOORD1;
 };
 
-corner vs_main(float2 pos : POSITION, float2 tex : TEXCOORD0)
+corner vs_main(float2 pos : POSITION, float2 luma : TEXCOORD0, float2 chroma : TEXCOORD1)
 {
     corner o;
     o.pos = float4(pos, 0.0, 1.0);
-    o.luma = tex;
-    o.chroma = tex * extent.xy;
+    o.luma = luma;
+    o.chroma = chroma;
     return o;
 }
 
@@ -79,10 +78,13 @@ float4 ps_rgb(corner i) : SV_Target
 }
 )";
 
-// The quad over the whole back buffer, as a triangle strip: clip-space position, texture
-// coordinates (top row first).
-const float kQuad[4][4] = {{-1.0f, 1.0f, 0.0f, 0.0f}, {1.0f, 1.0f, 1.0f, 0.0f}, {-1.0f, -1.0f, 0.0f, 1.0f},
-                           {1.0f, -1.0f, 1.0f, 1.0f}};
+// A corner of the quad: clip-space position, then the luma (or picture) and chroma texture
+// coordinates the plan gives it.
+struct quad_vertex {
+    float x, y;
+    float s0, t0;
+    float s1, t1;
+};
 
 template <typename T>
 void release_com(T*& p)
@@ -194,7 +196,7 @@ kel_direct3d11::kel_direct3d11() = default;
 
 kel_direct3d11::~kel_direct3d11()
 {
-    release();
+    releaseD3D11();
 }
 
 void kel_direct3d11::set_result_hook_for_testing(result_hook hook)
@@ -218,35 +220,31 @@ HRESULT kel_direct3d11::checked(checked_call call, HRESULT hr)
     return hook ? hook(call, hr) : hr;
 }
 
-bool kel_direct3d11::prepare(HWND wnd, int width, int height, const frame_shape& shape)
+bool kel_direct3d11::initializeD3D11(HWND wnd)
 {
-    const bool new_window = wnd != m_wnd;
+    // Made already for this window (or being made again by readyD3D11, at its own pace).
+    if (wnd == m_wnd && (m_device || m_rebuild))
+        return m_device != nullptr && !m_rebuild;
     m_wnd = wnd;
-    m_width = width;
-    m_height = height;
-    m_shape = shape;
-    yuv_shader_constants(shape.colorspace, shape.range, m_constants);
-    // An odd last column or row lies past the last chroma sample: the clamp repeats it.
-    const int cw = shape.chroma_width, ch = shape.chroma_height;
-    m_constants[4][0] = cw > 0 ? float(width) / float(2 * cw) : 1.0f;
-    m_constants[4][1] = ch > 0 ? float(height) / float(2 * ch) : 1.0f;
-    m_constants[4][2] = m_constants[4][3] = 0.0f;
-    m_constantsDirty = true;
-
-    release_textures();
-    if (m_device && !m_rebuild && !new_window) {
-        if (make_textures())
-            return true;
-        schedule_rebuild("the frame's textures could not be made", E_FAIL);
-        return false;
-    }
-    // Everything anew: the first frame, another window, or a device that failed (whose next
-    // attempt keeps its time: a new frame size must not hurry it).
     release_device();
-    if (!m_rebuild || new_window)
-        m_retryAt = GetTickCount();
     m_rebuild = true;
-    return ready();
+    m_retryAt = GetTickCount();
+    return readyD3D11();
+}
+
+renderer_caps kel_direct3d11::caps() const
+{
+    renderer_caps c;
+    c.yuv_shader = true;
+    c.rgb_in_texture = true;  // a B8G8R8A8 texture; frames never exceed its limit
+    c.bgra_upload = true;
+    return c;
+}
+
+void kel_direct3d11::backBufferSize(int* width, int* height) const
+{
+    *width = m_targetWidth;
+    *height = m_targetHeight;
 }
 
 void kel_direct3d11::release_textures()
@@ -255,12 +253,13 @@ void kel_direct3d11::release_textures()
         release_com(m_views[i]);
         release_com(m_planes[i]);
     }
+    m_frame.texture_count = 0;
 }
 
 void kel_direct3d11::release_device()
 {
     m_drawn = false;
-    m_stateDirty = m_constantsDirty = true;
+    m_stateDirty = m_constantsDirty = m_quadDirty = true;
     // Nothing bound, every object released, then the queued work flushed: the swap chain is gone
     // for good before another is made for the same window.
     if (m_context)
@@ -293,7 +292,7 @@ void kel_direct3d11::release_device()
     }
 }
 
-void kel_direct3d11::release()
+void kel_direct3d11::releaseD3D11()
 {
     release_device();
     m_rebuild = false;
@@ -315,14 +314,14 @@ void kel_direct3d11::schedule_rebuild(const char* why, HRESULT hr)
 }
 
 // Whether a frame may be drawn now: a device that is gone is made again when it is time to try.
-bool kel_direct3d11::ready()
+bool kel_direct3d11::readyD3D11()
 {
     if (!m_rebuild)
-        return m_device && m_planes[0];
-    if (!m_wnd || m_width <= 0 || int32_t(GetTickCount() - m_retryAt) < 0)
+        return m_device != nullptr;
+    if (!m_wnd || int32_t(GetTickCount() - m_retryAt) < 0)
         return false;
     release_device();
-    if (make_device() && make_swap_chain() && make_target() && make_textures()) {
+    if (make_device() && make_swap_chain() && make_target()) {
         m_rebuild = false;
         if (m_everMade) {
             ++m_resets;
@@ -336,11 +335,10 @@ bool kel_direct3d11::ready()
     return false;
 }
 
-
 // The shaders' bytecode, from the process's cache or compiled now. The compiler is loaded only
 // meanwhile: the blobs it returns live in its module, so their bytes are copied out before it
 // goes.
-bool kel_direct3d11::load_shaders()
+bool kel_direct3d11::loadShaders()
 {
     if (!d3d11_create_device()) {
         kel_log(KEL_LOG_ERROR, "LoadLibrary (d3d11.dll) failed: no Direct3D 11 on this system");
@@ -422,7 +420,7 @@ bool kel_direct3d11::load_shaders()
 // software rasterizer), feature level 10_0 or better.
 bool kel_direct3d11::make_device()
 {
-    if (m_code[0].empty() && !load_shaders())
+    if (m_code[0].empty() && !loadShaders())
         return false;
 
     const PFN_D3D11_CREATE_DEVICE create = d3d11_create_device();
@@ -456,17 +454,18 @@ bool kel_direct3d11::make_device()
         return false;
 
     D3D11_BUFFER_DESC vb{};
-    vb.ByteWidth = sizeof(kQuad);
-    vb.Usage = D3D11_USAGE_IMMUTABLE;
+    vb.ByteWidth = sizeof(quad_vertex) * 4;
+    vb.Usage = D3D11_USAGE_DYNAMIC;
     vb.BindFlags = D3D11_BIND_VERTEX_BUFFER;
-    D3D11_SUBRESOURCE_DATA vb_data{kQuad, 0, 0};
+    vb.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
     D3D11_BUFFER_DESC cb{};
-    cb.ByteWidth = sizeof(m_constants);
+    cb.ByteWidth = sizeof(m_frame.constants);
     cb.Usage = D3D11_USAGE_DEFAULT;
     cb.BindFlags = D3D11_BIND_CONSTANT_BUFFER;
     static const D3D11_INPUT_ELEMENT_DESC layout[] = {
         {"POSITION", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0},
-        {"TEXCOORD", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 8, D3D11_INPUT_PER_VERTEX_DATA, 0}};
+        {"TEXCOORD", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 8, D3D11_INPUT_PER_VERTEX_DATA, 0},
+        {"TEXCOORD", 1, DXGI_FORMAT_R32G32_FLOAT, 0, 16, D3D11_INPUT_PER_VERTEX_DATA, 0}};
     D3D11_SAMPLER_DESC sd{};
     sd.Filter = D3D11_FILTER_MIN_MAG_MIP_LINEAR;
     sd.AddressU = sd.AddressV = sd.AddressW = D3D11_TEXTURE_ADDRESS_CLAMP;
@@ -483,8 +482,8 @@ bool kel_direct3d11::make_device()
         {"ID3D11Device::CreatePixelShader (RGB)",
          m_device->CreatePixelShader(m_code[2].data(), m_code[2].size(), nullptr, &m_psRgb)},
         {"ID3D11Device::CreateInputLayout",
-         m_device->CreateInputLayout(layout, 2, m_code[0].data(), m_code[0].size(), &m_layout)},
-        {"ID3D11Device::CreateBuffer (the quad)", m_device->CreateBuffer(&vb, &vb_data, &m_quad)},
+         m_device->CreateInputLayout(layout, 3, m_code[0].data(), m_code[0].size(), &m_layout)},
+        {"ID3D11Device::CreateBuffer (the quad)", m_device->CreateBuffer(&vb, nullptr, &m_quad)},
         {"ID3D11Device::CreateBuffer (the constants)", m_device->CreateBuffer(&cb, nullptr, &m_cbuffer)},
         {"ID3D11Device::CreateSamplerState", m_device->CreateSamplerState(&sd, &m_sampler)},
     };
@@ -644,17 +643,15 @@ bool kel_direct3d11::make_target()
 }
 
 // Dynamic textures: each upload maps a fresh copy (WRITE_DISCARD) while the GPU may still read
-// the previous frame, so the copy never waits for it.
-bool kel_direct3d11::make_textures()
+// the previous frame, so the copy never waits for it. R8 for the planes, B8G8R8A8 for a picture.
+bool kel_direct3d11::make_textures(const frame_plan& plan)
 {
-    const bool rgb = m_shape.format != pixel_format::i420;
-    const int cw = m_shape.chroma_width, ch = m_shape.chroma_height;
-    const bool chroma = cw > 0 && ch > 0;
-    const int sizes[3][2] = {{m_width, m_height}, {chroma ? cw : 1, chroma ? ch : 1}, {chroma ? cw : 1, chroma ? ch : 1}};
-    for (int i = 0; i < (rgb ? 1 : 3); ++i) {
+    release_textures();
+    const bool rgb = plan.route != draw_route::planes;
+    for (int i = 0; i < plan.texture_count; ++i) {
         D3D11_TEXTURE2D_DESC d{};
-        d.Width = UINT(sizes[i][0]);
-        d.Height = UINT(sizes[i][1]);
+        d.Width = UINT(plan.textures[i].width);
+        d.Height = UINT(plan.textures[i].height);
         d.MipLevels = 1;
         d.ArraySize = 1;
         d.Format = rgb ? DXGI_FORMAT_B8G8R8A8_UNORM : DXGI_FORMAT_R8_UNORM;
@@ -671,12 +668,13 @@ bool kel_direct3d11::make_textures()
             return false;
         }
     }
+    m_frame = plan;
     m_fresh = true;
-    m_stateDirty = true;
+    m_stateDirty = m_constantsDirty = m_quadDirty = true;
     return true;
 }
 
-void kel_direct3d11::resize()
+void kel_direct3d11::resizeD3D11()
 {
     // A device being made again takes the window's size on the way.
     if (!m_swap || m_rebuild)
@@ -699,22 +697,26 @@ void kel_direct3d11::resize()
         schedule_rebuild("the back buffer after a resize could not be used", E_FAIL);
 }
 
-void kel_direct3d11::paint(const uint8_t* buf, const frame_shape& shape, int width, int height, bool upload_frame)
+void kel_direct3d11::paintD3D11(const uint8_t* buf, const frame_plan& plan, bool upload_frame)
 {
-    if (!buf || !ready())
+    if (!buf || !m_device || m_rebuild || plan.texture_count == 0)
         return;
     wait_for_frame_latency();
-    if (width != m_width || height != m_height || shape.format != m_shape.format ||
-        shape.chroma_width != m_shape.chroma_width || shape.chroma_height != m_shape.chroma_height)
-        return;
-    if (upload_frame || m_fresh) {
-        // New colours need only the shader's constants.
-        if (shape.colorspace != m_shape.colorspace || shape.range != m_shape.range) {
-            yuv_shader_constants(shape.colorspace, shape.range, m_constants);
-            m_constantsDirty = true;
+    if (m_frame.texture_count == 0 || !same_textures(m_frame, plan)) {
+        if (!make_textures(plan)) {
+            schedule_rebuild("the frame's textures could not be made", E_FAIL);
+            return;
         }
-        m_shape = shape;
-        if (!upload(buf, shape, width, height)) {
+    } else {
+        // The same textures: new colours need only the shader's constants, a new target or new
+        // texture coordinates only the quad.
+        m_constantsDirty = m_constantsDirty || std::memcmp(m_frame.constants, plan.constants, sizeof(plan.constants)) != 0;
+        m_quadDirty = m_quadDirty || std::memcmp(&m_frame.target, &plan.target, sizeof(plan.target)) != 0 ||
+                      std::memcmp(m_frame.textures, plan.textures, sizeof(plan.textures)) != 0;
+        m_frame = plan;
+    }
+    if (upload_frame || m_fresh) {
+        if (!upload(buf)) {
             m_fresh = true;  // some planes may hold the new frame: all of it goes again
             return;
         }
@@ -723,14 +725,12 @@ void kel_direct3d11::paint(const uint8_t* buf, const frame_shape& shape, int wid
     draw();
 }
 
-bool kel_direct3d11::upload(const uint8_t* buf, const frame_shape& shape, int width, int height)
+bool kel_direct3d11::upload(const uint8_t* buf)
 {
     static const uint8_t grey = 0x80;  // the chroma of a frame too small to have any
-    const packed_planes p = planes_of(shape, width, height);
-    const bool rgb = shape.format != pixel_format::i420;
-    const int cw = shape.chroma_width, ch = shape.chroma_height;
-    const bool chroma = cw > 0 && ch > 0;
-    for (int i = 0; i < (rgb ? 1 : 3); ++i) {
+    const frame_plan& plan = m_frame;
+    const bool rgb = plan.route != draw_route::planes;
+    for (int i = 0; i < plan.texture_count; ++i) {
         D3D11_MAPPED_SUBRESOURCE mapped{};
         const HRESULT hr = m_context->Map(m_planes[i], 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped);
         if (FAILED(hr) || !mapped.pData) {
@@ -743,16 +743,39 @@ bool kel_direct3d11::upload(const uint8_t* buf, const frame_shape& shape, int wi
         }
         uint8_t* bits = static_cast<uint8_t*>(mapped.pData);
         const int pitch = int(mapped.RowPitch);
+        const plan_texture& t = plan.textures[i];
+        const plan_plane& p = plan.planes[i];
         if (rgb)
-            copy_rgb_to_xrgb(bits, pitch, buf, size_t(shape.stride), shape.format == pixel_format::bgra, width, height);
-        else if (i == 0)
-            copy_plane_rows(bits, pitch, buf + p.y, size_t(width), width, height);
-        else if (chroma)
-            copy_plane_rows(bits, pitch, buf + (i == 1 ? p.u : p.v), size_t(cw), cw, ch);
-        else
+            copy_rgb_to_xrgb(bits, pitch, buf + p.offset, size_t(p.stride), plan.shape.format == pixel_format::bgra,
+                             t.content_width, t.content_height);
+        else if (t.grey)
             copy_plane_rows(bits, pitch, &grey, 1, 1, 1);
+        else
+            copy_plane_rows(bits, pitch, buf + p.offset, size_t(p.stride), t.content_width, t.content_height);
         m_context->Unmap(m_planes[i], 0);
     }
+    return true;
+}
+
+// The quad over the plan's target, in clip space of the back buffer, with the plan's texture
+// coordinates at its corners (as a triangle strip: top-left, top-right, bottom-left,
+// bottom-right, the plan's order).
+bool kel_direct3d11::update_quad()
+{
+    D3D11_MAPPED_SUBRESOURCE mapped{};
+    if (FAILED(m_context->Map(m_quad, 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped)) || !mapped.pData)
+        return false;
+    const plan_rect& r = m_frame.target;
+    const float w = float(std::max(m_targetWidth, 1)), h = float(std::max(m_targetHeight, 1));
+    const float x0 = 2.0f * float(r.x) / w - 1.0f, x1 = 2.0f * float(r.x + r.width) / w - 1.0f;
+    const float y0 = 1.0f - 2.0f * float(r.y) / h, y1 = 1.0f - 2.0f * float(r.y + r.height) / h;
+    const float xy[4][2] = {{x0, y0}, {x1, y0}, {x0, y1}, {x1, y1}};
+    const plan_corners& l = m_frame.textures[0].corners;
+    const plan_corners& c = m_frame.texture_count > 1 ? m_frame.textures[1].corners : l;
+    quad_vertex* v = static_cast<quad_vertex*>(mapped.pData);
+    for (int i = 0; i < 4; ++i)
+        v[i] = quad_vertex{xy[i][0], xy[i][1], l.s[i], l.t[i], c.s[i], c.t[i]};
+    m_context->Unmap(m_quad, 0);
     return true;
 }
 
@@ -782,19 +805,24 @@ void kel_direct3d11::draw()
         return;
     ID3D11DeviceContext* c = m_context;
     if (m_constantsDirty) {
-        c->UpdateSubresource(m_cbuffer, 0, nullptr, m_constants, 0, 0);
+        c->UpdateSubresource(m_cbuffer, 0, nullptr, m_frame.constants, 0, 0);
         m_constantsDirty = false;
+    }
+    if (m_quadDirty) {
+        if (!update_quad())
+            return;
+        m_quadDirty = false;
     }
     if (m_stateDirty) {
         D3D11_VIEWPORT vp{0.0f, 0.0f, float(m_targetWidth), float(m_targetHeight), 0.0f, 1.0f};
         c->RSSetViewports(1, &vp);
-        const UINT stride = sizeof(kQuad[0]), offset = 0;
+        const UINT stride = sizeof(quad_vertex), offset = 0;
         c->IASetInputLayout(m_layout);
         c->IASetVertexBuffers(0, 1, &m_quad, &stride, &offset);
         c->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
         c->VSSetShader(m_vs, nullptr, 0);
         c->VSSetConstantBuffers(0, 1, &m_cbuffer);
-        const bool rgb = m_shape.format != pixel_format::i420;
+        const bool rgb = m_frame.route != draw_route::planes;
         c->PSSetShader(rgb ? m_psRgb : m_psYuv, nullptr, 0);
         c->PSSetConstantBuffers(0, 1, &m_cbuffer);
         c->PSSetShaderResources(0, 3, m_views);  // null chroma views for RGB
@@ -806,7 +834,7 @@ void kel_direct3d11::draw()
     m_drawn = true;
 }
 
-bool kel_direct3d11::present()
+bool kel_direct3d11::presentD3D11()
 {
     if (!m_drawn || !m_swap)
         return false;
@@ -829,7 +857,7 @@ bool kel_direct3d11::present()
     return hr != DXGI_STATUS_OCCLUDED;
 }
 
-void kel_direct3d11::read_back(uint8_t* dst, int width, int height)
+void kel_direct3d11::readBack(uint8_t* dst, int width, int height)
 {
     if (width <= 0 || height <= 0)
         return;

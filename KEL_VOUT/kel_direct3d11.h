@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "frame_pack.h"
+#include "frame_plan.h"
 
 struct ID3D11Device;
 struct ID3D11DeviceContext;
@@ -30,7 +30,7 @@ class kel_direct3d11 {
 public:
     // YUV frames go into three R8 textures (Y, U, V) that one pixel shader converts with the
     // frame's matrix and range; RGB frames into one B8G8R8A8 texture. Both are sampled bilinearly
-    // over the whole back buffer.
+    // over the plan's target, the whole back buffer.
     kel_direct3d11();
     ~kel_direct3d11();
     kel_direct3d11(const kel_direct3d11&) = delete;
@@ -39,26 +39,31 @@ public:
     // Loads Direct3D 11 and takes the shaders (compiled by the system's compiler on the
     // process's first call, shared afterwards). False, with the reason logged, where either is
     // missing: nothing can be drawn then.
-    bool load_shaders();
-    // Makes the renderer ready for frames of `shape` and width x height presented into wnd: the
-    // device, the swap chain (both kept while they work) and the frame's textures (made anew).
-    // False when something cannot be made; painting then retries now and then, on its own.
-    bool prepare(HWND wnd, int width, int height, const frame_shape& shape);
+    bool loadShaders();
+    // Makes the device and the swap chain on wnd (both kept while they work), unless they were
+    // made for that window already. False when something cannot be made; readyD3D11 then tries
+    // again now and then, on its own.
+    bool initializeD3D11(HWND wnd);
+    // Whether a frame may be drawn now: a removed or failed device is made again when it is time.
+    bool readyD3D11();
+    // What this device offers the frame plan, and the back buffer's size.
+    renderer_caps caps() const;
+    void backBufferSize(int* width, int* height) const;
     // The window's client size changed: the swap chain's buffers take it. A move needs nothing.
-    void resize();
+    void resizeD3D11();
     // Releases everything, the device last. Idempotent.
-    void release();
+    void releaseD3D11();
 
-    // Uploads the frame packed as `shape` says from buf (when `upload`, or when the textures
-    // hold nothing yet) and draws it into the back buffer. The frame must have the size and
-    // layout of the last prepare; only its colours may differ.
-    void paint(const uint8_t* buf, const frame_shape& shape, int width, int height, bool upload);
-    // Presents what paint drew; true when a picture went to the screen. A removed device is made
-    // again at the next paint.
-    bool present();
+    // Makes the textures `plan` names when they are not those of the last paint, uploads the
+    // frame in buf into them (when `upload`, or when they hold nothing yet) and draws it into the
+    // back buffer.
+    void paintD3D11(const uint8_t* buf, const frame_plan& plan, bool upload);
+    // Presents what paintD3D11 drew; true when a picture went to the screen. A removed device is
+    // made again when readyD3D11 is next asked.
+    bool presentD3D11();
     // Copies the back buffer's top-left width x height pixels into dst as packed RGB rows of
     // width * 3 bytes, top row first. Only between paint and present.
-    void read_back(uint8_t* dst, int width, int height);
+    void readBack(uint8_t* dst, int width, int height);
 
     // Swap-chain resizes and devices made again since construction.
     uint64_t resets() const { return m_resets.load(); }
@@ -83,21 +88,18 @@ private:
     bool make_device();
     bool make_swap_chain();
     bool make_target();
-    bool make_textures();
+    bool make_textures(const frame_plan& plan);
     void release_textures();
     void release_device();
     void schedule_rebuild(const char* why, HRESULT hr);
-    bool ready();
-    bool upload(const uint8_t* buf, const frame_shape& shape, int width, int height);
+    bool upload(const uint8_t* buf);
+    bool update_quad();
     void draw();
     void wait_for_frame_latency();
     void wait_for_last_present();
 
     HWND m_wnd = nullptr;
-    int m_width = 0;  // the frame's size and layout
-    int m_height = 0;
-    frame_shape m_shape{};
-    float m_constants[5][4]{};  // Y, U, V coefficients, offsets, chroma extents
+    frame_plan m_frame{};  // what the textures were made for (texture_count 0: none) and hold
 
     ID3D11Device* m_device = nullptr;
     ID3D11DeviceContext* m_context = nullptr;
@@ -113,7 +115,7 @@ private:
     ID3D11PixelShader* m_psYuv = nullptr;
     ID3D11PixelShader* m_psRgb = nullptr;
     ID3D11InputLayout* m_layout = nullptr;
-    ID3D11Buffer* m_quad = nullptr;
+    ID3D11Buffer* m_quad = nullptr;  // four quad_vertex, rewritten when the plan's quad changes
     ID3D11Buffer* m_cbuffer = nullptr;
     ID3D11SamplerState* m_sampler = nullptr;
     ID3D11Texture2D* m_planes[3] = {};  // Y, U, V (R8), or the RGB picture alone (B8G8R8A8)
@@ -123,7 +125,8 @@ private:
 
     bool m_fresh = false;   // the textures hold no frame yet
     bool m_stateDirty = true;      // the pipeline's state must be bound again
-    bool m_constantsDirty = true;  // m_constants must go to the constant buffer
+    bool m_constantsDirty = true;  // the plan's constants must go to the constant buffer
+    bool m_quadDirty = true;       // the plan's target or texture coordinates must go to the quad
     bool m_drawn = false;   // the back buffer holds a picture not yet presented
     bool m_rebuild = false; // no usable device: everything is made again when due
     DWORD m_retryAt = 0;    // tick count of the next attempt

@@ -77,7 +77,7 @@ kel_opengl::kel_opengl()
     : reloaded(true), tex_width{}, tex_height{}, texture{}, program(0), local_count(0), local_value{},
       GenProgramsARB(nullptr), BindProgramARB(nullptr), ProgramStringARB(nullptr), DeleteProgramsARB(nullptr),
       ProgramLocalParameter4fvARB(nullptr), use_multitexture(false), ActiveTextureARB(nullptr),
-      MultiTexCoord2fARB(nullptr), m_npot(false), m_bgra(false), m_maxTexture(0), m_drawn(drawn::nothing), m_extent{}
+      MultiTexCoord2fARB(nullptr), m_npot(false), m_bgra(false), m_maxTexture(0), m_plan{}
 {
 }
 
@@ -156,7 +156,8 @@ void kel_opengl::initializeGL()
         char* code = nullptr;
         if (asprintf(&code, template_yuv, 'y', 'z') < 0)
             code = nullptr;
-        setMatrix(yuv_coefficients_for(colour_space::bt601, colour_range::limited));
+        yuv_shader_constants(colour_space::bt601, colour_range::limited, local_value);
+        local_count = 4;
         if (code) {
             GenProgramsARB(1, &program);
             BindProgramARB(KEL_GL_FRAGMENT_PROGRAM_ARB, program);
@@ -202,262 +203,190 @@ void kel_opengl::applyTextureParameters()
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, KEL_GL_CLAMP_TO_EDGE);
 }
 
-void kel_opengl::bindTextures()
+renderer_caps kel_opengl::caps() const
 {
-    for (int j = 0; j < 3; ++j) {
-        if (use_multitexture)
-            ActiveTextureARB(KEL_GL_TEXTURE0_ARB + j);
-        glBindTexture(GL_TEXTURE_2D, texture[0][j]);
-    }
+    renderer_caps c;
+    c.yuv_shader = convertsOnGpu();
+    c.power_of_two = !m_npot;
+    c.max_texture_width = c.max_texture_height = m_maxTexture;
+    c.rgb_in_texture = true;
+    c.bgra_upload = m_bgra;
+    return c;
 }
 
-// The frame's conversion into the program's parameters 0..3: the Y, U and V coefficients and
-// the constant term, each for R, G, B.
-void kel_opengl::setMatrix(const yuv_coefficients& k)
+// Uploads what the plan names when the picture is new or its textures must be made (a new
+// plan's textures, or a context made anew), then draws it over the viewport.
+void kel_opengl::paintGL(const uint8_t* buf, const frame_plan& plan, bool upload)
 {
-    float m[3][4];
-    yuv_matrix(k, m);
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j)
-            local_value[i][j] = j <= 2 ? m[j][i] : 0.0f;
-    local_count = 4;
-}
-
-void kel_opengl::paintGL(unsigned char* rgba, int bufSize, int width, int height, int pix_width, int pix_height)
-{
-    (void)bufSize;
-    (void)width;
-    (void)height;
-    paintRgb(rgba, (size_t(pix_width) * 3 + 3) / 4 * 4, false, pix_width, pix_height);
-}
-
-void kel_opengl::paintGL(unsigned char* ybuf, unsigned char* ubuf, unsigned char* vbuf, int bufSize, int width,
-                         int height, int pix_width, int pix_height)
-{
-    (void)bufSize;
-    (void)width;
-    (void)height;
-    paintYuv(ybuf, ubuf, vbuf, pix_width / 2, pix_height / 2,
-             yuv_coefficients_for(colour_space::bt601, colour_range::limited), pix_width, pix_height);
-}
-
-void kel_opengl::paintRgb(const uint8_t* pixels, size_t stride, bool bgra, int pix_width, int pix_height)
-{
-    if (pix_width <= 0 || pix_height <= 0 || !pixels)
-        return;
-    uploadRgb(pixels, pix_width, pix_height, stride, bgra);
-    reloaded = false;
-    drawRgb();
-}
-
-void kel_opengl::paintYuv(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int chroma_width,
-                          int chroma_height, const yuv_coefficients& k, int pix_width, int pix_height)
-{
-    if (pix_width <= 0 || pix_height <= 0 || !ybuf)
-        return;
-    if (convertsOnGpu() && pix_width <= m_maxTexture && pix_height <= m_maxTexture) {
-        setMatrix(k);
-        uploadPlanes(ybuf, ubuf, vbuf, chroma_width, chroma_height, pix_width, pix_height);
-    } else {
-        // No fragment program, or a picture beyond the texture limit: the processor converts,
-        // with the same matrix, and the RGB picture goes the way of RGB frames.
-        // FIXME-OPT: one processor pass per frame; only such contexts and pictures get here.
-        const size_t bytes = size_t(pix_width) * size_t(pix_height) * 3;
-        try {
-            if (m_rgb.size() != bytes)
-                m_rgb.resize(bytes);
-        } catch (const std::bad_alloc&) {
-            std::vector<uint8_t>().swap(m_rgb);
-            m_drawn = drawn::nothing;
+    glViewport(plan.target.x, plan.target.y, plan.target.width, plan.target.height);
+    const bool remake = reloaded || m_plan.texture_count == 0 || !same_textures(m_plan, plan);
+    if (buf && (upload || remake)) {
+        const bool uploaded = plan.route == draw_route::planes ? uploadPlanes(buf, plan, remake)
+                                                               : uploadPicture(buf, plan, remake);
+        if (!uploaded) {
+            m_plan.texture_count = 0;  // nothing usable in the textures: made again next time
+            glClear(GL_COLOR_BUFFER_BIT);
             return;
         }
-        yuv420_to_rgb(ybuf, ubuf, vbuf, pix_width, pix_height, chroma_width, chroma_height, k, m_rgb.data(),
-                      m_rgb.size());
-        uploadRgb(m_rgb.data(), pix_width, pix_height, size_t(pix_width) * 3);
+        reloaded = false;
     }
-    reloaded = false;
-    repaintGL();
+    m_plan = plan;
+    drawPlan();
 }
 
-// The three planes into three luminance textures of their own sizes (this path runs only where
-// any size is allowed). Chroma texture coordinates reach w / (2 * cw) of the texture, so that
-// chroma sample i stays centred on luma 2i and 2i+1: with cw = w / 2 an odd last column lies
-// past the last chroma sample and the edge clamp repeats it; with cw = (w + 1) / 2 it takes the
-// left half of its own sample.
-void kel_opengl::uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int cw, int ch,
-                              int pix_width, int pix_height)
+// Each plane into a luminance texture of its own size (this route runs only where any size is
+// allowed), on texture units 0, 1 and 2.
+bool kel_opengl::uploadPlanes(const uint8_t* buf, const frame_plan& plan, bool remake)
 {
     static const uint8_t grey = 0x80;  // the chroma of a frame too small to have any
-    const bool chroma = cw > 0 && ch > 0 && ubuf && vbuf;
-    struct PIX_SIZE {
-        const uint8_t* buf;
-        int width;
-        int height;
-    } const planes[3] = {{ybuf, pix_width, pix_height},
-                         {chroma ? ubuf : &grey, chroma ? cw : 1, chroma ? ch : 1},
-                         {chroma ? vbuf : &grey, chroma ? cw : 1, chroma ? ch : 1}};
-
-    const bool recreate = reloaded || m_drawn != drawn::planes;
-    if (recreate) {
+    if (remake) {
         glDeleteTextures(3, texture[0]);
         glGenTextures(3, texture[0]);
     }
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);  // plane rows are tightly packed whatever their width
     for (int i = 0; i < 3; ++i) {
+        const plan_texture& t = plan.textures[i];
+        const PIX_SIZE plane{t.grey ? &grey : buf + plan.planes[i].offset, t.content_width, t.content_height};
         ActiveTextureARB(KEL_GL_TEXTURE0_ARB + i);
         glBindTexture(GL_TEXTURE_2D, texture[0][i]);
-        if (recreate || tex_width[i] != planes[i].width || tex_height[i] != planes[i].height) {
+        if (remake) {
             applyTextureParameters();
-            glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE, planes[i].width, planes[i].height, 0, GL_LUMINANCE,
-                         GL_UNSIGNED_BYTE, planes[i].buf);
-            tex_width[i] = planes[i].width;
-            tex_height[i] = planes[i].height;
+            glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE, t.width, t.height, 0, GL_LUMINANCE, GL_UNSIGNED_BYTE,
+                         plane.buf);
+            tex_width[i] = t.width;
+            tex_height[i] = t.height;
         } else {
-            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, planes[i].width, planes[i].height, GL_LUMINANCE,
-                            GL_UNSIGNED_BYTE, planes[i].buf);
+            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, plane.width, plane.height, GL_LUMINANCE, GL_UNSIGNED_BYTE,
+                            plane.buf);
         }
     }
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     ActiveTextureARB(KEL_GL_TEXTURE0_ARB);
-    m_extent[0] = {1.0f, 1.0f};
-    m_extent[1] = m_extent[2] = chroma ? tex_extent{float(pix_width) / float(2 * cw), float(pix_height) / float(2 * ch)}
-                                       : tex_extent{1.0f, 1.0f};
-    m_drawn = drawn::planes;
+    return true;
 }
 
-// An RGB picture (rows `row_bytes` apart) into texture[0][0]. A picture beyond the texture limit
-// is reduced first; where only powers of two are allowed, the picture fills the texture's
-// top-left corner, its last column and row repeated once beside it so that the filter at the
-// picture's edge finds no foreign texels.
-void kel_opengl::uploadRgb(const uint8_t* rgb, int pix_width, int pix_height, size_t row_bytes, bool bgra)
+// The picture's R, G, B (or B, G, R, A) into texture[0][0], after what the plan has the processor
+// do first: convert YUV, take BGRA to RGB, reduce. Where only powers of two are allowed the
+// picture fills the texture's top-left corner, its last column and row repeated once beside it
+// so that the filter at the picture's edge finds no foreign texels.
+bool kel_opengl::uploadPicture(const uint8_t* buf, const frame_plan& plan, bool remake)
 {
-    int w = pix_width, h = pix_height;
-    fit_within(pix_width, pix_height, m_maxTexture, &w, &h);
-    if (bgra && (!m_bgra || w != pix_width || h != pix_height)) {
-        // A context without B, G, R, A pixels, or a picture to reduce (which works on R, G, B):
-        // R, G, B first.
-        try {
-            m_rgb.resize(size_t(pix_width) * size_t(pix_height) * 3);
-        } catch (const std::bad_alloc&) {
-            std::vector<uint8_t>().swap(m_rgb);
-            m_drawn = drawn::nothing;
-            return;
+    const plan_texture& t = plan.textures[0];
+    const int w = plan.width, h = plan.height;
+    const uint8_t* src = buf + plan.planes[0].offset;
+    size_t stride = size_t(plan.planes[0].stride);
+    try {
+        if (plan.convert_yuv || plan.bgra_to_rgb) {
+            // FIXME-OPT: one processor pass per frame; only contexts without the fragment program
+            // and pictures beyond the texture limit get here.
+            m_rgb.resize(size_t(w) * size_t(h) * 3);
+            if (plan.convert_yuv)
+                yuv420_to_rgb(buf + plan.planes[0].offset, buf + plan.planes[1].offset, buf + plan.planes[2].offset, w,
+                              h, plan.planes[1].width, plan.planes[1].height, plan.coefficients, m_rgb.data(),
+                              m_rgb.size());
+            else
+                bgra_to_rgb(src, stride, w, h, m_rgb.data());
+            src = m_rgb.data();
+            stride = size_t(w) * 3;
         }
-        bgra_to_rgb(rgb, row_bytes, pix_width, pix_height, m_rgb.data());
-        rgb = m_rgb.data();
-        row_bytes = size_t(pix_width) * 3;
-        bgra = false;
+        if (plan.reduce) {
+            m_scaled.resize(size_t(t.content_width) * size_t(t.content_height) * 3);
+            downscale_rgb(src, w, h, stride, m_scaled.data(), t.content_width, t.content_height, m_scaled.size());
+            src = m_scaled.data();
+            stride = size_t(t.content_width) * 3;
+        }
+    } catch (const std::bad_alloc&) {
+        std::vector<uint8_t>().swap(m_rgb);
+        std::vector<uint8_t>().swap(m_scaled);
+        return false;
     }
+    const bool bgra = t.format == texel_format::bgra;
     const GLenum format = bgra ? kGlBgra : GL_RGB;
     const size_t pixel = bgra ? 4 : 3;
-    const uint8_t* src = rgb;
-    size_t stride = row_bytes;
-    if (w != pix_width || h != pix_height) {
-        try {
-            m_scaled.resize(size_t(w) * size_t(h) * 3);
-        } catch (const std::bad_alloc&) {
-            std::vector<uint8_t>().swap(m_scaled);
-            m_drawn = drawn::nothing;
-            return;
-        }
-        downscale_rgb(rgb, pix_width, pix_height, row_bytes, m_scaled.data(), w, h, m_scaled.size());
-        src = m_scaled.data();
-        stride = size_t(w) * 3;
-    }
-    int tw = w, th = h;
-    texture_size_for(w, h, !m_npot, &tw, &th);
+    const int cw = t.content_width, ch = t.content_height;
 
     if (use_multitexture)
         ActiveTextureARB(KEL_GL_TEXTURE0_ARB);
-    if (m_drawn == drawn::planes) {
+    if (remake) {
         glDeleteTextures(3, texture[0]);
         texture[0][0] = texture[0][1] = texture[0][2] = 0;
-    }
-    if (texture[0][0] == 0)
         glGenTextures(1, &texture[0][0]);
+    }
     glBindTexture(GL_TEXTURE_2D, texture[0][0]);
     // Rows of a frame start at multiples of 4 bytes, or follow each other.
     glPixelStorei(GL_UNPACK_ALIGNMENT, stride % 4 == 0 ? 4 : 1);
-    if (reloaded || m_drawn != drawn::rgb || tex_width[0] != tw || tex_height[0] != th) {
+    if (remake) {
         applyTextureParameters();
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, tw, th, 0, GL_RGB, GL_UNSIGNED_BYTE, nullptr);
-        tex_width[0] = tw;
-        tex_height[0] = th;
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, t.width, t.height, 0, GL_RGB, GL_UNSIGNED_BYTE, nullptr);
+        tex_width[0] = t.width;
+        tex_height[0] = t.height;
     }
     // Rows longer than the picture's (a host's padding) are skipped by the row length.
-    const bool padded = stride != (size_t(w) * pixel + 3) / 4 * 4 && stride != size_t(w) * pixel;
+    const bool padded = stride != (size_t(cw) * pixel + 3) / 4 * 4 && stride != size_t(cw) * pixel;
     if (padded)
         glPixelStorei(GL_UNPACK_ROW_LENGTH, GLint(stride / pixel));
-    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w, h, format, GL_UNSIGNED_BYTE, src);
-    const uint8_t* last_row = src + size_t(h - 1) * stride;
-    if (tw > w) {
-        glPixelStorei(GL_UNPACK_ROW_LENGTH, padded ? GLint(stride / pixel) : w);
-        glPixelStorei(GL_UNPACK_SKIP_PIXELS, w - 1);
-        glTexSubImage2D(GL_TEXTURE_2D, 0, w, 0, 1, h, format, GL_UNSIGNED_BYTE, src);
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, cw, ch, format, GL_UNSIGNED_BYTE, src);
+    const uint8_t* last_row = src + size_t(ch - 1) * stride;
+    if (t.width > cw) {
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, padded ? GLint(stride / pixel) : cw);
+        glPixelStorei(GL_UNPACK_SKIP_PIXELS, cw - 1);
+        glTexSubImage2D(GL_TEXTURE_2D, 0, cw, 0, 1, ch, format, GL_UNSIGNED_BYTE, src);
         glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
     }
     glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-    if (th > h)
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, h, w, 1, format, GL_UNSIGNED_BYTE, last_row);
-    if (tw > w && th > h)
-        glTexSubImage2D(GL_TEXTURE_2D, 0, w, h, 1, 1, format, GL_UNSIGNED_BYTE, last_row + size_t(w - 1) * pixel);
+    if (t.height > ch)
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, ch, cw, 1, format, GL_UNSIGNED_BYTE, last_row);
+    if (t.width > cw && t.height > ch)
+        glTexSubImage2D(GL_TEXTURE_2D, 0, cw, ch, 1, 1, format, GL_UNSIGNED_BYTE, last_row + size_t(cw - 1) * pixel);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     glBindTexture(GL_TEXTURE_2D, 0);
-    m_extent[0] = {float(w) / float(tw), float(h) / float(th)};
-    m_drawn = drawn::rgb;
+    return true;
 }
 
-// The quad covers the viewport, the picture's first row at the top: corners as (s, t, x, y).
-static const float kCorners[4][4] = {{0, 0, -1, 1}, {1, 0, 1, 1}, {1, 1, 1, -1}, {0, 1, -1, -1}};
+// The quad covers the viewport: the plan's corners top-left, top-right, bottom-left and
+// bottom-right, in the polygon's order, at their places in normalised device coordinates.
+static const int kPolygon[4] = {0, 1, 3, 2};
+static const float kCornerXY[4][2] = {{-1, 1}, {1, 1}, {-1, -1}, {1, -1}};
 
-void kel_opengl::drawPlanes()
+void kel_opengl::drawPlan()
 {
     glClear(GL_COLOR_BUFFER_BIT);
-    glEnable(KEL_GL_FRAGMENT_PROGRAM_ARB);
-    for (int i = 0; i < local_count; ++i)
-        ProgramLocalParameter4fvARB(KEL_GL_FRAGMENT_PROGRAM_ARB, GLuint(i), local_value[i]);
-    bindTextures();
-    glBegin(GL_POLYGON);
-    for (const auto& c : kCorners) {
-        glTexCoord2f(c[0] * m_extent[0].s, c[1] * m_extent[0].t);
-        MultiTexCoord2fARB(KEL_GL_TEXTURE0_ARB + 1, c[0] * m_extent[1].s, c[1] * m_extent[1].t);
-        MultiTexCoord2fARB(KEL_GL_TEXTURE0_ARB + 2, c[0] * m_extent[2].s, c[1] * m_extent[2].t);
-        glVertex2f(c[2], c[3]);
+    const frame_plan& plan = m_plan;
+    if (plan.texture_count == 0)
+        return;
+    if (plan.route == draw_route::planes) {
+        glEnable(KEL_GL_FRAGMENT_PROGRAM_ARB);
+        for (int i = 0; i < 4; ++i)
+            std::memcpy(local_value[i], plan.constants[i], sizeof(local_value[i]));
+        local_count = 4;
+        for (int i = 0; i < local_count; ++i)
+            ProgramLocalParameter4fvARB(KEL_GL_FRAGMENT_PROGRAM_ARB, GLuint(i), local_value[i]);
+        for (int j = 0; j < 3; ++j) {
+            ActiveTextureARB(KEL_GL_TEXTURE0_ARB + j);
+            glBindTexture(GL_TEXTURE_2D, texture[0][j]);
+        }
+        glBegin(GL_POLYGON);
+        for (int c : kPolygon) {
+            for (int j = 0; j < 3; ++j)
+                MultiTexCoord2fARB(KEL_GL_TEXTURE0_ARB + j, plan.textures[j].corners.s[c], plan.textures[j].corners.t[c]);
+            glVertex2f(kCornerXY[c][0], kCornerXY[c][1]);
+        }
+        glEnd();
+        glDisable(KEL_GL_FRAGMENT_PROGRAM_ARB);
+        ActiveTextureARB(KEL_GL_TEXTURE0_ARB);
+        return;
     }
-    glEnd();
-    glDisable(KEL_GL_FRAGMENT_PROGRAM_ARB);
-    ActiveTextureARB(KEL_GL_TEXTURE0_ARB);
-}
-
-void kel_opengl::drawRgb()
-{
-    glClear(GL_COLOR_BUFFER_BIT);
     if (use_multitexture)
         ActiveTextureARB(KEL_GL_TEXTURE0_ARB);
     glEnable(GL_TEXTURE_2D);
     glBindTexture(GL_TEXTURE_2D, texture[0][0]);
     glBegin(GL_POLYGON);
-    for (const auto& c : kCorners) {
-        glTexCoord2f(c[0] * m_extent[0].s, c[1] * m_extent[0].t);
-        glVertex2f(c[2], c[3]);
+    for (int c : kPolygon) {
+        glTexCoord2f(plan.textures[0].corners.s[c], plan.textures[0].corners.t[c]);
+        glVertex2f(kCornerXY[c][0], kCornerXY[c][1]);
     }
     glEnd();
     glBindTexture(GL_TEXTURE_2D, 0);
-}
-
-void kel_opengl::repaintGL()
-{
-    switch (m_drawn) {
-    case drawn::planes:
-        drawPlanes();
-        break;
-    case drawn::rgb:
-        drawRgb();
-        break;
-    case drawn::nothing:
-        glClear(GL_COLOR_BUFFER_BIT);
-        break;
-    }
 }
 
 void kel_opengl::releaseGL()
@@ -475,7 +404,7 @@ void kel_opengl::releaseGL()
         texture[0][j] = 0;
         tex_width[j] = tex_height[j] = 0;
     }
-    m_drawn = drawn::nothing;
+    m_plan = frame_plan{};
     reloaded = true;
     std::vector<uint8_t>().swap(m_rgb);
     std::vector<uint8_t>().swap(m_scaled);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "OpenGL/include/GL/kel_glext.h"
-#include "yuv_convert.h"
+#include "frame_plan.h"
 
 class kel_opengl {
 public:
@@ -23,23 +23,12 @@ public:
 
     void initializeGL();
     void resizeGL(int width, int height);
-    // Packed RGB, 3 bytes per pixel, rows starting at multiples of 4 bytes, top row first.
-    // bufSize, width and height are not read (the viewport is resizeGL's).
-    void paintGL(unsigned char* rgba, int bufSize, int width, int height, int pix_width, int pix_height);
-    // Tightly packed planes: Y pix_width x pix_height, U and V (pix_width/2) x (pix_height/2).
-    // An odd last column or row takes the chroma next to it; a frame 1 pixel wide or high,
-    // which has no chroma, shows grey.
-    void paintGL(unsigned char* ybuf, unsigned char* ubuf, unsigned char* vbuf, int bufSize, int width, int height,
-                 int pix_width, int pix_height);
-    // Tightly packed planes of any 4:2:0 frame: Y pix_width x pix_height, U and V
-    // chroma_width x chroma_height (0: no chroma, grey), converted with k.
-    void paintYuv(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int chroma_width, int chroma_height,
-                  const yuv_coefficients& k, int pix_width, int pix_height);
-    // Packed RGB rows `stride` bytes apart, top row first: R, G, B, or with `bgra` B, G, R, A
-    // (alpha ignored).
-    void paintRgb(const uint8_t* pixels, size_t stride, bool bgra, int pix_width, int pix_height);
-    // Draws the picture of the last paint again, from the textures (nothing is uploaded).
-    void repaintGL();
+    // What this context offers the frame plan.
+    renderer_caps caps() const;
+    // Draws the picture in buf as `plan` says over the plan's target (the viewport). Uploads it
+    // when `upload` (a new frame), or when the plan needs other textures than the last one or the
+    // context is new (`reloaded`); otherwise draws the textures again.
+    void paintGL(const uint8_t* buf, const frame_plan& plan, bool upload);
     void releaseGL();
 
     // Reads the back buffer's lower-left width x height pixels into dst as packed RGB rows of
@@ -60,19 +49,17 @@ public:
     bool reloaded;
 
 private:
-    enum class drawn { nothing, planes, rgb };
-    struct tex_extent {
-        float s, t;  // texture coordinates of the picture's right and bottom edges
+    // A plane as it goes into its texture.
+    struct PIX_SIZE {
+        const uint8_t* buf;
+        int width;
+        int height;
     };
 
     void applyTextureParameters();
-    void bindTextures();
-    void uploadPlanes(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int cw, int ch, int pix_width,
-                      int pix_height);
-    void uploadRgb(const uint8_t* rgb, int pix_width, int pix_height, size_t row_bytes, bool bgra = false);
-    void setMatrix(const yuv_coefficients& k);
-    void drawPlanes();
-    void drawRgb();
+    bool uploadPlanes(const uint8_t* buf, const frame_plan& plan, bool remake);
+    bool uploadPicture(const uint8_t* buf, const frame_plan& plan, bool remake);
+    void drawPlan();
 
     int tex_width[5];
     int tex_height[5];
@@ -92,8 +79,7 @@ private:
     bool m_npot;        // the context takes textures of any size
     bool m_bgra;        // the context takes B, G, R, A pixels (OpenGL 1.2, GL_EXT_bgra)
     int m_maxTexture;   // the largest texture side, GL_MAX_TEXTURE_SIZE (capped for tests)
-    drawn m_drawn;      // what the textures hold
-    tex_extent m_extent[3];
+    frame_plan m_plan;  // what the textures hold (no textures: texture_count 0)
     std::vector<uint8_t> m_rgb;     // processor-converted YUV frame, when the GPU cannot convert
     std::vector<uint8_t> m_scaled;  // a picture reduced to the texture limit
 };

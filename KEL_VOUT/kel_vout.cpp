@@ -30,7 +30,7 @@ R guarded(R failure, F body)
 
 void free_instance(kel_vout_base* instance)
 {
-    kel_vout_base::destroy_instance(instance);
+    kel_vout_base::release_instance(instance);
 }
 
 }  // namespace
@@ -66,7 +66,8 @@ KEL_VOUT_HANDLE KEL_VOUT_CALL kel_vout_create(KEL_VOUT_CFG_T* cfg)
         void* handle = registry_add(instance, &free_instance);
         if (!handle) {
             kel_log(KEL_LOG_ERROR, "kel_vout_create: out of memory for the handle");
-            kel_vout_base::destroy_instance(instance);
+            instance->stop(INFINITE);
+            kel_vout_base::release_instance(instance);
         }
         return handle;
     });
@@ -83,8 +84,11 @@ int32_t KEL_VOUT_CALL kel_vout_destroy(KEL_VOUT_HANDLE* handle)
         kel_vout_base* instance = registry_remove(*handle);
         if (!instance)
             return 1;
-        instance->stop();
-        registry_release(instance);  // frees it, or the last call still using it will
+        // The render thread finishes on its own (hides and destroys the child window, releases
+        // the device) when it needs longer than the wait: a destroy never keeps the host waiting.
+        instance->stop(kel_vout_base::kStopWaitMs);
+        registry_release(instance);  // lets go of it; the last holder frees it
+        kel_vout_base::limit_teardowns();
         *handle = nullptr;
         return 0;
     });

@@ -15,6 +15,7 @@
 class kel_direct3d;
 class kel_direct3d11;
 class kel_opengl;
+class kel_vout_base;
 typedef class kel_direct3d KEL_D3D;
 typedef class kel_opengl KEL_OPENGL;
 
@@ -66,6 +67,9 @@ struct kel_vout_display_t {
     // Each flag is written by one side and polled by the other without a lock.
     std::atomic<bool> created{false};  // the render thread has its window and runs its loop
     std::atomic<bool> done{false};     // stop request to the render thread
+    // The render thread's part in a teardown: running (0), stopped by the host while it ran (1,
+    // counted among the teardowns under way), ended (2). Each side moves it once.
+    std::atomic<int> teardown{0};
     VOUT_MODE vout_mode{};
     vout_lock_t locker{};          // display_mode, is_ch_display_size, window re-creation
     vout_lock_t release_locker{};  // held for the whole teardown
@@ -86,6 +90,7 @@ struct kel_vout_display_t {
     PICTURE_T picture{};  // the render thread's current frame
     HANDLE vot_pid{};     // the render thread
     HMODULE module{};     // the render thread's reference on our module, released as it ends
+    kel_vout_base* owner{};  // the instance this record belongs to, which the render thread holds
     SOURCE_FORMAT source_format{};
     Picture_Pool* picture_pool{};
     vout_snapshot_t snapshot;

@@ -15,6 +15,7 @@
 #include "kel_vout_log.h"
 #include "kel_vout_wgl.h"
 #include "msg_wait.h"
+#include "render_loop.h"
 #include "frame_pack.h"
 #include "plane_pack.h"
 
@@ -27,6 +28,9 @@ void kel_vout_logInfo(const char* format, ...)
 }
 
 namespace {
+std::atomic<int> g_render_threads{0};  // render threads holding their instance
+std::atomic<int> g_teardowns{0};       // of them, those whose instance was stopped
+
 struct exclusive_lock {
     explicit exclusive_lock(SRWLOCK* lock) : m_lock(lock) { AcquireSRWLockExclusive(m_lock); }
     ~exclusive_lock() { ReleaseSRWLockExclusive(m_lock); }
@@ -76,16 +80,31 @@ kel_vout_base* kel_vout_base::create_instance(KEL_VOUT_CFG_T* cfg)
         kel_log(KEL_LOG_ERROR, "kel_vout_create: out of memory for the instance");
         return nullptr;
     }
-    if (!cfg->windowId || !IsWindow(static_cast<HWND>(cfg->windowId)))
-        kel_log(KEL_LOG_ERROR, "kel_vout_create: windowId %p is not a window; the render thread will not start",
-                cfg->windowId);
-    if (!instance->start(cfg)) {
-        // Stops and waits for the render thread when it had started.
-        instance->m_obj.vout_mode = cfg->vout_mode;
+    instance->m_obj.vout_mode = cfg->vout_mode;
+    if (!cfg->windowId || !IsWindow(static_cast<HWND>(cfg->windowId))) {
+        // No thread is started for a window that is not one: it could only fail to open its own.
+        kel_log(KEL_LOG_ERROR, "kel_vout_create: windowId %p is not a window; the render thread will not start", cfg->windowId);
         destroy_instance(instance);
         return nullptr;
     }
+    if (!instance->start(cfg)) {
+        // A render thread that started lets go of the instance as it ends.
+        instance->stop(INFINITE);
+        release_instance(instance);
+        return nullptr;
+    }
     return instance;
+}
+
+void kel_vout_base::release_instance(kel_vout_base* instance)
+{
+    if (instance && instance->m_holds.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        destroy_instance(instance);
+}
+
+int kel_vout_base::running_render_threads()
+{
+    return g_render_threads.load();
 }
 
 bool kel_vout_base::destroy_instance(kel_vout_base* instance)
@@ -118,25 +137,36 @@ kel_vout_base* kel_vout_base::find_for_testing(void* handle)
     return instance;
 }
 
-void kel_vout_base::stop()
+void kel_vout_base::stop(DWORD wait_ms)
 {
     kel_vout_display_t* obj = &m_obj;
     obj->done = true;
+    int running = 0;
+    if (obj->vot_pid && obj->owner && obj->teardown.compare_exchange_strong(running, 1))
+        g_teardowns.fetch_add(1);
     if (obj->picture_pool)
         obj->picture_pool->wake();
     if (obj->snapshot.ready)
         SetEvent(obj->snapshot.ready);  // a snapshot waiting for a picture answers now
-    if (obj->vot_pid) {
-        wait_handling_sent_messages(obj->vot_pid, INFINITE);
-        CloseHandle(obj->vot_pid);
-        obj->vot_pid = nullptr;
-    }
+    if (obj->vot_pid && GetThreadId(obj->vot_pid) != GetCurrentThreadId())
+        wait_handling_sent_messages(obj->vot_pid, wait_ms);
+}
+
+void kel_vout_base::limit_teardowns()
+{
+    // A render thread (a log callback destroying an instance) could be waiting for itself.
+    while (!on_render_thread() && g_teardowns.load() > kMaxTeardowns)
+        wait_handling_sent_messages(nullptr, 5);
 }
 
 DWORD kel_vout_base::render_thread_exit(kel_vout_display_t* obj, int32_t code)
 {
     HMODULE module = obj->module;
     obj->module = nullptr;
+    if (obj->teardown.exchange(2) == 1)
+        g_teardowns.fetch_sub(1);
+    release_instance(obj->owner);  // may free obj
+    g_render_threads.fetch_sub(1);
     if (module)
         FreeLibraryAndExitThread(module, DWORD(code));
     return DWORD(code);
@@ -234,8 +264,13 @@ bool kel_vout_base::release_display_common(kel_vout_display_t* obj, void (*relea
     if (!obj)
         return false;
     // The record's own lock functions may not be set: the display state may have failed early.
+    // The render thread has let go of the instance (or never held it): it touches none of this
+    // any more, and may only be on its way out.
     lock(&obj->release_locker);
-    stop();
+    stop(0);
+    if (obj->vot_pid)
+        CloseHandle(obj->vot_pid);
+    obj->vot_pid = nullptr;
     release_renderer(obj);
     delete obj->picture_pool;
     obj->picture_pool = nullptr;
@@ -259,9 +294,14 @@ bool kel_vout_base::start_render_thread(DWORD(WINAPI* loop)(PVOID*))
         kel_log_last_error("GetModuleHandleExW (the render thread's reference on the library)");
         m_obj.module = nullptr;
     }
+    m_obj.owner = this;
+    m_holds.fetch_add(1);
+    g_render_threads.fetch_add(1);
     m_obj.vot_pid = CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(loop), &m_obj, 0, nullptr);
     if (!m_obj.vot_pid) {
         kel_log_last_error("CreateThread (the render thread)");
+        g_render_threads.fetch_sub(1);
+        m_holds.fetch_sub(1);
         if (m_obj.module)
             FreeLibrary(m_obj.module);
         m_obj.module = nullptr;
@@ -297,11 +337,12 @@ bool kel_vout_base::start(const KEL_VOUT_CFG_T* cfg)
 
 bool kel_vout_base::kel_vout_set_display_mode(DISPLAY_MODE display_mode)
 {
-    if (display_mode == m_obj.cfg.display_mode)
-        return true;
+    // Compared under the lock it is written under: host threads may set modes at once.
     m_obj.lock(&m_obj.locker);
-    m_obj.cfg.display_mode = display_mode;
-    m_obj.cfg.is_ch_display_size = true;
+    if (display_mode != m_obj.cfg.display_mode) {
+        m_obj.cfg.display_mode = display_mode;
+        m_obj.cfg.is_ch_display_size = true;
+    }
     m_obj.unlock(&m_obj.locker);
     return true;
 }

@@ -11,19 +11,38 @@ class kel_vout_base : public kel_vout_abstract {
 public:
     // The instance for cfg->vout_mode with its render thread running, or null.
     static kel_vout_base* create_instance(KEL_VOUT_CFG_T* cfg);
-    // Stops the render thread, frees everything and deletes the instance by its concrete class.
+    // Frees everything and deletes the instance by its concrete class; its render thread has
+    // ended, or never ran.
     static bool destroy_instance(kel_vout_base* instance);
+    // An instance is held by its creator (the handle's registry entry) and by its render thread
+    // while that runs; this drops one hold, and the last destroys the instance, on whichever
+    // thread drops it.
+    static void release_instance(kel_vout_base* instance);
 
-    // Stops the render thread and waits for it (answering the messages it sends meanwhile):
-    // afterwards the child window and the device are gone, pushes and snapshots answer 1, and a
-    // snapshot waiting for a picture returns. The memory stays until destroy_instance.
-    // Idempotent; any thread but the render thread.
-    void stop();
+    // Asks the render thread to stop and waits for it at most wait_ms, answering the messages it
+    // sends meanwhile: pushes and snapshots answer 1 at once, and a snapshot waiting for a
+    // picture returns. The thread hides the child window, releases its device, destroys the
+    // window and lets go of the instance on its own, also after this returns (a device still being
+    // made, or a driver's release, may take longer). Idempotent; any thread but the render thread.
+    void stop(DWORD wait_ms);
+    // How long kel_vout_destroy waits for the render thread: long enough for an idle one to end
+    // (the usual case), short enough that a destroy answers within 50 ms.
+    static const DWORD kStopWaitMs = 40;
+    // The most render threads that may still be tearing down after their destroy returned, in
+    // the whole process: a host that makes and drops instances faster than their devices go
+    // waits in its destroy beyond that, so that what they hold (under Wine about 130 MB of a
+    // 32-bit process's address space per Direct3D device) cannot pile up.
+    static const int kMaxTeardowns = 4;
+    // Waits, answering sent messages, until at most kMaxTeardowns render threads are tearing down.
+    static void limit_teardowns();
 
     // Render threads hold a reference on the module that holds this code while they run, so that
-    // a host that unloads the library with instances alive does not unmap their code. The
-    // thread's entry ends through this, which releases the reference as the thread ends.
+    // a host that unloads the library with instances alive does not unmap their code, and a hold
+    // on their instance. The thread's entry ends through this, which lets go of both as the
+    // thread ends.
     static DWORD render_thread_exit(kel_vout_display_t* obj, int32_t code);
+    // Test seam: render threads whose instance is still held by them, in the whole process.
+    static int running_render_threads();
 
     // Test seam: the instance behind a live handle, not pinned (the caller keeps the handle
     // alive), or null.
@@ -95,6 +114,7 @@ protected:
 
     kel_vout_display_t m_obj;
     SRWLOCK m_push_lock = SRWLOCK_INIT;  // pushes from several threads take turns
+    std::atomic<int> m_holds{1};         // the creator's, and the render thread's while it runs
 };
 
 #endif

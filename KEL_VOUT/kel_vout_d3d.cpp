@@ -6,7 +6,6 @@
 
 #include "kel_direct3d.h"
 #include "kel_vout_window.h"
-#include "plane_pack.h"
 #include "render_loop.h"
 
 namespace {
@@ -15,9 +14,9 @@ vout_window_class g_d3d_class{"kel_vout_d3d_1_0_0", {}, 0};
 
 class d3d_steps final : public render_steps {
 public:
-    // The device comes with the first picture, whose size its surface takes. The child window
-    // gets no GDI pixel format: under Wine that left the child's X window behind the device's,
-    // and the next move or resize of the child ended the host's process with BadWindow.
+    // The device comes with the first paint. The child window gets no GDI pixel format: under
+    // Wine that left the child's X window behind the device's, and the next move or resize of the
+    // child ended the host's process with BadWindow.
     bool attach(kel_vout_display_t* obj) override { return obj->kel_d3d != nullptr; }
 
     // The device presents into the child window, so it goes while the window exists.
@@ -25,7 +24,6 @@ public:
     {
         if (obj->kel_d3d)
             obj->kel_d3d->releaseD3D();
-        m_layout.forget();
     }
 
     void resize(kel_vout_display_t* obj, int width, int height) override
@@ -34,19 +32,22 @@ public:
             obj->kel_d3d->resizeD3D();
     }
 
-    void draw(kel_vout_display_t* obj, bool upload) override
+    bool ready(kel_vout_display_t* obj, renderer_caps* caps, int* width, int* height) override
     {
         kel_direct3d* d3d = obj->kel_d3d;
         if (!d3d)
-            return;
-        const PICTURE_T& pic = obj->picture;
-        // The surface or textures suit one size, format and chroma size (new colours are the
-        // renderer's to take).
-        if (m_layout.changed(pic.pix_width, pic.pix_height, pic.shape)) {
-            d3d->initializeD3D(static_cast<HWND>(obj->embed_xid), pic.pix_width, pic.pix_height, pic.shape);
-            upload = true;
-        }
-        d3d->paintFrame(pic.buf, pic.shape, pic.pix_width, pic.pix_height, upload);
+            return false;
+        d3d->initializeD3D(static_cast<HWND>(obj->embed_xid));  // the first time only
+        if (!d3d->readyD3D())
+            return false;
+        *caps = d3d->caps();
+        d3d->backBufferSize(width, height);
+        return true;
+    }
+
+    void draw(kel_vout_display_t* obj, const frame_plan& plan, bool upload) override
+    {
+        obj->kel_d3d->paintD3D(obj->picture.buf, plan, upload);
     }
 
     void read_back(kel_vout_display_t* obj, uint8_t* dst, int width, int height) override
@@ -60,9 +61,6 @@ public:
     uint64_t device_resets(kel_vout_display_t* obj) override { return obj->kel_d3d ? obj->kel_d3d->resets() : 0; }
 
     bool recovering(kel_vout_display_t* obj) override { return obj->kel_d3d && obj->kel_d3d->recovering(); }
-
-private:
-    frame_layout m_layout;  // what the surface or textures were made for
 };
 
 }  // namespace
@@ -92,7 +90,7 @@ bool kel_vout_d3d::destroy_window()
 
 bool kel_vout_d3d::init_kel_vout_display_t(kel_vout_display_t* obj)
 {
-    obj->kel_d3d = new (std::nothrow) kel_direct3d(obj->source_format);
+    obj->kel_d3d = new (std::nothrow) kel_direct3d();
     return init_display_common(obj) && obj->kel_d3d;
 }
 

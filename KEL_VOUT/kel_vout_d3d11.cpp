@@ -14,44 +14,47 @@ vout_window_class g_d3d11_class{"kel_vout_d3d11_1_0_0", {}, 0};
 
 class d3d11_steps final : public render_steps {
 public:
-    // The device comes with the first picture, whose size its textures take.
+    // The device comes with the first paint.
     bool attach(kel_vout_display_t* obj) override { return obj->kel_d3d11 != nullptr; }
 
     // The swap chain presents into the child window, so it goes while the window exists.
     void detach(kel_vout_display_t* obj) override
     {
         if (obj->kel_d3d11)
-            obj->kel_d3d11->release();
-        m_layout.forget();
+            obj->kel_d3d11->releaseD3D11();
     }
 
     void resize(kel_vout_display_t* obj, int width, int height) override
     {
         if (obj->kel_d3d11)
-            obj->kel_d3d11->resize();
+            obj->kel_d3d11->resizeD3D11();
     }
 
-    void draw(kel_vout_display_t* obj, bool upload) override
+    bool ready(kel_vout_display_t* obj, renderer_caps* caps, int* width, int* height) override
     {
         kel_direct3d11* d3d = obj->kel_d3d11;
         if (!d3d)
-            return;
-        const PICTURE_T& pic = obj->picture;
-        // New colours are the renderer's to take; a new layout needs new textures.
-        if (m_layout.changed(pic.pix_width, pic.pix_height, pic.shape)) {
-            d3d->prepare(static_cast<HWND>(obj->embed_xid), pic.pix_width, pic.pix_height, pic.shape);
-            upload = true;
-        }
-        d3d->paint(pic.buf, pic.shape, pic.pix_width, pic.pix_height, upload);
+            return false;
+        d3d->initializeD3D11(static_cast<HWND>(obj->embed_xid));  // the first time only
+        if (!d3d->readyD3D11())
+            return false;
+        *caps = d3d->caps();
+        d3d->backBufferSize(width, height);
+        return true;
+    }
+
+    void draw(kel_vout_display_t* obj, const frame_plan& plan, bool upload) override
+    {
+        obj->kel_d3d11->paintD3D11(obj->picture.buf, plan, upload);
     }
 
     void read_back(kel_vout_display_t* obj, uint8_t* dst, int width, int height) override
     {
         if (obj->kel_d3d11)
-            obj->kel_d3d11->read_back(dst, width, height);
+            obj->kel_d3d11->readBack(dst, width, height);
     }
 
-    bool present(kel_vout_display_t* obj) override { return obj->kel_d3d11 && obj->kel_d3d11->present(); }
+    bool present(kel_vout_display_t* obj) override { return obj->kel_d3d11 && obj->kel_d3d11->presentD3D11(); }
 
     uint64_t device_resets(kel_vout_display_t* obj) override
     {
@@ -59,9 +62,6 @@ public:
     }
 
     bool recovering(kel_vout_display_t* obj) override { return obj->kel_d3d11 && obj->kel_d3d11->recovering(); }
-
-private:
-    frame_layout m_layout;  // what the textures were made for
 };
 
 }  // namespace
@@ -93,7 +93,7 @@ bool kel_vout_d3d11::init_kel_vout_display_t(kel_vout_display_t* obj)
     // thread's start-up wait (the first instance of a process compiles them); without them the
     // instance could never draw, and creation fails.
     obj->kel_d3d11 = new (std::nothrow) kel_direct3d11();
-    return init_display_common(obj) && obj->kel_d3d11 && obj->kel_d3d11->load_shaders();
+    return init_display_common(obj) && obj->kel_d3d11 && obj->kel_d3d11->loadShaders();
 }
 
 bool kel_vout_d3d11::release_kel_vout_display_t(kel_vout_display_t* obj)

@@ -7,7 +7,6 @@
 #include "kel_opengl.h"
 #include "kel_vout_log.h"
 #include "kel_vout_window.h"
-#include "plane_pack.h"
 #include "render_loop.h"
 
 namespace {
@@ -58,7 +57,6 @@ public:
         wglMakeCurrent(nullptr, nullptr);
         wglDeleteContext(obj->hRenderRC);
         obj->hRenderRC = nullptr;
-        m_width = m_height = 0;
     }
 
     void resize(kel_vout_display_t* obj, int width, int height) override
@@ -72,33 +70,20 @@ public:
         obj->kel_gl->resizeGL(width, height);
     }
 
-    void draw(kel_vout_display_t* obj, bool upload) override
+    bool ready(kel_vout_display_t* obj, renderer_caps* caps, int* width, int* height) override
     {
-        kel_opengl* gl = obj->kel_gl;
-        if (!gl || !obj->hRenderRC)
-            return;
-        const PICTURE_T& pic = obj->picture;
-        if (!upload) {
-            gl->repaintGL();
-            return;
-        }
-        if (pic.pix_width != m_width || pic.pix_height != m_height) {
-            // A picture of a new size: textures made anew, the viewport set again.
-            gl->reloaded = true;
-            m_width = pic.pix_width;
-            m_height = pic.pix_height;
-            const RECT& rc = obj->child_rect;
-            gl->resizeGL(rc.right - rc.left, rc.bottom - rc.top);
-        }
-        const frame_shape& shape = pic.shape;
-        if (shape.format == pixel_format::i420) {
-            const packed_planes l = planes_of(shape, pic.pix_width, pic.pix_height);
-            gl->paintYuv(pic.buf + l.y, pic.buf + l.u, pic.buf + l.v, shape.chroma_width, shape.chroma_height,
-                         yuv_coefficients_for(shape.colorspace, shape.range), pic.pix_width, pic.pix_height);
-        } else {
-            gl->paintRgb(pic.buf, size_t(shape.stride), shape.format == pixel_format::bgra, pic.pix_width,
-                         pic.pix_height);
-        }
+        if (!obj->kel_gl || !obj->hRenderRC)
+            return false;
+        *caps = obj->kel_gl->caps();
+        const RECT& rc = obj->child_rect;
+        *width = rc.right - rc.left;
+        *height = rc.bottom - rc.top;
+        return true;
+    }
+
+    void draw(kel_vout_display_t* obj, const frame_plan& plan, bool upload) override
+    {
+        obj->kel_gl->paintGL(obj->picture.buf, plan, upload);
     }
 
     void read_back(kel_vout_display_t* obj, uint8_t* dst, int width, int height) override
@@ -120,8 +105,6 @@ public:
     }
 
 private:
-    int m_width = 0;  // size of the picture in the textures
-    int m_height = 0;
     bool m_swap_failed = false;
 };
 

@@ -41,7 +41,9 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
     case WM_CREATE:
         return 1;
     case WM_SYSCOMMAND:
-        // The screen saver and monitor power-down would blank the video.
+        // Refused as the class always has, should one be sent here; the system sends the screen
+        // saver's and the monitor's commands to top-level windows only, so what keeps the display
+        // on while frames flow is the render loop's SetThreadExecutionState.
         if ((wParam & 0xFFF0) == SC_SCREENSAVE || (wParam & 0xFFF0) == SC_MONITORPOWER)
             return 0;
         break;

@@ -98,13 +98,6 @@ bool Picture_Pool::put_pool(PICTURE_T* picture)
     return put_pool_filled(*picture, &copy_frame, picture->buf);
 }
 
-void Picture_Pool::set_byte_limit(int64_t bytes)
-{
-    lock();
-    m_byte_limit = bytes;
-    unlock();
-}
-
 bool Picture_Pool::put_pool_filled(const PICTURE_T& frame, fill_fn fill, void* context)
 {
     if (!fill || frame.bufsize <= 0 || frame.bufsize > m_buffSze)
@@ -179,12 +172,12 @@ PICTURE_T Picture_Pool::take_oldest(int32_t* capacity)
 
 // The oldest waiting frame, its capacity in taken->capacity, after waiting up to 40 ms when
 // none waits. False when none came (or the pool is gone).
-bool Picture_Pool::take_waiting(PICTURE_T* taken)
+bool Picture_Pool::take_waiting(PICTURE_T* taken, DWORD wait_ms)
 {
     uint8_t* stale[kMaxTrim];
     lock();
     if (m_picture && m_count == 0)
-        timedwait(40);
+        timedwait(wait_ms);
     // Only buffers beyond the kMaxSpare kept for good can be stale.
     const int stale_count = m_picture && m_spare_count > kMaxSpare ? take_stale_spares(clock_us(), stale) : 0;
     const bool got = m_picture && m_count > 0;
@@ -199,28 +192,10 @@ bool Picture_Pool::take_waiting(PICTURE_T* taken)
     return got;
 }
 
-int Picture_Pool::get_pool(PICTURE_T* picture)
+int Picture_Pool::get_pool(PICTURE_T* picture, DWORD wait_ms)
 {
     PICTURE_T taken{};
-    if (!picture || !picture->buf || !take_waiting(&taken))
-        return 1;
-    // The reader's buffer holds m_buffSze bytes, or picture->capacity where that is set.
-    const bool fits = picture->capacity <= 0 || taken.bufsize <= picture->capacity;
-    if (fits) {
-        std::memcpy(picture->buf, taken.buf, size_t(taken.bufsize));
-        picture->bufsize = taken.bufsize;
-        picture->pix_width = taken.pix_width;
-        picture->pix_height = taken.pix_height;
-        picture->shape = taken.shape;
-    }
-    give_back(taken.buf, taken.capacity);
-    return fits ? 0 : 1;
-}
-
-int Picture_Pool::take_pool(PICTURE_T* picture)
-{
-    PICTURE_T taken{};
-    if (!picture || !take_waiting(&taken))
+    if (!picture || !take_waiting(&taken, wait_ms))
         return 1;
     if (picture->buf)
         give_back(picture->buf, picture->capacity);

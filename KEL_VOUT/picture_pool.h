@@ -19,7 +19,7 @@ typedef struct picture_t {
     int32_t pix_width;
     int32_t pix_height;
     bool bDestroy;
-    int32_t capacity;   // bytes `buf` holds (take_pool's records)
+    int32_t capacity;   // bytes `buf` holds (get_pool's records)
     frame_shape shape;  // how the bytes are laid out, and their colours
     int64_t pushed_us;  // clock_us() of the push
 } picture_t, PICTURE_T;
@@ -46,19 +46,16 @@ public:
     // earlier frame (false: newly allocated).
     typedef bool (*fill_fn)(uint8_t* dst, size_t bytes, bool reused, void* context);
     bool put_pool_filled(const PICTURE_T& frame, fill_fn fill, void* context);
-    // Takes the oldest waiting frame into picture->buf (which holds buffSze bytes, or
-    // picture->capacity where that is set: a larger frame is dropped), waiting up to 40 ms when
-    // none waits. 0 when a frame was taken; 1 when not (picture left untouched).
-    int get_pool(PICTURE_T* picture);
-    // As get_pool, but without a copy: the picture's record takes the slot's buffer and hands
-    // its own to the pool. picture->buf must be null or from alloc_frame, of picture->capacity
-    // bytes; after a take it is the pool's kind again, freed with free_frame.
-    int take_pool(PICTURE_T* picture);
+    // Takes the oldest waiting frame, waiting up to wait_ms (40 by default) when none waits, a
+    // push or wake() ending the wait early. Without a copy: the picture's record takes the slot's
+    // buffer and hands its own to the pool. picture->buf must be null or from alloc_frame, of
+    // picture->capacity bytes; after a take it is the pool's kind again, freed with free_frame.
+    // 0 when a frame was taken; 1 when not (picture left untouched).
+    static const DWORD kWaitMs = 40;
+    int get_pool(PICTURE_T* picture, DWORD wait_ms = kWaitMs);
     void free_pool();
 
-    // The most bytes the waiting frames may hold together (default kDefaultByteLimit); a larger
-    // single frame still waits, alone.
-    void set_byte_limit(int64_t bytes);
+    // The most bytes the waiting frames hold together; a larger single frame still waits, alone.
     static const int64_t kDefaultByteLimit = int64_t{256} << 20;
 
     // Frame buffers as the pool allocates them: aligned on 64 bytes, the processor's cache line,
@@ -89,7 +86,7 @@ private:
     uint8_t* take_spare(int32_t bytes, int32_t* capacity);
     void give_back(uint8_t* buf, int32_t capacity);
     PICTURE_T take_oldest(int32_t* capacity);
-    bool take_waiting(PICTURE_T* taken);
+    bool take_waiting(PICTURE_T* taken, DWORD wait_ms);
 
     // Buffers of frames already read or let go, kept for the next pushes so that playback
     // allocates nothing: kMaxSpare of them for good, and as many more as the ring has slots

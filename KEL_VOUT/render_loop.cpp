@@ -5,11 +5,14 @@
 #include <cstring>
 #include <new>
 
+#include "frame_counter.h"
 #include "kel_vout_log.h"
 #include "kel_vout_window.h"
 #include "plane_pack.h"
 
 namespace {
+
+thread_local bool t_render_thread = false;
 
 // Test seam: what keeps the display awake (SetThreadExecutionState).
 std::atomic<execution_state_fn> g_execution_state{nullptr};
@@ -114,9 +117,13 @@ bool open_window(kel_vout_display_t* obj, vout_window_class* window_class, rende
     return true;
 }
 
-// The device goes while the window it presents into still exists.
+// The window leaves the host's sight first; the device goes while the window it presents into
+// still exists, and then the window.
 void close_window(kel_vout_display_t* obj, render_steps& steps)
 {
+    HWND child = static_cast<HWND>(obj->embed_xid);
+    if (child && IsWindow(child))
+        ShowWindow(child, SW_HIDE);
     steps.detach(obj);
     closeEmbedWindow(obj);
 }
@@ -133,9 +140,193 @@ void wait_as_orphan(kel_vout_display_t* obj, render_steps& steps)
         refuse_snapshot(obj);
         if (!obj->picture_pool)
             Sleep(40);
-        else if (obj->picture_pool->take_pool(&obj->picture) == 0)
+        else if (obj->picture_pool->get_pool(&obj->picture) == 0)
             obj->stats.dropped.fetch_add(1, std::memory_order_relaxed);
     }
+}
+
+// What the render thread keeps from one pass to the next.
+struct loop_state {
+    bool size_announced = false;  // the host said how large pictures will be: the start picture
+                                  // keeps that placement
+    bool start_picture = true;    // no frame has come yet
+    bool upload = true;           // obj->picture has not been drawn yet
+    bool placed = false;          // this pass placed the child window
+    DISPLAY_MODE mode = VOUT_NORMAL;
+    uint64_t resets_seen = 0;
+    DWORD settle_until = 0;       // repaint until then: a new size settling
+    double t0 = -1.0;             // the frame counter's window (freamrate_count)
+    int frames = 0;
+    bool reported = false;        // an exception was logged already
+    display_keeper awake;
+};
+
+// Places the child for the mode inside the parent's client area. A new size goes to the device
+// right after the window has it.
+void place_child(kel_vout_display_t* obj, render_steps& steps, loop_state& st)
+{
+    st.placed = true;
+    if (!adjust_vout_region(obj, st.mode))
+        return;
+    const RECT& rc = obj->child_rect;
+    steps.resize(obj, rc.right - rc.left, rc.bottom - rc.top);
+    // HACK: under Wine an OpenGL drawable takes the window's new size some passes after the
+    // window: the picture is painted again while that settles, so that a paused picture does
+    // not stay drawn at the old size.
+    st.settle_until = GetTickCount() + kSettleMs;
+}
+
+enum class followed { parent, orphaned, failed };
+
+// Follows the host's window before anything else in a pass, so that a new client size is taken
+// before any wait for a frame or any drawing: a request to make the child window again, the
+// thread's messages, the parent's client area and the host's display mode.
+followed follow_parent(kel_vout_display_t* obj, vout_window_class* window_class, render_steps& steps,
+                       loop_state& st)
+{
+    if (obj->cfg.is_fullscreen) {
+        // Re-create the child window (nothing in the library asks for it).
+        obj->lock(&obj->locker);
+        close_window(obj, steps);
+        const bool reopened = open_window(obj, window_class, steps);
+        obj->cfg.is_fullscreen = false;
+        obj->unlock(&obj->locker);
+        if (!reopened)
+            return followed::failed;
+        obj->stats.device_resets.fetch_add(1, std::memory_order_relaxed);
+        st.upload = true;
+    }
+    const bool quit = ManageEvent(obj) == -255;
+    if ((quit && !IsWindow(static_cast<HWND>(obj->embed_xid))) || !IsWindow(static_cast<HWND>(obj->window_xid)))
+        return followed::orphaned;
+    bool place = UpdateEmbedWinRect(obj);
+    // The mode and the request to place again are the host's to write, under the lock.
+    obj->lock(&obj->locker);
+    place = place || obj->cfg.is_ch_display_size;
+    obj->cfg.is_ch_display_size = false;
+    st.mode = obj->cfg.display_mode;
+    obj->unlock(&obj->locker);
+    if (place)
+        place_child(obj, steps, st);
+    return followed::parent;
+}
+
+// The next frame, when one comes within the idle wait.
+bool take_frame(kel_vout_display_t* obj, loop_state& st)
+{
+    if (!obj->picture_pool || obj->picture_pool->get_pool(&obj->picture, kIdleWaitMs) != 0)
+        return false;
+    st.upload = true;
+    st.start_picture = false;
+    return true;
+}
+
+// A picture of new proportions is placed before it is drawn, so that no frame shows it
+// stretched to the previous one's.
+void place_picture(kel_vout_display_t* obj, render_steps& steps, loop_state& st)
+{
+    const PICTURE_T& pic = obj->picture;
+    if (!st.upload || (st.start_picture && st.size_announced) ||
+        (uint32_t(pic.pix_width) == obj->place.pix_width && uint32_t(pic.pix_height) == obj->place.pix_height))
+        return;
+    obj->place.pix_width = uint32_t(pic.pix_width);
+    obj->place.pix_height = uint32_t(pic.pix_height);
+    if (st.mode == VOUT_PREFERRED)
+        place_child(obj, steps, st);
+}
+
+// Paint only when something changed: a new frame (or the start picture), a placement, a
+// snapshot request, a device made or reset again, or the window system asking (an exposure).
+// An idle instance only follows its parent.
+bool needs_paint(kel_vout_display_t* obj, render_steps& steps, loop_state& st)
+{
+    const uint64_t resets = steps.device_resets(obj);
+    const bool reset = resets != st.resets_seen;
+    if (reset) {
+        obj->stats.device_resets.fetch_add(resets - st.resets_seen, std::memory_order_relaxed);
+        st.resets_seen = resets;
+    }
+    const bool exposed = obj->exposed;
+    obj->exposed = false;
+    if (exposed)
+        st.settle_until = GetTickCount() + kSettleMs;  // the host may paint around us meanwhile
+    const bool settling = int32_t(st.settle_until - GetTickCount()) > 0;
+    return st.upload || st.placed || reset || exposed || settling || steps.recovering(obj) ||
+           obj->snapshot.pending.load(std::memory_order_acquire);
+}
+
+// What reached the screen, for the statistics; the frame counter's closed windows give the rate.
+void count(kel_vout_display_t* obj, loop_state& st, bool new_frame, bool shown)
+{
+    vout_stats& stats = obj->stats;
+    if (new_frame && shown) {
+        const int64_t now_us = clock_us();
+        stats.presented.fetch_add(1, std::memory_order_relaxed);
+        stats.latency_us.store(uint32_t(std::min<int64_t>(now_us - obj->picture.pushed_us, UINT32_MAX)),
+                               std::memory_order_relaxed);
+        stats.last_presented_us.store(now_us, std::memory_order_relaxed);
+        const double t0 = st.t0;
+        const int frames = st.frames;
+        freamrate_count(st.t0, st.frames);
+        const double rate = closed_window_rate(t0, frames, st.t0);
+        if (rate >= 0)
+            stats.fps_milli.store(uint32_t(rate * 1000.0 + 0.5), std::memory_order_relaxed);
+    } else if (new_frame) {
+        stats.dropped.fetch_add(1, std::memory_order_relaxed);  // a device not ready
+    } else if (shown) {
+        stats.repaints.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+// Plans the picture for what the renderer offers now, draws it, answers a snapshot request with
+// it and presents it.
+bool draw_and_present(kel_vout_display_t* obj, render_steps& steps, loop_state& st)
+{
+    renderer_caps caps;
+    int width = 0, height = 0;
+    if (steps.ready(obj, &caps, &width, &height)) {
+        const PICTURE_T& pic = obj->picture;
+        const frame_plan plan = plan_frame(pic.shape, pic.pix_width, pic.pix_height, width, height, caps);
+        steps.draw(obj, plan, st.upload);
+        st.upload = false;
+    }
+    deliver_snapshot(obj, steps);
+    return steps.present(obj);
+}
+
+enum class pass_end { next, orphaned, failed };
+
+pass_end run_pass(kel_vout_display_t* obj, vout_window_class* window_class, render_steps& steps, loop_state& st)
+{
+    bool new_frame = false;
+    bool counted = false;
+    try {
+        st.placed = false;
+        const followed f = follow_parent(obj, window_class, steps, st);
+        if (f != followed::parent)
+            return f == followed::orphaned ? pass_end::orphaned : pass_end::failed;
+        new_frame = take_frame(obj, st);
+        place_picture(obj, steps, st);
+        if (needs_paint(obj, steps, st)) {
+            const bool shown = draw_and_present(obj, steps, st);
+            count(obj, st, new_frame, shown);
+            counted = true;
+        }
+        const DWORD now = GetTickCount();
+        if (new_frame)
+            st.awake.frame(now);
+        st.awake.pass(now);
+    } catch (...) {
+        // Nothing may end the host's process from here; the pass is lost, the next one tries
+        // again (the only throwing code allocates, and memory may come back).
+        if (new_frame && !counted)
+            obj->stats.dropped.fetch_add(1, std::memory_order_relaxed);
+        if (!st.reported)
+            kel_log(KEL_LOG_ERROR, "the render thread caught an exception (out of memory?); it goes on");
+        st.reported = true;
+        Sleep(10);
+    }
+    return pass_end::next;
 }
 
 }  // namespace
@@ -173,134 +364,40 @@ void prepare_start_picture(kel_vout_display_t* obj)
     std::memset(pic.buf, 0, size_t(pic.bufsize));
 }
 
+bool on_render_thread()
+{
+    return t_render_thread;
+}
+
 int32_t render_loop(kel_vout_display_t* obj, vout_window_class* window_class, render_steps& steps)
 {
+    t_render_thread = true;
     if (!open_window(obj, window_class, steps)) {
         obj->created = false;
         return -2;
     }
     prepare_start_picture(obj);
-    // A host that said how large its pictures will be keeps that placement for the start picture.
-    const bool size_announced = obj->place.pix_width != 0 && obj->place.pix_height != 0;
-    bool start_picture = true;
-    bool upload = true;
-    double t0 = -1.0;
-    int frames = 0;
-    display_keeper awake;
-    bool reported = false;
-    fps_window fps;
-    vout_stats& stats = obj->stats;
-    uint64_t resets_seen = steps.device_resets(obj);
-    DWORD settle_until = GetTickCount();  // repaint until then: a new size settling
-
+    loop_state st;
+    st.size_announced = obj->place.pix_width != 0 && obj->place.pix_height != 0;
+    if (!st.size_announced) {
+        // The first placement, before anything else, takes the start picture's proportions.
+        obj->place.pix_width = uint32_t(obj->picture.pix_width);
+        obj->place.pix_height = uint32_t(obj->picture.pix_height);
+    }
+    st.resets_seen = steps.device_resets(obj);
+    st.settle_until = GetTickCount();
     while (!obj->done) {
         if (!obj->created)
             obj->created = true;
-        bool new_frame = false;
-        bool frame_counted = false;
-        try {
-            if (obj->cfg.is_fullscreen) {
-                // Re-create the child window (nothing in the library asks for it).
-                obj->lock(&obj->locker);
-                close_window(obj, steps);
-                const bool reopened = open_window(obj, window_class, steps);
-                obj->cfg.is_fullscreen = false;
-                obj->unlock(&obj->locker);
-                if (!reopened)
-                    return -2;
-                stats.device_resets.fetch_add(1, std::memory_order_relaxed);
-                upload = true;
-            }
-
-            const bool quit = ManageEvent(obj) == -255;
-            if ((quit && !IsWindow(static_cast<HWND>(obj->embed_xid))) ||
-                !IsWindow(static_cast<HWND>(obj->window_xid))) {
-                awake.release();
-                wait_as_orphan(obj, steps);
-                break;
-            }
-            bool place = UpdateEmbedWinRect(obj);
-            // The mode and the request to place again are the host's to write, under the lock.
-            obj->lock(&obj->locker);
-            place = place || obj->cfg.is_ch_display_size;
-            obj->cfg.is_ch_display_size = false;
-            const DISPLAY_MODE mode = obj->cfg.display_mode;
-            obj->unlock(&obj->locker);
-
-            if (obj->picture_pool && obj->picture_pool->take_pool(&obj->picture) == 0) {
-                upload = true;
-                start_picture = false;
-                new_frame = true;
-            }
-            const PICTURE_T& pic = obj->picture;
-            if (upload && !(start_picture && size_announced) &&
-                (uint32_t(pic.pix_width) != obj->place.pix_width || uint32_t(pic.pix_height) != obj->place.pix_height)) {
-                // A picture of new proportions is placed before it is drawn, so that no frame
-                // shows it stretched to the previous one's.
-                obj->place.pix_width = uint32_t(pic.pix_width);
-                obj->place.pix_height = uint32_t(pic.pix_height);
-                place = place || mode == VOUT_PREFERRED;
-            }
-            if (place && adjust_vout_region(obj, mode)) {
-                const RECT& rc = obj->child_rect;
-                steps.resize(obj, rc.right - rc.left, rc.bottom - rc.top);
-                // HACK: under Wine an OpenGL drawable takes the window's new size some passes
-                // after the window: the picture is painted again while that settles, so that a
-                // paused picture does not stay drawn at the old size.
-                settle_until = GetTickCount() + kSettleMs;
-            }
-
-            // Paint only when something changed: a new frame (or the start picture), a
-            // placement, a snapshot request, a device made or reset again, or the window system
-            // asking (an exposure). An idle instance only follows its parent.
-            const uint64_t resets = steps.device_resets(obj);
-            const bool reset = resets != resets_seen;
-            if (reset) {
-                stats.device_resets.fetch_add(resets - resets_seen, std::memory_order_relaxed);
-                resets_seen = resets;
-            }
-            const bool exposed = obj->exposed;
-            obj->exposed = false;
-            if (exposed)
-                settle_until = GetTickCount() + kSettleMs;  // the host may paint around us meanwhile
-            const bool settling = int32_t(settle_until - GetTickCount()) > 0;
-            if (upload || place || reset || exposed || settling || steps.recovering(obj) ||
-                obj->snapshot.pending.load(std::memory_order_acquire)) {
-                steps.draw(obj, upload);
-                upload = false;
-                deliver_snapshot(obj, steps);
-                const bool shown = steps.present(obj);
-                const int64_t now_us = clock_us();
-                if (new_frame && shown) {
-                    stats.presented.fetch_add(1, std::memory_order_relaxed);
-                    stats.latency_us.store(uint32_t(std::min<int64_t>(now_us - pic.pushed_us, UINT32_MAX)),
-                                           std::memory_order_relaxed);
-                    stats.last_presented_us.store(now_us, std::memory_order_relaxed);
-                    stats.fps_milli.store(uint32_t(fps.presented(now_us)) * 1000u, std::memory_order_relaxed);
-                } else if (new_frame) {
-                    stats.dropped.fetch_add(1, std::memory_order_relaxed);  // a device not ready
-                } else if (shown) {
-                    stats.repaints.fetch_add(1, std::memory_order_relaxed);
-                }
-                frame_counted = true;
-                freamrate_count(t0, frames);
-            }
-            const DWORD now = GetTickCount();
-            if (new_frame)
-                awake.frame(now);
-            awake.pass(now);
-        } catch (...) {
-            // Nothing may end the host's process from here; the pass is lost, the next one tries
-            // again (the only throwing code allocates, and memory may come back).
-            if (new_frame && !frame_counted)
-                stats.dropped.fetch_add(1, std::memory_order_relaxed);
-            if (!reported)
-                kel_log(KEL_LOG_ERROR, "the render thread caught an exception (out of memory?); it goes on");
-            reported = true;
-            Sleep(10);
+        const pass_end end = run_pass(obj, window_class, steps, st);
+        if (end == pass_end::failed)
+            return -2;
+        if (end == pass_end::orphaned) {
+            st.awake.release();
+            wait_as_orphan(obj, steps);
+            break;
         }
     }
-
     close_window(obj, steps);
     obj->window_xid = nullptr;
     return 0;

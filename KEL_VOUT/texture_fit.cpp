@@ -15,11 +15,6 @@ void texture_size_for(int w, int h, bool power_of_two, int* tex_w, int* tex_h)
     *tex_h = power_of_two ? next_power_of_two(h) : h;
 }
 
-void fit_within(int w, int h, int max_size, int* fit_w, int* fit_h)
-{
-    *fit_w = max_size > 0 && w > max_size ? max_size : w;
-    *fit_h = max_size > 0 && h > max_size ? max_size : h;
-}
 
 bool downscale_rgb(const uint8_t* src, int sw, int sh, size_t src_stride, uint8_t* dst, int dw, int dh,
                    size_t dst_size)

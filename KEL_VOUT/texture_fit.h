@@ -14,10 +14,6 @@ int next_power_of_two(int v);
 // two when the context needs them.
 void texture_size_for(int w, int h, bool power_of_two, int* tex_w, int* tex_h);
 
-// The size a w x h image is reduced to so that no side exceeds max_size (each side on its own:
-// the picture is stretched over the window anyway). Sizes within the limit stay.
-void fit_within(int w, int h, int max_size, int* fit_w, int* fit_h);
-
 // Reduces packed RGB (sw x sh, rows src_stride bytes apart) to dw x dh (rows of dw * 3 bytes,
 // dst of dst_size bytes) with a box filter: every output pixel is the rounded mean of the
 // source pixels under it. False, with nothing written, for sizes that do not reduce (dw > sw,

@@ -97,11 +97,6 @@ void yuv_to_rgb(const yuv_coefficients& k, uint8_t y, uint8_t u, uint8_t v, uint
     fixed_coefficients(k).convert16(y, 16 * u, 16 * v, rgb);
 }
 
-void bt601_limited_to_rgb(uint8_t y, uint8_t u, uint8_t v, uint8_t rgb[3])
-{
-    yuv_to_rgb(yuv_coefficients_for(colour_space::bt601, colour_range::limited), y, u, v, rgb);
-}
-
 // Chroma sample i sits between luma samples 2i and 2i+1 (in both directions), so luma sample x
 // takes 3/4 of chroma sample x/2 and 1/4 of its neighbour on x's side, as a bilinear filter
 // would; indices past the plane repeat its edge (odd sizes).
@@ -134,11 +129,4 @@ bool yuv420_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf
         }
     }
     return true;
-}
-
-bool yuv420_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int w, int h, uint8_t* dst,
-                   size_t dst_size)
-{
-    return yuv420_to_rgb(ybuf, ubuf, vbuf, w, h, w / 2, h / 2,
-                         yuv_coefficients_for(colour_space::bt601, colour_range::limited), dst, dst_size);
 }

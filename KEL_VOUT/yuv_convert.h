@@ -30,7 +30,6 @@ void yuv_shader_constants(colour_space space, colour_range range, float c[4][4])
 
 // One pixel, rounded and clamped to 0..255.
 void yuv_to_rgb(const yuv_coefficients& k, uint8_t y, uint8_t u, uint8_t v, uint8_t rgb[3]);
-void bt601_limited_to_rgb(uint8_t y, uint8_t u, uint8_t v, uint8_t rgb[3]);
 
 // Converts tightly packed 4:2:0 planes (Y w x h, U and V cw x ch) into packed RGB rows of w * 3
 // bytes, top row first, into dst of dst_size bytes. Chroma sample i is centred on luma samples
@@ -39,8 +38,5 @@ void bt601_limited_to_rgb(uint8_t y, uint8_t u, uint8_t v, uint8_t rgb[3]);
 // written, when dst is too small or the chroma planes cannot belong to the frame.
 bool yuv420_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int w, int h, int cw, int ch,
                    const yuv_coefficients& k, uint8_t* dst, size_t dst_size);
-// BT.601 limited range with chroma planes of (w/2) x (h/2), as the older pushes pack them.
-bool yuv420_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int w, int h, uint8_t* dst,
-                   size_t dst_size);
 
 #endif

@@ -66,9 +66,9 @@ KEL_VOUT_API void KEL_VOUT_CALL kel_vout_get_default_param(KEL_VOUT_CFG_T* cfg);
 /* Creates an instance drawing into a new child window of cfg->windowId. Waits until the
  * instance's render thread runs (at most about 720 ms), dispatching messages sent to the
  * calling thread meanwhile, so it may be called from the thread that owns the parent.
- * Result: the handle, or null for a null cfg, a vout_mode without a backend, or a render
- * thread that could not start (for example a null or invalid windowId); nothing is left
- * behind in that case. cfg is only read, during the call.
+ * Result: the handle, or null for a null cfg, a vout_mode without a backend, a windowId that
+ * is not a window (at once, without a thread), or a render thread that could not start;
+ * nothing is left behind in that case. cfg is only read, during the call.
  * Backends: VOUT_WGL draws through OpenGL (YUV converted to RGB on the GPU where the driver
  * runs fragment programs, on the render thread otherwise; contexts that take only power-of-two
  * textures, or smaller ones than the picture, such as Windows' own software OpenGL, are served
@@ -86,10 +86,13 @@ KEL_VOUT_API void KEL_VOUT_CALL kel_vout_get_default_param(KEL_VOUT_CFG_T* cfg);
  * Thread safety: any thread. */
 KEL_VOUT_API KEL_VOUT_HANDLE KEL_VOUT_CALL kel_vout_create(KEL_VOUT_CFG_T* cfg);
 
-/* Stops the instance's render thread, closes its window and frees everything; then sets
- * *handle to null. Waits for the render thread, dispatching messages sent to the calling thread
- * meanwhile. Calls on the instance still running on other threads answer 1 from now on; the
- * memory goes when the last of them returns.
+/* Stops the instance and sets *handle to null. Answers at once (within about 40 ms,
+ * dispatching messages sent to the calling thread meanwhile): the render thread stops drawing
+ * at the end of its pass, hides and destroys the child window, releases its device and frees
+ * everything on its own, usually before this returns; where that takes longer (a device still
+ * being made, a driver's slow release) it finishes soon after. The host may destroy its window,
+ * unload the library or exit meanwhile. Calls on the instance still running on other threads
+ * answer 1 from now on; the memory goes when the last of them, and the render thread, are done.
  * Result: 0 on success; 1 when handle or *handle is null or not a live instance (destroyed
  * already, or being destroyed by another call); nothing is changed then.
  * Thread safety: any thread, also while other calls on the instance run. */
@@ -202,7 +205,8 @@ typedef struct kel_vout_stats_t {
     uint64_t device_resets;    /* device or context re-creations and resets: Direct3D counts a
                                   reset for each new child size and each recovery from a lost
                                   device; OpenGL a context made anew with a re-created window */
-    double   render_fps;       /* first presentations per second over the last second */
+    double   render_fps;       /* first presentations per second, counted in one-second windows
+                                  (the last window that closed: updated about once a second) */
     double   last_latency_ms;  /* push to present of the last presented frame */
 } KEL_VOUT_STATS_T;
 

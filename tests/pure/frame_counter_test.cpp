@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "frame_counter.h"
-#include "vout_stats.h"
 
 TEST(FrameCounter, FirstCallOpensTheWindowAndCountsOne)
 {
@@ -50,16 +49,37 @@ TEST(FrameCounter, ClockSetBackDoesNotResetUntilItPassesTheWindow)
     EXPECT_EQ(frames, 0);
 }
 
-// The statistics' frame rate counts the presentations of the last second, whatever came before.
-TEST(FpsWindow, CountsThePresentationsOfTheLastSecond)
+// The statistics' frame rate: what each closed window of the counter saw, over its length.
+TEST(FrameCounter, AClosedWindowGivesItsFramesOverItsLength)
 {
-    fps_window fps;
-    int last = 0;
-    for (int i = 0; i < 300; ++i)  // a burst: 300 in 0.3 s (more than the window holds)
-        last = fps.presented(int64_t(i) * 1000);
-    EXPECT_EQ(last, fps_window::kMax);
-    for (int i = 0; i < 60; ++i)  // then one every 34 ms for two seconds: 30 in any second
-        last = fps.presented(300000 + int64_t(i + 1) * 34000);
-    EXPECT_EQ(last, 30);
-    EXPECT_EQ(fps.presented(10000000), 1);  // after a pause: this one alone
+    struct Case {
+        double t0_before;
+        int frames_before;
+        double t0_after;
+        double rate;
+    };
+    const Case cases[] = {
+        {-1.0, 0, 5.0, -1.0},  // the first call opens the first window
+        {5.0, 3, 5.0, -1.0},   // a call inside the window closes nothing
+        {10.0, 30, 11.0, 30.0},
+        {10.0, 1, 13.0, 1.0 / 3.0},  // the next frame three still seconds after the first
+    };
+    for (const Case& c : cases)
+        EXPECT_DOUBLE_EQ(closed_window_rate(c.t0_before, c.frames_before, c.t0_after), c.rate) << c.t0_before;
+
+    // 32 frames a second, driven through the counter: the 33rd frame closes the window of the
+    // first 32.
+    double t0 = -1.0;
+    int frames = 0;
+    double closed = -1.0;
+    for (int i = 0; i <= 32; ++i) {
+        const double before = t0;
+        const int counted = frames;
+        freamrate_step(100.0 + i / 32.0, t0, frames);
+        const double rate = closed_window_rate(before, counted, t0);
+        if (rate >= 0)
+            closed = rate;
+        EXPECT_EQ(rate >= 0, i == 32) << i;
+    }
+    EXPECT_DOUBLE_EQ(closed, 32.0);
 }

@@ -198,23 +198,3 @@ TEST(FramePack, OlderPushesKeepTheirLayouts)
     EXPECT_EQ(planes_of(rgb, 5, 2).bytes, 16u + 15);
 }
 
-// A device's frame resources follow the size, format and chroma size; new colours alone keep them.
-TEST(FrameLayout, NewResourcesOnlyForAnotherLayout)
-{
-    frame_layout layout;
-    const frame_shape i420 = legacy_yuv_shape(640, 360);
-    EXPECT_TRUE(layout.changed(640, 360, i420));
-    EXPECT_FALSE(layout.changed(640, 360, i420));
-    frame_shape bt709_full = i420;
-    bt709_full.colorspace = colour_space::bt709;
-    bt709_full.range = colour_range::full;
-    EXPECT_FALSE(layout.changed(640, 360, bt709_full));
-    EXPECT_TRUE(layout.changed(641, 360, i420));
-    frame_shape wider_chroma = legacy_yuv_shape(641, 360);
-    wider_chroma.chroma_width = 321;  // the frame export's (w+1)/2
-    EXPECT_TRUE(layout.changed(641, 360, wider_chroma));
-    EXPECT_TRUE(layout.changed(641, 360, legacy_rgb_shape(641)));
-    EXPECT_FALSE(layout.changed(641, 360, legacy_rgb_shape(641)));
-    layout.forget();
-    EXPECT_TRUE(layout.changed(641, 360, legacy_rgb_shape(641)));
-}

@@ -20,17 +20,6 @@ TEST(TextureFit, PowersOfTwoAndLimits)
     texture_size_for(641, 481, false, &tw, &th);
     EXPECT_EQ(tw, 641);
     EXPECT_EQ(th, 481);
-
-    int fw = 0, fh = 0;
-    fit_within(1920, 1080, 1024, &fw, &fh);  // each side on its own
-    EXPECT_EQ(fw, 1024);
-    EXPECT_EQ(fh, 1024);
-    fit_within(640, 2000, 1024, &fw, &fh);
-    EXPECT_EQ(fw, 640);
-    EXPECT_EQ(fh, 1024);
-    fit_within(640, 480, 0, &fw, &fh);  // no limit known
-    EXPECT_EQ(fw, 640);
-    EXPECT_EQ(fh, 480);
 }
 
 // A 4 x 2 picture reduced to 2 x 1: every output pixel is the mean of a 2 x 2 block (worked out

@@ -7,6 +7,19 @@
 #include "yuv_convert.h"
 
 namespace {
+const yuv_coefficients kBt601 = yuv_coefficients_for(colour_space::bt601, colour_range::limited);
+
+void bt601_limited_to_rgb(uint8_t y, uint8_t u, uint8_t v, uint8_t rgb[3])
+{
+    yuv_to_rgb(kBt601, y, u, v, rgb);
+}
+
+// 4:2:0 planes of (w/2) x (h/2), as the older pushes pack them.
+bool yuv420_to_rgb(const uint8_t* y, const uint8_t* u, const uint8_t* v, int w, int h, uint8_t* dst, size_t size)
+{
+    return yuv420_to_rgb(y, u, v, w, h, w / 2, h / 2, kBt601, dst, size);
+}
+
 // The reference formula in double precision.
 void reference(int y, int u, int v, int rgb[3])
 {

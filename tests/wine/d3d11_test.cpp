@@ -20,6 +20,7 @@
 #include "kel_vout.h"
 #include "process_counts.h"
 #include "test_colours.h"
+#include "test_support.h"
 
 namespace {
 
@@ -194,7 +195,6 @@ TEST_F(D3d11, SaysWhatItMadeAndShowsQuadrantsInTheirPlaces)
     for (const std::string& line : log_lines())
         std::printf("[ log      ] %s\n", line.c_str());
     EXPECT_EQ(kel_vout_destroy(&h), 0);
-    EXPECT_EQ(host.child("kel_vout_d3d11_1_0_0"), nullptr);
 }
 
 TEST_F(D3d11, PackedFramesShowTheirPixels)
@@ -311,37 +311,6 @@ TEST_F(D3d11, WithoutAShaderCompilerCreationFailsAndSaysWhy)
     EXPECT_EQ(kel_vout_destroy(&h), 0);
 }
 
-TEST_F(D3d11, SeveralInstancesBesideTheOtherBackendsEachShowTheirOwnPicture)
-{
-    struct One {
-        VOUT_MODE backend;
-        const Colour* colour;
-        std::unique_ptr<HostWindow> host;
-        KEL_VOUT_HANDLE h;
-    };
-    One all[4] = {{VOUT_D3D11, &kRed, nullptr, nullptr},
-                  {VOUT_D3D11, &kGreen, nullptr, nullptr},
-                  {VOUT_D3D, &kBlue, nullptr, nullptr},
-                  {VOUT_WGL, &kWhite, nullptr, nullptr}};
-    int i = 0;
-    for (One& o : all) {
-        o.host = std::make_unique<HostWindow>(96, 64, 20 + 110 * i++, 40);
-        KEL_VOUT_CFG_T cfg;
-        kel_vout_get_default_param(&cfg);
-        cfg.windowId = o.host->hwnd;
-        cfg.vout_mode = o.backend;
-        o.h = kel_vout_create(&cfg);
-        ASSERT_NE(o.h, nullptr);
-    }
-    for (int round = 0; round < 3; ++round)
-        for (One& o : all)
-            ASSERT_TRUE(push(o.h, solid(96, 64, *o.colour), 96, 64));
-    for (One& o : all)
-        EXPECT_TRUE(shows(o.h, *o.colour)) << backend_label(o.backend);
-    for (One& o : all)
-        EXPECT_EQ(kel_vout_destroy(&o.h), 0);
-}
-
 TEST_F(D3d11, NewColoursAtTheSameSizeTakeEffectAtOnce)
 {
     HostWindow host(64, 48);
@@ -421,44 +390,7 @@ TEST_F(D3d11, RemovalsDuringResizesAndPresentsLeaveNothingBehind)
     // device made in a fresh process, also with every reference gone, so memory is only printed.
     EXPECT_EQ(kel_direct3d11::live_devices(), 1);
     EXPECT_EQ(kel_vout_destroy(&h), 0);
-    EXPECT_EQ(kel_direct3d11::live_devices(), 0);
-}
-
-TEST_F(D3d11, ChildWindowStartPictureAndTeardown)
-{
-    HostWindow host(320, 240);
-    const int threads_before = count_process_threads();
-    KEL_VOUT_HANDLE h = create(host.hwnd);
-    ASSERT_NE(h, nullptr);
-    const char* cls = "kel_vout_d3d11_1_0_0";
-    HWND child = host.child(cls);
-    ASSERT_NE(child, nullptr);
-    EXPECT_EQ(GetParent(child), host.hwnd);
-    const LONG style = GetWindowLongA(child, GWL_STYLE);
-    EXPECT_EQ(style & (WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN | WS_CLIPSIBLINGS),
-              LONG(WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_CLIPCHILDREN | WS_CLIPSIBLINGS));
-    EXPECT_TRUE(GetWindowLongA(child, GWL_EXSTYLE) & WS_EX_NOPARENTNOTIFY);
-    WNDCLASSA wc{};
-    ASSERT_TRUE(GetClassInfoA(GetModuleHandleW(nullptr), cls, &wc));
-    EXPECT_EQ(wc.style, UINT(CS_OWNDC | CS_DBLCLKS));
-    EXPECT_GT(count_process_threads(), threads_before);
-
-    // Black until the first frame.
-    Snapshot s;
-    ASSERT_TRUE(take_snapshot(h, s));
-    ASSERT_EQ(s.width, 320);
-    ASSERT_EQ(s.height, 240);
-    for (int y = 0; y < 240; y += 13)
-        for (int x = 0; x < 320; x += 13)
-            for (int c = 0; c < 3; ++c)
-                ASSERT_LE(s.at(x, y)[c], 20) << x << "," << y;
-
-    HostWindow::pump(100);  // the instance now waits for frames
-    const DWORD t0 = GetTickCount();
-    EXPECT_EQ(kel_vout_destroy(&h), 0);
-    EXPECT_LT(GetTickCount() - t0, 1500u);
-    EXPECT_EQ(host.child(cls), nullptr);
-    EXPECT_TRUE(HostWindow::pump_until([&] { return count_process_threads() <= threads_before; }, kPatienceMs));
+    EXPECT_TRUE(render_threads_end());
     EXPECT_EQ(kel_direct3d11::live_devices(), 0);
 }
 

@@ -69,8 +69,11 @@ public:
         }
         pump(20);
     }
+    // A destroyed instance's child window goes soon after its destroy: the window is reused only
+    // once no child is left in it.
     ~HostWindow()
     {
+        pump_until([this] { return GetWindow(hwnd, GW_CHILD) == nullptr; }, kPatienceMs);
         if (hwnd)
             spare().push_back(hwnd);
         pump(10);
@@ -147,7 +150,7 @@ struct Snapshot {
 
 inline bool take_snapshot(KEL_VOUT_HANDLE h, Snapshot& s, int timeout_ms = 3000)
 {
-    if (kel_vout_snapshot(h, nullptr, 0, &s.width, &s.height, 0) != 0)
+    if (kel_vout_snapshot(h, nullptr, 0, &s.width, &s.height, 0) != 0 || s.width <= 0 || s.height <= 0)
         return false;
     // The window may change size before the next paint: retry once at the size reported.
     for (int attempt = 0; attempt < 2; ++attempt) {

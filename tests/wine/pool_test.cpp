@@ -18,7 +18,13 @@ namespace {
 constexpr int kCapacity = 64;
 
 struct Pool {
-    explicit Pool(int slots = 75) { EXPECT_TRUE(pool.init_pool(slots, kCapacity)); }
+    // The reader starts with a buffer of its own, as the render thread does (its start picture's).
+    explicit Pool(int slots = 75)
+    {
+        EXPECT_TRUE(pool.init_pool(slots, kCapacity));
+        out.buf = Picture_Pool::alloc_frame(kCapacity);
+        out.capacity = kCapacity;
+    }
     // Pushes a frame whose bytes and size fields all carry `id`.
     bool put(int id)
     {
@@ -27,18 +33,19 @@ struct Pool {
         PICTURE_T p{bytes, 1 + id % 8, id, id / 256, false, 0, {}, 0};
         return pool.put_pool(&p);
     }
-    // The id of the next frame taken, or -1 when get_pool answers 1.
+    // The id of the next frame taken, or -1 when get_pool answers 1. The reader's record takes
+    // the frame's buffer and hands the one it held back, as the render thread's does.
     int get()
     {
-        out.buf = reader;
         if (pool.get_pool(&out) != 0)
             return -1;
         EXPECT_EQ(out.bufsize, 1 + out.pix_width % 8);
-        EXPECT_EQ(reader[0], uint8_t(out.pix_width & 0xFF));
+        EXPECT_EQ(out.buf[0], uint8_t(out.pix_width & 0xFF));
+        EXPECT_GE(out.capacity, out.bufsize);
         return out.pix_width;
     }
+    ~Pool() { Picture_Pool::free_frame(out.buf); }
     Picture_Pool pool;
-    uint8_t reader[kCapacity] = {};
     PICTURE_T out{};
 };
 

@@ -25,6 +25,7 @@
 #include "kel_direct3d11.h"
 #include "kel_vout.h"
 #include "process_counts.h"
+#include "test_support.h"
 
 namespace {
 
@@ -44,9 +45,11 @@ KEL_VOUT_HANDLE create(HWND parent, VOUT_MODE backend, DISPLAY_MODE mode = VOUT_
     return kel_vout_create(&cfg);
 }
 
-// wined3d's heaps breathe by a megabyte from one reading to the next: the least of a few.
+// wined3d's heaps breathe by a megabyte from one reading to the next: the least of a few, once
+// every destroyed instance's render thread has let go of it.
 size_t settled_memory()
 {
+    render_threads_end();
     size_t least = private_bytes();
     for (int i = 0; i < 4; ++i) {
         HostWindow::pump(100);
@@ -58,7 +61,11 @@ size_t settled_memory()
 struct Counts {
     int threads, handles, gui;
     size_t memory;
-    static Counts now() { return {count_process_threads(), count_process_handles(), count_gui_objects(), settled_memory()}; }
+    static Counts now()
+    {
+        const size_t memory = settled_memory();
+        return {count_process_threads(), count_process_handles(), count_gui_objects(), memory};
+    }
 };
 
 class Cycles : public ::testing::TestWithParam<VOUT_MODE> {};
@@ -110,6 +117,7 @@ TEST_P(Cycles, CreateDestroyCyclesLeaveNothingBehind)
         last = now;
     }
     const DWORD took = GetTickCount() - t0 - reading;  // the cycles alone
+    EXPECT_TRUE(render_threads_end());
     HostWindow::pump_until([&] { return count_process_threads() <= before.threads; }, kPatienceMs);
     HostWindow::pump(300);
     const Counts after = Counts::now();

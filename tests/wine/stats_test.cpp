@@ -145,8 +145,9 @@ TEST_P(Stats, CountsAddUpAndAStillPictureIsNotRepainted)
     EXPECT_GT(s.last_latency_ms, 0.0);
     EXPECT_LT(s.last_latency_ms, 5000.0);
 
-    // Paced pushes for a second and a half: a rate is reported while they flow.
-    for (int i = 0; i < 45; ++i) {
+    // Paced pushes, 30 a second for two and a half seconds: a rate is reported while they flow,
+    // from a one-second window of them alone.
+    for (int i = 0; i < 75; ++i) {
         ASSERT_TRUE(push(h, gradient(w, hgt, i), w, hgt));
         HostWindow::pump(33);
     }

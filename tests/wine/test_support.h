@@ -1,12 +1,22 @@
-// Helpers of the Windows tests: a backend that draws nothing, and a thread count.
+// Helpers of the Windows tests: a backend that draws nothing, a thread count, and the end of
+// the render threads.
 #ifndef KEL_VOUT_TEST_SUPPORT_H
 #define KEL_VOUT_TEST_SUPPORT_H
 
 #include <windows.h>
 
 #include "handle_registry.h"
+#include "host_window.h"
 #include "process_counts.h"
 #include "kel_vout_base.h"
+
+// A destroy answers before its render thread has released everything: waits (pumping) until
+// every instance's render thread has let go of it, as it does within a pass or a device's
+// release.
+inline bool render_threads_end(DWORD ms = kPatienceMs)
+{
+    return HostWindow::pump_until([] { return kel_vout_base::running_render_threads() == 0; }, ms);
+}
 
 // An instance whose render thread only reports that it runs and waits to be stopped. Frames
 // stay in the pool for the test to read.
