@@ -140,7 +140,8 @@ kel_direct3d::kel_direct3d()
     : m_nWidth(1920), m_nHeight(1080), m_pD3D(nullptr), m_pd3dDevice(nullptr), m_pd3dSurface(nullptr),
       m_spareSurface(nullptr), m_rtViewport{}, m_PresentWnd(nullptr), m_device(device_tier::none), m_retryAt(0),
       m_backBuffer{0, 0}, m_shaderCapable(false), m_maxTexture{0, 0}, m_shader(nullptr), m_frame{},
-      m_frameFilled(false), m_planes{}, m_drawn(false), m_recoveries(0), m_sizeResets(0)
+      m_frameFilled(false), m_noPlanes{}, m_frameFailed(false), m_frameRetryAt(0), m_planes{}, m_drawn(false),
+      m_recoveries(0), m_sizeResets(0)
 {
 }
 
@@ -219,6 +220,8 @@ bool kel_direct3d::makeDevice()
     }
     ++g_live_devices;
     chooseConversion();
+    m_noPlanes = frame_plan{};
+    m_frameFailed = false;
     m_device = device_tier::working;
     backBufferFitsWindow();
     return true;
@@ -406,13 +409,13 @@ bool kel_direct3d::makeFrameResources(const frame_plan& plan)
             const HRESULT hr = m_pd3dDevice->CreateTexture(UINT(t.width), UINT(t.height), 1, D3DUSAGE_DYNAMIC,
                                                            D3DFMT_L8, D3DPOOL_DEFAULT, &m_planes[i], nullptr);
             if (FAILED(hr)) {
-                kel_log_hresult("IDirect3DDevice9::CreateTexture (a plane; YUV is converted without the shader)", hr,
-                                KEL_LOG_WARNING);
+                kel_log_hresult("IDirect3DDevice9::CreateTexture (a plane; frames of this size are converted "
+                                "without the shader)",
+                                hr, KEL_LOG_WARNING);
                 m_planes[i] = nullptr;
                 releaseFrameResources();
-                m_shaderCapable = false;
-                return makeFrameResources(
-                    plan_frame(plan.shape, plan.width, plan.height, plan.target.width, plan.target.height, caps()));
+                m_noPlanes = plan;
+                return makeFrameResources(withoutShader(plan));
             }
         }
     } else {
@@ -455,28 +458,45 @@ void kel_direct3d::releaseFrameResources()
     m_frameFilled = false;
 }
 
+// The plan for the same frame where the shader's textures cannot be made.
+frame_plan kel_direct3d::withoutShader(const frame_plan& plan) const
+{
+    renderer_caps c = caps();
+    c.yuv_shader = false;
+    return plan_frame(plan.shape, plan.width, plan.height, plan.target.width, plan.target.height, c);
+}
+
 void kel_direct3d::releaseD3D()
 {
     m_drawn = false;
     releaseFrameResources();
+    m_noPlanes = frame_plan{};
+    m_frameFailed = false;
     release(m_shader);
     release_counted(m_pd3dDevice);
     release(m_pD3D);
     m_device = device_tier::none;
 }
 
+// Frame resources that cannot be made (the device is short of memory) are tried again in
+// kRebuildMs, with the device kept.
 void kel_direct3d::paintD3D(const uint8_t* buf, const frame_plan& plan, bool upload)
 {
     if (!buf || m_device != device_tier::working || plan.texture_count == 0)
         return;
-    if (m_frame.texture_count == 0 || !same_textures(m_frame, plan)) {
-        if (!makeFrameResources(plan)) {
-            scheduleRebuild();
-            retryIn(kRebuildMs);
+    const bool no_planes = plan.route == draw_route::planes && m_noPlanes.texture_count > 0 &&
+                           same_textures(plan, m_noPlanes);
+    const frame_plan& want = no_planes ? withoutShader(plan) : plan;
+    if (m_frame.texture_count == 0 || !same_textures(m_frame, want)) {
+        if (m_frameFailed && int32_t(GetTickCount() - m_frameRetryAt) < 0)
+            return;
+        m_frameFailed = !makeFrameResources(want);
+        if (m_frameFailed) {
+            m_frameRetryAt = GetTickCount() + kRebuildMs;
             return;
         }
     } else {
-        m_frame = plan;  // the same resources: new colours, a new target
+        m_frame = want;  // the same resources: new colours, a new target
     }
     if (upload || !m_frameFilled) {
         const bool filled =

@@ -72,7 +72,10 @@ public:
     // construction.
     uint64_t resets() const { return uint64_t(m_recoveries.load()) + uint64_t(m_sizeResets.load()); }
     // True while a lost or failed device waits to be brought back.
-    bool recovering() const { return m_device == device_tier::lost || m_device == device_tier::failed; }
+    bool recovering() const
+    {
+        return m_device == device_tier::lost || m_device == device_tier::failed || m_frameFailed;
+    }
     // True while YUV frames are converted by our pixel shader (false: by the driver or the
     // processor).
     bool convertsWithShader() const { return m_frame.texture_count > 0 && m_frame.route == draw_route::planes; }
@@ -110,6 +113,7 @@ private:
     bool due() const;
     void retryIn(DWORD ms);
     bool makeFrameResources(const frame_plan& plan);
+    frame_plan withoutShader(const frame_plan& plan) const;
     void releaseFrameResources();
     bool uploadPlanes(const uint8_t* buf, const frame_plan& plan);
     bool uploadSurface(const uint8_t* buf, const frame_plan& plan);
@@ -132,6 +136,9 @@ private:
     IDirect3DPixelShader9* m_shader;
     frame_plan m_frame;  // what the frame's resources were made for (texture_count 0: none)
     bool m_frameFilled;  // they hold a frame
+    frame_plan m_noPlanes;  // plane textures this device could not make (texture_count 0: none)
+    bool m_frameFailed;     // the last frame's resources could not be made: tried again when due
+    DWORD m_frameRetryAt;
     IDirect3DTexture9* m_planes[3];    // planes route: Y, U, V (D3DFMT_L8)
     std::vector<uint8_t> m_converted;  // a YUV frame converted on the processor
     bool m_drawn;  // the back buffer holds a picture not yet presented

@@ -152,22 +152,32 @@ struct loop_state {
     bool start_picture = true;    // no frame has come yet
     bool upload = true;           // obj->picture has not been drawn yet
     bool placed = false;          // this pass placed the child window
+    bool resized = false;         // and gave it a new size, which the device takes at the pass's end
     DISPLAY_MODE mode = VOUT_NORMAL;
     uint64_t resets_seen = 0;
     DWORD settle_until = 0;       // repaint until then: a new size settling
     double t0 = -1.0;             // the frame counter's window (freamrate_count)
     int frames = 0;
+    bool first_window = true;     // the counter's window is its first (it counted its opener)
     bool reported = false;        // an exception was logged already
     display_keeper awake;
 };
 
-// Places the child for the mode inside the parent's client area. A new size goes to the device
-// right after the window has it.
-void place_child(kel_vout_display_t* obj, render_steps& steps, loop_state& st)
+// Places the child for the mode inside the parent's client area, at once; a new size goes to
+// the device once the pass has placed the child for good (resize_device).
+void place_child(kel_vout_display_t* obj, loop_state& st)
 {
     st.placed = true;
-    if (!adjust_vout_region(obj, st.mode))
+    if (adjust_vout_region(obj, st.mode))
+        st.resized = true;
+}
+
+// The device takes the child's new size right after the window has it, before anything is drawn.
+void resize_device(kel_vout_display_t* obj, render_steps& steps, loop_state& st)
+{
+    if (!st.resized)
         return;
+    st.resized = false;
     const RECT& rc = obj->child_rect;
     steps.resize(obj, rc.right - rc.left, rc.bottom - rc.top);
     // HACK: under Wine an OpenGL drawable takes the window's new size some passes after the
@@ -207,7 +217,7 @@ followed follow_parent(kel_vout_display_t* obj, vout_window_class* window_class,
     st.mode = obj->cfg.display_mode;
     obj->unlock(&obj->locker);
     if (place)
-        place_child(obj, steps, st);
+        place_child(obj, st);
     return followed::parent;
 }
 
@@ -223,7 +233,7 @@ bool take_frame(kel_vout_display_t* obj, loop_state& st)
 
 // A picture of new proportions is placed before it is drawn, so that no frame shows it
 // stretched to the previous one's.
-void place_picture(kel_vout_display_t* obj, render_steps& steps, loop_state& st)
+void place_picture(kel_vout_display_t* obj, loop_state& st)
 {
     const PICTURE_T& pic = obj->picture;
     if (!st.upload || (st.start_picture && st.size_announced) ||
@@ -232,7 +242,7 @@ void place_picture(kel_vout_display_t* obj, render_steps& steps, loop_state& st)
     obj->place.pix_width = uint32_t(pic.pix_width);
     obj->place.pix_height = uint32_t(pic.pix_height);
     if (st.mode == VOUT_PREFERRED)
-        place_child(obj, steps, st);
+        place_child(obj, st);
 }
 
 // Paint only when something changed: a new frame (or the start picture), a placement, a
@@ -255,22 +265,35 @@ bool needs_paint(kel_vout_display_t* obj, render_steps& steps, loop_state& st)
            obj->snapshot.pending.load(std::memory_order_acquire);
 }
 
+// A presentation after more than this long without one opens a new window of the frame counter:
+// a window across a pause would give a rate that no frame was shown at.
+const int64_t kPauseUs = 1000000;
+
 // What reached the screen, for the statistics; the frame counter's closed windows give the rate.
 void count(kel_vout_display_t* obj, loop_state& st, bool new_frame, bool shown)
 {
     vout_stats& stats = obj->stats;
     if (new_frame && shown) {
         const int64_t now_us = clock_us();
+        const int64_t last_us = stats.last_presented_us.load(std::memory_order_relaxed);
         stats.presented.fetch_add(1, std::memory_order_relaxed);
         stats.latency_us.store(uint32_t(std::min<int64_t>(now_us - obj->picture.pushed_us, UINT32_MAX)),
                                std::memory_order_relaxed);
         stats.last_presented_us.store(now_us, std::memory_order_relaxed);
+        if (last_us >= 0 && now_us - last_us > kPauseUs) {
+            st.t0 = -1.0;
+            st.frames = 0;
+            st.first_window = true;
+            stats.fps_milli.store(0, std::memory_order_relaxed);
+        }
         const double t0 = st.t0;
         const int frames = st.frames;
         freamrate_count(st.t0, st.frames);
-        const double rate = closed_window_rate(t0, frames, st.t0);
-        if (rate >= 0)
+        const double rate = closed_window_rate(t0, frames, st.t0, st.first_window);
+        if (rate >= 0) {
             stats.fps_milli.store(uint32_t(rate * 1000.0 + 0.5), std::memory_order_relaxed);
+            st.first_window = false;
+        }
     } else if (new_frame) {
         stats.dropped.fetch_add(1, std::memory_order_relaxed);  // a device not ready
     } else if (shown) {
@@ -284,7 +307,8 @@ bool draw_and_present(kel_vout_display_t* obj, render_steps& steps, loop_state& 
 {
     renderer_caps caps;
     int width = 0, height = 0;
-    if (steps.ready(obj, &caps, &width, &height)) {
+    // Making a device may take a while; an instance stopped meanwhile draws nothing more.
+    if (steps.ready(obj, &caps, &width, &height) && !obj->done) {
         const PICTURE_T& pic = obj->picture;
         const frame_plan plan = plan_frame(pic.shape, pic.pix_width, pic.pix_height, width, height, caps);
         steps.draw(obj, plan, st.upload);
@@ -306,8 +330,9 @@ pass_end run_pass(kel_vout_display_t* obj, vout_window_class* window_class, rend
         if (f != followed::parent)
             return f == followed::orphaned ? pass_end::orphaned : pass_end::failed;
         new_frame = take_frame(obj, st);
-        place_picture(obj, steps, st);
-        if (needs_paint(obj, steps, st)) {
+        place_picture(obj, st);
+        resize_device(obj, steps, st);
+        if (!obj->done && needs_paint(obj, steps, st)) {
             const bool shown = draw_and_present(obj, steps, st);
             count(obj, st, new_frame, shown);
             counted = true;

@@ -29,5 +29,6 @@ runs_32bit() {
     fi
     return 1
   done
+  no32_reason="no 32-bit loader is installed (/lib32/ld-linux.so.2, from libc6-i386)"
   return 2
 }

@@ -91,8 +91,10 @@ KEL_VOUT_API KEL_VOUT_HANDLE KEL_VOUT_CALL kel_vout_create(KEL_VOUT_CFG_T* cfg);
  * at the end of its pass, hides and destroys the child window, releases its device and frees
  * everything on its own, usually before this returns; where that takes longer (a device still
  * being made, a driver's slow release) it finishes soon after. The host may destroy its window,
- * unload the library or exit meanwhile. Calls on the instance still running on other threads
- * answer 1 from now on; the memory goes when the last of them, and the render thread, are done.
+ * unload the library or exit meanwhile. At most four such teardowns run at once in a process: a
+ * destroy beyond that waits until one is done. Calls on the instance still running on other
+ * threads answer 1 from now on; the memory goes when the last of them, and the render thread,
+ * are done.
  * Result: 0 on success; 1 when handle or *handle is null or not a live instance (destroyed
  * already, or being destroyed by another call); nothing is changed then.
  * Thread safety: any thread, also while other calls on the instance run. */

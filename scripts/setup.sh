@@ -43,7 +43,8 @@ missing_of() {  # the packages among the arguments that are not installed, one p
 lists_updated=
 failed_lists=
 update_lists() {
-  [ -n "$lists_updated" ] && return 0
+  [ "$lists_updated" = 1 ] && return 0
+  [ "$lists_updated" = failed ] && return 1
   local attempt log
   log=$(mktemp)
   for attempt in 1 2 3 4; do

@@ -1,7 +1,8 @@
-// The Direct3D 9 backend end to end, as a host sees it: the child window and where it sits, the
-// pixels presented (planar and packed frames), a lost device coming back, many resizes and
-// moves, and the teardown. Every call is made from the thread that owns the parent window,
-// which pumps nothing while the library waits.
+// The Direct3D 9 backend end to end, as a host sees it: the pixels presented (planar and packed
+// frames, the shader's and the driver's conversions), a lost device coming back, many resizes and
+// moves, and destroys in every state. (The child window, its placement and its teardown are the
+// same on every backend: window_test.cpp.) Every call is made from the thread that owns the
+// parent window, which pumps nothing while the library waits.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -30,14 +31,8 @@ const char kClass[] = "kel_vout_d3d_1_0_0";
 
 struct Vout {
     Vout(HWND parent, DISPLAY_MODE mode = VOUT_PREFERRED, SOURCE_FORMAT format = VOUT_YUV420)
+        : h(create_vout(parent, VOUT_D3D, mode, format))
     {
-        KEL_VOUT_CFG_T cfg;
-        kel_vout_get_default_param(&cfg);
-        cfg.windowId = parent;
-        cfg.vout_mode = VOUT_D3D;
-        cfg.display_mode = mode;
-        cfg.source_format = format;
-        h = kel_vout_create(&cfg);
     }
     ~Vout()
     {
@@ -46,7 +41,7 @@ struct Vout {
     }
     const kel_vout_display_t& state() const { return kel_vout_base::find_for_testing(h)->display_state(); }
     const kel_direct3d& renderer() const { return *state().kel_d3d; }
-    KEL_VOUT_HANDLE h = nullptr;
+    KEL_VOUT_HANDLE h;
 };
 
 // YUV frames are converted by our pixel shader, to the colours of test_colours.h. Devices without
@@ -58,16 +53,6 @@ const Colour kDriverBlue{{41, 240, 110}, {16, 15, 240}};
 const Colour kDriverWhite{{235, 128, 128}, {236, 234, 236}};
 const Colour kDriverBlack{{16, 128, 128}, {17, 15, 17}};
 const int kDriverTolerance = 3;
-
-// A planar frame of one colour.
-std::vector<uint8_t> solid_yuv(int w, int h, const Colour& c)
-{
-    std::vector<uint8_t> f(size_t(w) * h * 3 / 2);
-    std::fill(f.begin(), f.begin() + w * h, c.yuv[0]);
-    std::fill(f.begin() + w * h, f.begin() + w * h + (w / 2) * (h / 2), c.yuv[1]);
-    std::fill(f.begin() + w * h + (w / 2) * (h / 2), f.end(), c.yuv[2]);
-    return f;
-}
 
 // Red, green, blue and white quadrants: a plane landing at the wrong pitch shears the borders,
 // U and V swapped turn red into blue. `driver`: as the driver's own conversion shows them.
@@ -111,7 +96,7 @@ void resize_and_settle(HostWindow& host, int w, int h)
 
 bool push(const Vout& v, const std::vector<uint8_t>& frame, int w, int h)
 {
-    return kel_vout_put_buffer_pool_yuv(v.h, frame.data(), nullptr, nullptr, w, w, h) == 0;
+    return push_packed_yuv(v.h, frame, w, h);
 }
 
 // Waits until a presented picture satisfies pred.

@@ -93,10 +93,16 @@ TEST_P(Unloading, HundredLoadUseUnloadCycles)
         ASSERT_TRUE(lib.load()) << "cycle " << cycle;
         KEL_VOUT_HANDLE h = lib.create_in(host.hwnd, backend);
         ASSERT_NE(h, nullptr) << "cycle " << cycle;
-        if (cycle % 10 == 0)
+        if (cycle % 10 == 0) {
             ASSERT_TRUE(lib.shows(h, uint8_t(40 + cycle))) << "cycle " << cycle;
-        else
+        } else {
+            // A picture is painted, so that every cycle makes (and releases) its device: a destroy
+            // right after the push would stop the instance before it made one.
             lib.push(h, std::vector<uint8_t>(64 * 48 * 3 / 2, 100).data(), nullptr, nullptr, 64, 64, 48);
+            std::vector<uint8_t> rgb(64 * 48 * 3);
+            int32_t w = 0, hgt = 0;
+            EXPECT_EQ(lib.snapshot(h, rgb.data(), int32_t(rgb.size()), &w, &hgt, 5000), 0) << "cycle " << cycle;
+        }
         ASSERT_EQ(lib.destroy(&h), 0);
         const HMODULE module = lib.module;
         const DWORD t0 = GetTickCount();

@@ -130,16 +130,6 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info)
            std::to_string(c.w) + "x" + std::to_string(c.h);
 }
 
-KEL_VOUT_HANDLE create(HWND parent, VOUT_MODE backend)
-{
-    KEL_VOUT_CFG_T cfg;
-    kel_vout_get_default_param(&cfg);
-    cfg.windowId = parent;
-    cfg.vout_mode = backend;
-    cfg.display_mode = VOUT_NORMAL;
-    return kel_vout_create(&cfg);
-}
-
 class Frames : public ::testing::TestWithParam<Case> {};
 
 }  // namespace
@@ -161,7 +151,7 @@ TEST_P(Frames, EveryFormatMatrixAndRangeMatchesTheReference)
     struct restore {
         ~restore() { kel_direct3d::set_shader_allowed_for_testing(true); }
     } restore_shaders;
-    KEL_VOUT_HANDLE h = create(host.hwnd, c.backend);
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, c.backend, VOUT_NORMAL);
     ASSERT_NE(h, nullptr);
     Snapshot s;
     for (int cs = 0; cs < 3; ++cs)
@@ -225,7 +215,7 @@ TEST(LargeFrames, A4kFrameShowsOnEveryBackend)
     ASSERT_EQ(reference.size(), size_t(960) * 540 * 3);
     for (VOUT_MODE backend : {VOUT_WGL, VOUT_D3D, VOUT_D3D11}) {
         HostWindow host(960, 540);
-        KEL_VOUT_HANDLE h = create(host.hwnd, backend);
+        KEL_VOUT_HANDLE h = create_vout(host.hwnd, backend, VOUT_NORMAL);
         ASSERT_NE(h, nullptr);
         HostFrame f(yuv, 3840, 2160, KEL_VOUT_FMT_I420, KEL_VOUT_CS_BT709, KEL_VOUT_RANGE_LIMITED);
         ASSERT_EQ(kel_vout_put_frame(h, &f.frame), 0);

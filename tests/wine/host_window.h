@@ -39,6 +39,26 @@ inline const char* backend_title(VOUT_MODE backend)
     return backend == VOUT_WGL ? "OpenGL" : backend == VOUT_D3D ? "Direct3D 9" : "Direct3D 11";
 }
 
+// An instance as a host makes one: `backend` drawing into `parent` with `mode` and `format`;
+// null when creation fails.
+inline KEL_VOUT_HANDLE create_vout(HWND parent, VOUT_MODE backend, DISPLAY_MODE mode = VOUT_PREFERRED,
+                                   SOURCE_FORMAT format = VOUT_YUV420)
+{
+    KEL_VOUT_CFG_T cfg;
+    kel_vout_get_default_param(&cfg);
+    cfg.windowId = parent;
+    cfg.vout_mode = backend;
+    cfg.display_mode = mode;
+    cfg.source_format = format;
+    return kel_vout_create(&cfg);
+}
+
+// The older planar push of a tightly packed 4:2:0 frame: Y, then U and V of (w/2) x (h/2).
+inline bool push_packed_yuv(KEL_VOUT_HANDLE h, const std::vector<uint8_t>& frame, int w, int hgt)
+{
+    return kel_vout_put_buffer_pool_yuv(h, frame.data(), nullptr, nullptr, w, w, hgt) == 0;
+}
+
 // How long a test waits for something that must happen. Generous, since a loaded machine is
 // slow and a wait that succeeds returns at once.
 constexpr DWORD kPatienceMs = 10000;

@@ -54,16 +54,6 @@ const char* class_of(VOUT_MODE backend)
     return backend_class(backend);
 }
 
-KEL_VOUT_HANDLE create(HWND parent, VOUT_MODE backend)
-{
-    KEL_VOUT_CFG_T cfg;
-    kel_vout_get_default_param(&cfg);
-    cfg.windowId = parent;
-    cfg.vout_mode = backend;
-    cfg.display_mode = VOUT_NORMAL;
-    return kel_vout_create(&cfg);
-}
-
 bool push(KEL_VOUT_HANDLE h, int w = 64, int hgt = 48, uint8_t y = 128)
 {
     std::vector<uint8_t> frame(size_t(w) * hgt * 3 / 2, y);
@@ -103,7 +93,7 @@ std::string backend_name(const ::testing::TestParamInfo<VOUT_MODE>& i)
 TEST_P(Backends, StaleAndForeignHandlesAreRefusedWithoutTouchingAnything)
 {
     HostWindow host(160, 120);
-    KEL_VOUT_HANDLE h = create(host.hwnd, GetParam());
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, GetParam(), VOUT_NORMAL);
     ASSERT_NE(h, nullptr);
     const KEL_VOUT_HANDLE copy = h;
     ASSERT_TRUE(push(h));
@@ -112,7 +102,7 @@ TEST_P(Backends, StaleAndForeignHandlesAreRefusedWithoutTouchingAnything)
     expect_every_export_refuses(copy);  // destroyed through another variable
 
     // A new instance never takes a destroyed one's handle.
-    KEL_VOUT_HANDLE next = create(host.hwnd, GetParam());
+    KEL_VOUT_HANDLE next = create_vout(host.hwnd, GetParam(), VOUT_NORMAL);
     ASSERT_NE(next, nullptr);
     EXPECT_NE(next, copy);
     expect_every_export_refuses(copy);
@@ -146,7 +136,7 @@ TEST_P(Backends, DestroyReenteredFromMessagesDuringWaits)
     SetWindowLongPtrA(host.hwnd, GWLP_WNDPROC, LONG_PTR(&Hook::proc));
     for (int round = 0; round < 2; ++round) {
         s_inner_results[0] = s_inner_results[1] = 0;
-        s_handle = create(host.hwnd, GetParam());
+        s_handle = create_vout(host.hwnd, GetParam(), VOUT_NORMAL);
         ASSERT_NE(s_handle, nullptr);
         ASSERT_TRUE(push(s_handle));
         // Another thread sends the message until the outer call is over: the host's thread
@@ -191,7 +181,7 @@ TEST_P(Backends, CallsRacingADestroyEndWellOnEveryThread)
 {
     HostWindow host(160, 120);
     for (int round = 0; round < 5; ++round) {
-        KEL_VOUT_HANDLE h = create(host.hwnd, GetParam());
+        KEL_VOUT_HANDLE h = create_vout(host.hwnd, GetParam(), VOUT_NORMAL);
         ASSERT_NE(h, nullptr);
         const KEL_VOUT_HANDLE shared = h;
         std::atomic<bool> stop{false};
@@ -249,7 +239,7 @@ TEST_P(Backends, ParentDestroyedFirstThenDestroyIsQuick)
     HWND parent = CreateWindowA("kel_vout_test_doomed_parent", "", WS_POPUP | WS_VISIBLE, 10, 10, 160, 120, nullptr,
                                 nullptr, GetModuleHandleA(nullptr), nullptr);
     ASSERT_NE(parent, nullptr);
-    KEL_VOUT_HANDLE h = create(parent, GetParam());
+    KEL_VOUT_HANDLE h = create_vout(parent, GetParam(), VOUT_NORMAL);
     ASSERT_NE(h, nullptr);
     const kel_vout_display_t& state = kel_vout_base::find_for_testing(h)->display_state();
     ASSERT_TRUE(push(h));
@@ -278,7 +268,7 @@ TEST_P(Backends, ParentDestroyedFirstThenDestroyIsQuick)
 TEST_P(Backends, AFailedAllocationFailsOnlyThatCall)
 {
     HostWindow host(320, 240);
-    KEL_VOUT_HANDLE h = create(host.hwnd, GetParam());
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, GetParam(), VOUT_NORMAL);
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(push(h, 320, 240));
     Snapshot s;
@@ -368,7 +358,7 @@ TEST(LogCallback, DeviceFailuresAndRecoveryAreReported)
     kel_vout_set_log_callback(&collect, &log, KEL_VOUT_LOG_INFO);
     fail_creates = 1;
     HostWindow host(64, 48);
-    KEL_VOUT_HANDLE h = create(host.hwnd, VOUT_D3D);
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, VOUT_D3D, VOUT_NORMAL);
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(push(h));
     Snapshot s;
@@ -396,7 +386,7 @@ TEST(LogCallback, TheCallbackMayCallTheLibraryAndSwitchItselfOff)
         },
         nullptr, KEL_VOUT_LOG_DEBUG);
     HostWindow host(64, 48);
-    KEL_VOUT_HANDLE h = create(host.hwnd, VOUT_WGL);  // logs, at debug level at least
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, VOUT_WGL, VOUT_NORMAL);  // logs, at debug level at least
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(calls.load(), 1);
     EXPECT_EQ(kel_vout_destroy(&h), 0);
@@ -419,7 +409,7 @@ TEST(DisplayAwake, FlowingFramesKeepTheDisplayOnAndIdleReleasesIt)
         return states;
     };
     HostWindow host(64, 48);
-    KEL_VOUT_HANDLE h = create(host.hwnd, VOUT_WGL);
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, VOUT_WGL, VOUT_NORMAL);
     ASSERT_NE(h, nullptr);
     HostWindow::pump(300);
     EXPECT_TRUE(seen().empty()) << "nothing while no frame came";

@@ -33,15 +33,6 @@ bool settled(KEL_VOUT_HANDLE h)
         kPatienceMs);
 }
 
-KEL_VOUT_HANDLE create(HWND parent, VOUT_MODE backend)
-{
-    KEL_VOUT_CFG_T cfg;
-    kel_vout_get_default_param(&cfg);
-    cfg.windowId = parent;
-    cfg.vout_mode = backend;
-    return kel_vout_create(&cfg);
-}
-
 // A frame whose every pixel differs, shifted by n.
 std::vector<uint8_t> gradient(int w, int h, int n)
 {
@@ -51,11 +42,6 @@ std::vector<uint8_t> gradient(int w, int h, int n)
     return f;
 }
 
-bool push(KEL_VOUT_HANDLE h, const std::vector<uint8_t>& f, int w, int hgt)
-{
-    return kel_vout_put_buffer_pool_yuv(h, f.data(), nullptr, nullptr, w, w, hgt) == 0;
-}
-
 class Stats : public ::testing::TestWithParam<VOUT_MODE> {};
 
 }  // namespace
@@ -63,7 +49,7 @@ class Stats : public ::testing::TestWithParam<VOUT_MODE> {};
 TEST(StatsExport, RefusesWhatItCannotFillAndFillsOnlyWhatSizeCovers)
 {
     HostWindow host(160, 120);
-    KEL_VOUT_HANDLE h = create(host.hwnd, VOUT_WGL);
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, VOUT_WGL);
     ASSERT_NE(h, nullptr);
     KEL_VOUT_STATS_T s;
     std::memset(&s, 0xA5, sizeof(s));
@@ -106,8 +92,8 @@ TEST(StatsExport, QueueLimitKeepsTheNewestFrames)
     ASSERT_EQ(kel_vout_set_queue_limit(h, 3), 0);
     const std::vector<uint8_t> f = gradient(64, 48, 0);
     for (int i = 0; i < 10; ++i)
-        ASSERT_TRUE(push(h, f, 64, 48));
-    EXPECT_FALSE(push(h, f, 0, 48));
+        ASSERT_TRUE(push_packed_yuv(h, f, 64, 48));
+    EXPECT_FALSE(push_packed_yuv(h, f, 0, 48));
     KEL_VOUT_STATS_T s = stats_of(h);
     EXPECT_EQ(s.queued, 3u);
     EXPECT_EQ(s.pushed, 10u);
@@ -116,7 +102,7 @@ TEST(StatsExport, QueueLimitKeepsTheNewestFrames)
     EXPECT_EQ(s.presented, 0u);
     // Lowered below what waits: the next push lets the older ones go.
     ASSERT_EQ(kel_vout_set_queue_limit(h, 1), 0);
-    ASSERT_TRUE(push(h, f, 64, 48));
+    ASSERT_TRUE(push_packed_yuv(h, f, 64, 48));
     s = stats_of(h);
     EXPECT_EQ(s.queued, 1u);
     EXPECT_EQ(s.dropped, 10u);
@@ -129,12 +115,12 @@ TEST(StatsExport, QueueLimitKeepsTheNewestFrames)
 TEST_P(Stats, CountsAddUpAndAStillPictureIsNotRepainted)
 {
     HostWindow host(320, 240);
-    KEL_VOUT_HANDLE h = create(host.hwnd, GetParam());
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, GetParam());
     ASSERT_NE(h, nullptr);
     const int w = 320, hgt = 240;
     int accepted = 0;
     for (int i = 0; i < 120; ++i)
-        accepted += push(h, gradient(w, hgt, i), w, hgt);
+        accepted += push_packed_yuv(h, gradient(w, hgt, i), w, hgt);
     EXPECT_EQ(accepted, 120);
     ASSERT_TRUE(settled(h));
     KEL_VOUT_STATS_T s = stats_of(h);
@@ -148,7 +134,7 @@ TEST_P(Stats, CountsAddUpAndAStillPictureIsNotRepainted)
     // Paced pushes, 30 a second for two and a half seconds: a rate is reported while they flow,
     // from a one-second window of them alone.
     for (int i = 0; i < 75; ++i) {
-        ASSERT_TRUE(push(h, gradient(w, hgt, i), w, hgt));
+        ASSERT_TRUE(push_packed_yuv(h, gradient(w, hgt, i), w, hgt));
         HostWindow::pump(33);
     }
     s = stats_of(h);
@@ -189,10 +175,10 @@ class DeviceResets : public ::testing::TestWithParam<VOUT_MODE> {};
 TEST_P(DeviceResets, MovesNeverResetAndASizeChangeResetsOnce)
 {
     HostWindow host(320, 240);
-    KEL_VOUT_HANDLE h = create(host.hwnd, GetParam());
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, GetParam());
     ASSERT_NE(h, nullptr);
     const std::vector<uint8_t> f = gradient(320, 240, 1);
-    ASSERT_TRUE(push(h, f, 320, 240));
+    ASSERT_TRUE(push_packed_yuv(h, f, 320, 240));
     Snapshot snap;
     ASSERT_TRUE(take_snapshot(h, snap));  // the device exists
     const uint64_t before = stats_of(h).device_resets;
@@ -203,12 +189,12 @@ TEST_P(DeviceResets, MovesNeverResetAndASizeChangeResetsOnce)
         host.move_to(40 + 30 * i, 40 + 20 * i);
         HostWindow::pump(150);
     }
-    ASSERT_TRUE(push(h, f, 320, 240));
+    ASSERT_TRUE(push_packed_yuv(h, f, 320, 240));
     ASSERT_TRUE(settled(h));
     EXPECT_EQ(stats_of(h).device_resets, before);
     host.resize_client(400, 300);
     HostWindow::pump(150);
-    ASSERT_TRUE(push(h, f, 320, 240));
+    ASSERT_TRUE(push_packed_yuv(h, f, 320, 240));
     ASSERT_TRUE(settled(h));
     ASSERT_TRUE(take_snapshot(h, snap));
     EXPECT_EQ(snap.width, 400);

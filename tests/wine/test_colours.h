@@ -3,9 +3,11 @@
 #ifndef KEL_VOUT_TEST_COLOURS_H
 #define KEL_VOUT_TEST_COLOURS_H
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 struct Colour {
     uint8_t yuv[3];
@@ -27,6 +29,16 @@ inline void reference_rgb(int y, int u, int v, uint8_t rgb[3])
                          yy + 2.0172322 * (u - 128)};
     for (int i = 0; i < 3; ++i)
         rgb[i] = uint8_t(std::lround(std::fmin(255.0, std::fmax(0.0, c[i]))));
+}
+
+// A tightly packed 4:2:0 frame of one colour, as the older planar push takes it.
+inline std::vector<uint8_t> solid_yuv(int w, int h, const Colour& c)
+{
+    std::vector<uint8_t> f(size_t(w) * h * 3 / 2);
+    std::fill(f.begin(), f.begin() + w * h, c.yuv[0]);
+    std::fill(f.begin() + w * h, f.begin() + w * h + (w / 2) * (h / 2), c.yuv[1]);
+    std::fill(f.begin() + w * h + (w / 2) * (h / 2), f.end(), c.yuv[2]);
+    return f;
 }
 
 inline bool close_to(const uint8_t* px, const uint8_t want[3], int tolerance = 2)

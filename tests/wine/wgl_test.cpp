@@ -1,5 +1,6 @@
-// The OpenGL backend end to end, as a host sees it: the child window and where it sits, the
-// colours and orientation of what is presented, instances side by side, and the teardown.
+// The OpenGL backend's pixels end to end, as a host sees them: the colours and orientation of
+// what is presented, RGB frames, the start picture of a large parent and snapshots. (The child
+// window, its placement and its teardown are the same on every backend: window_test.cpp.)
 // Every call is made from the thread that owns the parent window, which pumps nothing while
 // the library waits.
 #include <gtest/gtest.h>
@@ -20,17 +21,10 @@
 
 namespace {
 
-const char kClass[] = "kel_vout_wgl_1_0_0";
-
 struct Vout {
     Vout(HWND parent, DISPLAY_MODE mode = VOUT_PREFERRED, SOURCE_FORMAT format = VOUT_YUV420)
+        : h(create_vout(parent, VOUT_WGL, mode, format))
     {
-        KEL_VOUT_CFG_T cfg;
-        kel_vout_get_default_param(&cfg);
-        cfg.windowId = parent;
-        cfg.display_mode = mode;
-        cfg.source_format = format;
-        h = kel_vout_create(&cfg);
     }
     ~Vout()
     {
@@ -38,7 +32,7 @@ struct Vout {
             kel_vout_destroy(&h);
     }
     const kel_vout_display_t& state() const { return kel_vout_base::find_for_testing(h)->display_state(); }
-    KEL_VOUT_HANDLE h = nullptr;
+    KEL_VOUT_HANDLE h;
 };
 
 // A planar frame of one colour.
@@ -53,7 +47,7 @@ std::vector<uint8_t> solid_yuv(int w, int h, uint8_t y, uint8_t u, uint8_t v)
 
 bool push(const Vout& v, const std::vector<uint8_t>& frame, int w, int h)
 {
-    return kel_vout_put_buffer_pool_yuv(v.h, frame.data(), nullptr, nullptr, w, w, h) == 0;
+    return push_packed_yuv(v.h, frame, w, h);
 }
 
 // Waits until a presented picture satisfies pred.
