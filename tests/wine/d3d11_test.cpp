@@ -197,30 +197,6 @@ TEST_F(D3d11, SaysWhatItMadeAndShowsQuadrantsInTheirPlaces)
     EXPECT_EQ(kel_vout_destroy(&h), 0);
 }
 
-TEST_F(D3d11, PackedFramesShowTheirPixels)
-{
-    HostWindow host(64, 48);
-    KEL_VOUT_HANDLE h = create(host.hwnd, VOUT_RGB);
-    ASSERT_NE(h, nullptr);
-    // Left half red, right half blue, through the older packed push (rows at multiples of 4).
-    const int w = 64, hh = 48, stride = w * 3;
-    std::vector<uint8_t> rgb(size_t(stride) * hh);
-    for (int y = 0; y < hh; ++y)
-        for (int x = 0; x < w; ++x) {
-            uint8_t* p = &rgb[y * stride + x * 3];
-            p[0] = x < w / 2 ? 255 : 0;
-            p[1] = uint8_t(y * 4);
-            p[2] = x < w / 2 ? 0 : 255;
-        }
-    ASSERT_EQ(kel_vout_put_buffer_pool(h, rgb.data(), int(rgb.size()), w, hh), 0);
-    Snapshot s;
-    const uint8_t left[3] = {255, 40, 0}, right[3] = {0, 160, 255};
-    EXPECT_TRUE(snapshot_until(h, s, [&](const Snapshot& sn) {
-        return close_to(sn.at(5, 10), left) && close_to(sn.at(60, 40), right);
-    }));
-    EXPECT_EQ(kel_vout_destroy(&h), 0);
-}
-
 TEST_F(D3d11, ARemovedDeviceIsMadeAgainAndFramesComeBack)
 {
     HostWindow host(64, 48);

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -296,6 +297,82 @@ TEST_P(Window, SeveralInstancesEachShowTheirOwnPicture)
     }
     for (KEL_VOUT_HANDLE& one : h)
         EXPECT_EQ(kel_vout_destroy(&one), 0);
+}
+
+// The older packed push's R, G, B come out exactly in a window of the frame's own size, at every
+// row padding (95 and 33 pixels: rows padded to multiples of 4 bytes), each size new resources;
+// a small picture is stretched over a large window. (The host pumps after each resize: see
+// resize_and_settle in d3d_test.cpp for Wine's Xlib.)
+TEST_P(Window, PackedRgbFramesComeOutUnchangedAndStretched)
+{
+    HostWindow host(96, 64);
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, GetParam(), VOUT_NORMAL, VOUT_RGB);
+    ASSERT_NE(h, nullptr);
+    auto frame = [](int w, int hgt, int stride, auto pixel) {
+        std::vector<uint8_t> f(size_t(stride) * hgt);
+        for (int y = 0; y < hgt; ++y)
+            for (int x = 0; x < w; ++x)
+                pixel(x, y, &f[size_t(y) * stride + size_t(x) * 3]);
+        return f;
+    };
+    for (auto [w, hgt] : {std::pair{96, 64}, std::pair{95, 64}, std::pair{33, 17}}) {
+        host.resize_client(w, hgt);
+        HostWindow::pump(100);
+        const int stride = (w * 3 + 3) / 4 * 4;
+        const auto f = frame(w, hgt, stride, [](int x, int y, uint8_t* p) {
+            p[0] = uint8_t(x * 2);
+            p[1] = uint8_t(y * 3);
+            p[2] = uint8_t(255 - x);
+        });
+        ASSERT_EQ(kel_vout_put_buffer_pool(h, f.data(), int(f.size()), w, hgt), 0);
+        // A picture presented while the new size settles may still show the previous frame in
+        // part; the frame must come out exactly within a few presentations.
+        auto mismatches = [&](const Snapshot& sn) {
+            if (sn.width != w || sn.height != hgt)
+                return w * hgt * 3;
+            int bad = 0;
+            for (int y = 0; y < hgt; ++y)
+                for (int x = 0; x < w; ++x)
+                    for (int c = 0; c < 3; ++c)
+                        bad += std::abs(int(sn.at(x, y)[c]) - int(f[size_t(y) * stride + size_t(x) * 3 + c])) > 1;
+            return bad;
+        };
+        Snapshot s;
+        snapshot_until(h, s, [&](const Snapshot& sn) { return mismatches(sn) == 0; });
+        EXPECT_EQ(mismatches(s), 0) << w << "x" << hgt;
+    }
+    // 20 x 10 over 200 x 100: left half yellow, right half blue.
+    host.resize_client(200, 100);
+    HostWindow::pump(100);
+    const auto f = frame(20, 10, 60, [](int x, int, uint8_t* p) {
+        p[0] = x < 10 ? 250 : 10;
+        p[1] = x < 10 ? 240 : 20;
+        p[2] = x < 10 ? 5 : 230;
+    });
+    ASSERT_EQ(kel_vout_put_buffer_pool(h, f.data(), int(f.size()), 20, 10), 0);
+    const uint8_t yellow[3] = {250, 240, 5}, blue[3] = {10, 20, 230};
+    Snapshot s;
+    EXPECT_TRUE(snapshot_until(h, s, [&](const Snapshot& sn) {
+        return sn.width == 200 && close_to(sn.at(5, 5), yellow, 1) && close_to(sn.at(194, 94), blue, 1) &&
+               close_to(sn.at(60, 50), yellow, 1) && close_to(sn.at(140, 50), blue, 1);
+    }));
+    EXPECT_EQ(kel_vout_destroy(&h), 0);
+}
+
+TEST_P(Window, SnapshotsRefuseSmallBuffersAndNullHandles)
+{
+    HostWindow host(64, 48);
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, GetParam(), VOUT_NORMAL);
+    ASSERT_NE(h, nullptr);
+    int32_t w = 0, hgt = 0;
+    EXPECT_EQ(kel_vout_snapshot(h, nullptr, 0, &w, &hgt, 0), 0);  // the size alone
+    EXPECT_EQ(w, 64);
+    EXPECT_EQ(hgt, 48);
+    std::vector<uint8_t> small(64 * 48 * 3 - 1, 0xAB);
+    EXPECT_EQ(kel_vout_snapshot(h, small.data(), int32_t(small.size()), &w, &hgt, 2000), 1);
+    EXPECT_EQ(small.back(), 0xAB);
+    EXPECT_EQ(kel_vout_snapshot(nullptr, small.data(), int32_t(small.size()), &w, &hgt, 10), 1);
+    EXPECT_EQ(kel_vout_destroy(&h), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Window, ::testing::Values(VOUT_WGL, VOUT_D3D, VOUT_D3D11),
