@@ -84,12 +84,14 @@ int32_t KEL_VOUT_CALL kel_vout_destroy(KEL_VOUT_HANDLE* handle)
         kel_vout_base* instance = registry_remove(*handle);
         if (!instance)
             return 1;
+        // Cleared before the instance may be freed: the handle may live in memory that goes with
+        // it (a wrapper object destroyed from its own handle).
+        *handle = nullptr;
         // The render thread finishes on its own (hides and destroys the child window, releases
         // the device) when it needs longer than the wait: a destroy never keeps the host waiting.
         instance->stop(kel_vout_base::kStopWaitMs);
         registry_release(instance);  // lets go of it; the last holder frees it
         kel_vout_base::limit_teardowns();
-        *handle = nullptr;
         return 0;
     });
 }

@@ -107,6 +107,11 @@ int kel_vout_base::running_render_threads()
     return g_render_threads.load();
 }
 
+int kel_vout_base::teardowns_in_flight()
+{
+    return g_teardowns.load();
+}
+
 bool kel_vout_base::destroy_instance(kel_vout_base* instance)
 {
     if (!instance)

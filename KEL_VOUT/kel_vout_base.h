@@ -43,6 +43,8 @@ public:
     static DWORD render_thread_exit(kel_vout_display_t* obj, int32_t code);
     // Test seam: render threads whose instance is still held by them, in the whole process.
     static int running_render_threads();
+    // Test seam: render threads of destroyed instances still tearing down, in the whole process.
+    static int teardowns_in_flight();
 
     // Test seam: the instance behind a live handle, not pinned (the caller keeps the handle
     // alive), or null.

@@ -6,6 +6,8 @@
 #   KEL_VOUT_CACHE    where the Wine prefixes live (default ~/.cache/kel_vout)
 #   KEL_VOUT_STREAM   set: the program's output goes straight through (see below)
 #   KEL_VOUT_32BIT    no: treat this machine as one that runs no 32-bit programs (cmake/runs32.sh)
+#   KEL_VOUT_TIME_LIMIT  seconds: a program still running then is stopped and its output shown
+#                     (the tests set it a little below their CTest time limit, see below)
 set -u
 arch=$1; shift
 here="$(dirname "$0")"
@@ -46,9 +48,21 @@ if [ -n "${KEL_VOUT_STREAM:-}" ]; then
   "$loader" "$@"
   exit $?
 fi
+# A program that CTest stops for its time limit is killed with its output unseen, so one given
+# KEL_VOUT_TIME_LIMIT is stopped a little earlier and what it printed is shown; then this script
+# waits for CTest's limit, so that the test still counts as one that timed out (and is run again).
 log=$(mktemp)
-"$loader" "$@" >"$log" 2>&1 </dev/null
+limit="${KEL_VOUT_TIME_LIMIT:-}"
+if [ -n "$limit" ]; then
+  timeout -k 10 "$limit" "$loader" "$@" >"$log" 2>&1 </dev/null
+else
+  "$loader" "$@" >"$log" 2>&1 </dev/null
+fi
 rc=$?
 cat "$log"
 rm -f "$log"
+if [ -n "$limit" ] && { [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; }; then
+  echo "wine-run: $(basename "$1") was still running after $limit s and was stopped; above is all it printed"
+  sleep 3600
+fi
 exit $rc

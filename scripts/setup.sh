@@ -132,11 +132,24 @@ make_prefix() {
   WINEPREFIX=$dir "$wine_server" -w || true
   [ -f "$dir/system.reg" ] || { echo "setup: failed to create $dir" >&2; return 1; }
 }
+# A program that crashes ends with its backtrace on stderr: Wine's crash dialog would keep it
+# waiting for a click until the test's time limit.
+no_crash_dialog() {
+  local dir=$1 loader=$2
+  grep -q '"ShowCrashDialog"=dword:00000000' "$dir/user.reg" 2>/dev/null && return 0
+  WINEPREFIX=$dir WINEDEBUG=-all DISPLAY= "$loader" reg add 'HKCU\Software\Wine\WineDbg' \
+    /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
+  WINEPREFIX=$dir "$wine_server" -w || true
+  grep -q '"ShowCrashDialog"=dword:00000000' "$dir/user.reg" ||
+    echo "setup: could not turn off the crash dialog in $dir (a crashing test then waits for its time limit)"
+}
 source "$root/cmake/wine_paths.sh"
 if [ "$runs32" = yes ]; then
   make_prefix win32 "$cache/wine32" "$wine32_loader"
+  no_crash_dialog "$cache/wine32" "$wine32_loader"
 fi
 make_prefix win64 "$cache/wine64" "$wine64_loader"
+no_crash_dialog "$cache/wine64" "$wine64_loader"
 if [ "$runs32" = yes ]; then
   echo "setup: ready (prefixes in $cache)"
 else

@@ -18,6 +18,11 @@ inline bool render_threads_end(DWORD ms = kPatienceMs)
     return HostWindow::pump_until([] { return kel_vout_base::running_render_threads() == 0; }, ms);
 }
 
+// Host windows are reused only once no destroyed instance is still tearing down (HostWindow's
+// destructor).
+inline const bool kHostWindowsWaitForTeardowns =
+    (HostWindow::settled() = [] { return kel_vout_base::teardowns_in_flight() == 0; }, true);
+
 // An instance whose render thread only reports that it runs and waits to be stopped. Frames
 // stay in the pool for the test to read.
 class test_vout final : public kel_vout_base {
@@ -33,8 +38,12 @@ public:
         t->m_handle = registry_add(t, &free_test_vout);
         return t;
     }
-    // As kel_vout_destroy does.
-    void destroy() { kel_vout_destroy(&m_handle); }
+    // As kel_vout_destroy does. This object goes with it: the handle is passed from a copy.
+    void destroy()
+    {
+        KEL_VOUT_HANDLE h = m_handle;
+        kel_vout_destroy(&h);
+    }
     KEL_VOUT_HANDLE handle() const { return m_handle; }
 
     kel_vout_display_t& display() { return m_obj; }
