@@ -61,6 +61,14 @@ void plan_planes(const frame_shape& s, int32_t w, int32_t h, frame_plan* p)
     }
 }
 
+// The YV12 surface, and the picture texture of its size, within the largest texture.
+bool yv12_fits(int32_t w, int32_t h, const renderer_caps& caps)
+{
+    int32_t sw = w, sh = h;
+    yv12_surface_size(w, h, &sw, &sh);
+    return fits(sw, caps.max_texture_width) && fits(sh, caps.max_texture_height);
+}
+
 // A YV12 surface a little larger than the frame (yv12_surface_size), drawn from its top-left.
 void plan_yv12(int32_t w, int32_t h, frame_plan* p)
 {
@@ -93,10 +101,27 @@ void plan_rgb(const frame_shape& s, int32_t w, int32_t h, const renderer_caps& c
     p->textures[0] = texture_of(format, cw, ch, tw, th);
 }
 
+// Texture coordinates of the crop, mirrored and turned: a frame point (px, py) lies at
+// (px / w * S, py / h * T) of a texture whose corners reach (S, T) for the whole frame, chroma
+// included (so a crop at an odd offset samples chroma where the whole frame does).
+void transform_corners(const frame_plan& p, plan_corners* c)
+{
+    const float s = c->s[3], t = c->t[3];
+    const plan_rect& r = p.source;
+    const float x[2] = {float(r.x) / float(p.width) * s, float(r.x + r.width) / float(p.width) * s};
+    const float y[2] = {float(r.y) / float(p.height) * t, float(r.y + r.height) / float(p.height) * t};
+    int source[4];
+    corner_sources(p.transform, source);
+    for (int k = 0; k < 4; ++k) {
+        c->s[k] = x[source[k] & 1];
+        c->t[k] = y[source[k] >> 1];
+    }
+}
+
 }  // namespace
 
 frame_plan plan_frame(const frame_shape& shape, int32_t width, int32_t height, int32_t target_width,
-                      int32_t target_height, const renderer_caps& caps)
+                      int32_t target_height, const renderer_caps& caps, const picture_transform& transform)
 {
     frame_plan p{};
     p.shape = shape;
@@ -114,17 +139,21 @@ frame_plan plan_frame(const frame_shape& shape, int32_t width, int32_t height, i
     }
     p.coefficients = yuv_coefficients_for(shape.colorspace, shape.range);
     yuv_shader_constants(shape.colorspace, shape.range, p.constants);
-    p.source = plan_rect{0, 0, width, height};
+    p.transform = transform;
+    p.source = crop_of(transform, width, height);
     p.target = plan_rect{0, 0, target_width, target_height};
 
     const bool yuv = shape.format == pixel_format::i420;
     const bool within = fits(width, caps.max_texture_width) && fits(height, caps.max_texture_height);
     if (yuv && caps.yuv_shader && !caps.power_of_two && within)
         plan_planes(shape, width, height, &p);
-    else if (yuv && caps.yv12_surfaces && driver_converts(shape, width, height))
+    else if (yuv && caps.yv12_surfaces && !caps.power_of_two && yv12_fits(width, height, caps) &&
+             driver_converts(shape, width, height))
         plan_yv12(width, height, &p);
     else
         plan_rgb(shape, width, height, caps, &p);
+    for (int i = 0; i < p.texture_count; ++i)
+        transform_corners(p, &p.textures[i].corners);
     return p;
 }
 

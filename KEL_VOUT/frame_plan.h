@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "frame_pack.h"
+#include "picture_transform.h"
 #include "yuv_convert.h"
 
 // What a renderer offers, as far as the plan needs to know.
@@ -37,10 +38,6 @@ enum class draw_route : int32_t {
 
 // The bytes of one texel of an upload.
 enum class texel_format : int32_t { r8, rgb24, bgra, yv12 };
-
-struct plan_rect {
-    int32_t x, y, width, height;
-};
 
 // Texture coordinates drawn at the target's top-left, top-right, bottom-left and bottom-right
 // corners (0..1 across the texture).
@@ -91,16 +88,20 @@ struct frame_plan {
     // Route planes: the shader's constants, what Y, U and V add to R, G, B (c0..c2) and the
     // constant term with alpha 1 (c3), on 0..1 texture values.
     float constants[4][4];
-    plan_rect source;  // the part of the frame shown, frame pixels
+    picture_transform transform;  // as the frame was pushed
+    plan_rect source;  // the part of the frame shown (the crop), frame pixels
     plan_rect target;  // where it is drawn, back-buffer pixels (the whole back buffer)
     int32_t quad_count;
     plan_quad quads[kMaxQuads];
 };
 
-// The plan for a frame of `shape` and width x height drawn over a target_width x target_height
-// back buffer by a renderer offering `caps`. Sizes must be positive (the target may be empty).
+// The plan for a frame of `shape` and width x height, shown as `transform` says (checked with
+// check_transform), drawn over a target_width x target_height back buffer by a renderer offering
+// `caps`. Sizes must be positive (the target may be empty). Every texture's corners then reach
+// the crop, mirrored and turned: a crop, a flip or a rotation is texture coordinates, the same
+// textures and uploads.
 frame_plan plan_frame(const frame_shape& shape, int32_t width, int32_t height, int32_t target_width,
-                      int32_t target_height, const renderer_caps& caps);
+                      int32_t target_height, const renderer_caps& caps, const picture_transform& transform = {});
 
 // True when two plans need the same textures: a renderer keeps what it made for the one and
 // fills it with the other (new colours, a new target, other bytes).

@@ -9,6 +9,7 @@
 
 #include "kel_vout_log.h"
 #include "surface_copy.h"
+#include "texture_fit.h"
 #include "yuv_convert.h"
 
 namespace {
@@ -140,8 +141,8 @@ kel_direct3d::kel_direct3d()
     : m_nWidth(1920), m_nHeight(1080), m_pD3D(nullptr), m_pd3dDevice(nullptr), m_pd3dSurface(nullptr),
       m_spareSurface(nullptr), m_rtViewport{}, m_PresentWnd(nullptr), m_device(device_tier::none), m_retryAt(0),
       m_backBuffer{0, 0}, m_shaderCapable(false), m_maxTexture{0, 0}, m_shader(nullptr), m_frame{},
-      m_frameFilled(false), m_noPlanes{}, m_frameFailed(false), m_frameRetryAt(0), m_planes{}, m_drawn(false),
-      m_recoveries(0), m_sizeResets(0)
+      m_frameFilled(false), m_noPlanes{}, m_noYv12(false), m_frameFailed(false), m_frameRetryAt(0), m_planes{}, m_picture(nullptr),
+      m_pow2Only(false), m_dynamicTextures(false), m_drawn(false), m_recoveries(0), m_sizeResets(0)
 {
 }
 
@@ -221,6 +222,7 @@ bool kel_direct3d::makeDevice()
     ++g_live_devices;
     chooseConversion();
     m_noPlanes = frame_plan{};
+    m_noYv12 = false;
     m_frameFailed = false;
     m_device = device_tier::working;
     backBufferFitsWindow();
@@ -235,21 +237,24 @@ void kel_direct3d::chooseConversion()
 {
     m_shaderCapable = false;
     release(m_shader);
-    if (!g_shader_allowed.load())
-        return;
     D3DCAPS9 caps;
-    if (FAILED(m_pd3dDevice->GetDeviceCaps(&caps)) || caps.PixelShaderVersion < D3DPS_VERSION(2, 0) ||
-        !(caps.Caps2 & D3DCAPS2_DYNAMICTEXTURES))
+    if (FAILED(m_pd3dDevice->GetDeviceCaps(&caps))) {
+        m_maxTexture[0] = m_maxTexture[1] = 2048;  // what every Direct3D 9 device takes
+        m_pow2Only = true;
+        m_dynamicTextures = false;
         return;
-    const bool pow2_only =
-        (caps.TextureCaps & D3DPTEXTURECAPS_POW2) && !(caps.TextureCaps & D3DPTEXTURECAPS_NONPOW2CONDITIONAL);
+    }
+    m_maxTexture[0] = int(caps.MaxTextureWidth);
+    m_maxTexture[1] = int(caps.MaxTextureHeight);
+    m_pow2Only = (caps.TextureCaps & D3DPTEXTURECAPS_POW2) && !(caps.TextureCaps & D3DPTEXTURECAPS_NONPOW2CONDITIONAL);
+    m_dynamicTextures = (caps.Caps2 & D3DCAPS2_DYNAMICTEXTURES) != 0;
+    if (!g_shader_allowed.load() || caps.PixelShaderVersion < D3DPS_VERSION(2, 0) || !m_dynamicTextures)
+        return;
     D3DDISPLAYMODE mode;
-    if (pow2_only || FAILED(m_pd3dDevice->GetDisplayMode(0, &mode)) ||
+    if (m_pow2Only || FAILED(m_pd3dDevice->GetDisplayMode(0, &mode)) ||
         FAILED(m_pD3D->CheckDeviceFormat(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, mode.Format, D3DUSAGE_DYNAMIC,
                                          D3DRTYPE_TEXTURE, D3DFMT_L8)))
         return;
-    m_maxTexture[0] = int(caps.MaxTextureWidth);
-    m_maxTexture[1] = int(caps.MaxTextureHeight);
     const HRESULT hr = m_pd3dDevice->CreatePixelShader(kYuvShader, &m_shader);
     if (FAILED(hr))
         kel_log_hresult("IDirect3DDevice9::CreatePixelShader (YUV is converted without it)", hr, KEL_LOG_WARNING);
@@ -260,10 +265,11 @@ renderer_caps kel_direct3d::caps() const
 {
     renderer_caps c;
     c.yuv_shader = m_shaderCapable && m_shader;
-    c.yv12_surfaces = true;
+    c.yv12_surfaces = !m_noYv12;
+    c.power_of_two = m_pow2Only;
     c.max_texture_width = m_maxTexture[0];
     c.max_texture_height = m_maxTexture[1];
-    c.rgb_in_texture = false;  // an X8R8G8B8 surface, of any size
+    c.rgb_in_texture = true;  // an X8R8G8B8 texture, drawn as the plan's quad
     c.bgra_upload = true;
     return c;
 }
@@ -396,10 +402,10 @@ bool kel_direct3d::resizeD3D()
 }
 
 // The resources `plan` names, in D3DPOOL_DEFAULT (released before a reset and made again after
-// it): the plane textures, or two surfaces taking frames in turn (the next frame goes into the
-// one the device is not drawing from; a device that cannot make the second works with one).
-// Plane textures that cannot be made leave the shader aside on this device: the frame is planned
-// again without it.
+// it): the plane textures, or the picture texture, with two YV12 surfaces taking frames in turn
+// for the driver's conversion (the next frame goes into the one the device is not drawing from;
+// a device that cannot make the second works with one). Plane textures that cannot be made leave
+// the shader aside for frames of this layout: the frame is planned again without it.
 bool kel_direct3d::makeFrameResources(const frame_plan& plan)
 {
     releaseFrameResources();
@@ -419,22 +425,41 @@ bool kel_direct3d::makeFrameResources(const frame_plan& plan)
             }
         }
     } else {
+        // The picture in an X8R8G8B8 texture, drawn with the plan's corners (crop, flip, rotation):
+        // filled by the processor (dynamic where the device has dynamic textures), or, for the
+        // driver's YV12 conversion, a render target it stretches a YV12 surface into.
         const plan_texture& t = plan.textures[0];
-        const D3DFORMAT format = plan.route == draw_route::yv12 ? kYV12 : D3DFMT_X8R8G8B8;
+        const bool yv12 = plan.route == draw_route::yv12;
+        const DWORD usage = yv12 ? D3DUSAGE_RENDERTARGET : m_dynamicTextures ? D3DUSAGE_DYNAMIC : 0;
+        HRESULT hr = m_pd3dDevice->CreateTexture(UINT(t.width), UINT(t.height), 1, usage, D3DFMT_X8R8G8B8,
+                                                 yv12 || m_dynamicTextures ? D3DPOOL_DEFAULT : D3DPOOL_MANAGED,
+                                                 &m_picture, nullptr);
+        if (FAILED(hr)) {
+            m_picture = nullptr;
+            if (yv12)
+                return withoutDriverYv12(plan, "IDirect3DDevice9::CreateTexture (a render target)", hr);
+            kel_log_hresult("IDirect3DDevice9::CreateTexture (the picture)", hr);
+            return false;
+        }
         for (IDirect3DSurface9** surface : {&m_pd3dSurface, &m_spareSurface}) {
-            const HRESULT hr = m_pd3dDevice->CreateOffscreenPlainSurface(UINT(t.width), UINT(t.height), format,
-                                                                         D3DPOOL_DEFAULT, surface, nullptr);
+            if (!yv12)
+                break;
+            hr = m_pd3dDevice->CreateOffscreenPlainSurface(UINT(t.width), UINT(t.height), kYV12, D3DPOOL_DEFAULT,
+                                                           surface, nullptr);
             if (FAILED(hr)) {
                 *surface = nullptr;
                 if (surface == &m_pd3dSurface) {
-                    kel_log_hresult("IDirect3DDevice9::CreateOffscreenPlainSurface", hr);
-                    return false;
+                    releaseFrameResources();
+                    return withoutDriverYv12(plan, "IDirect3DDevice9::CreateOffscreenPlainSurface (YV12)", hr);
                 }
                 break;
             }
-            // Black until the first frame arrives.
-            m_pd3dDevice->ColorFill(*surface, nullptr, D3DCOLOR_ARGB(0xFF, 0, 0, 0));
         }
+        // Black until the first frame arrives.
+        IDirect3DSurface9* level = nullptr;
+        if (yv12 && SUCCEEDED(m_picture->GetSurfaceLevel(0, &level)))
+            m_pd3dDevice->ColorFill(level, nullptr, D3DCOLOR_ARGB(0xFF, 0, 0, 0));
+        release(level);
     }
     m_nWidth = plan.width;
     m_nHeight = plan.height;
@@ -450,6 +475,7 @@ bool kel_direct3d::makeFrameResources(const frame_plan& plan)
 
 void kel_direct3d::releaseFrameResources()
 {
+    release(m_picture);
     release(m_pd3dSurface);
     release(m_spareSurface);
     for (IDirect3DTexture9*& t : m_planes)
@@ -458,12 +484,29 @@ void kel_direct3d::releaseFrameResources()
     m_frameFilled = false;
 }
 
+// Where the driver cannot convert YV12 into a texture (no render-target textures, or none that
+// large, or a stretch it refuses), the processor converts for the rest of the device's life.
+bool kel_direct3d::withoutDriverYv12(const frame_plan& plan, const char* what, HRESULT hr)
+{
+    kel_log_hresult(what, hr, KEL_LOG_WARNING);
+    kel_log(KEL_LOG_WARNING, "Direct3D 9: the driver's YV12 conversion is left aside; the processor converts");
+    m_noYv12 = true;
+    return makeFrameResources(replanned(plan));
+}
+
+// The same frame planned again with what this device turned out to lack.
+frame_plan kel_direct3d::replanned(const frame_plan& plan) const
+{
+    return plan_frame(plan.shape, plan.width, plan.height, plan.target.width, plan.target.height, caps(),
+                      plan.transform);
+}
+
 // The plan for the same frame where the shader's textures cannot be made.
 frame_plan kel_direct3d::withoutShader(const frame_plan& plan) const
 {
     renderer_caps c = caps();
     c.yuv_shader = false;
-    return plan_frame(plan.shape, plan.width, plan.height, plan.target.width, plan.target.height, c);
+    return plan_frame(plan.shape, plan.width, plan.height, plan.target.width, plan.target.height, c, plan.transform);
 }
 
 void kel_direct3d::releaseD3D()
@@ -486,7 +529,9 @@ void kel_direct3d::paintD3D(const uint8_t* buf, const frame_plan& plan, bool upl
         return;
     const bool no_planes = plan.route == draw_route::planes && m_noPlanes.texture_count > 0 &&
                            same_textures(plan, m_noPlanes);
-    const frame_plan& want = no_planes ? withoutShader(plan) : plan;
+    const frame_plan& want = no_planes                                     ? withoutShader(plan)
+                             : plan.route == draw_route::yv12 && m_noYv12 ? replanned(plan)
+                                                                           : plan;
     if (m_frame.texture_count == 0 || !same_textures(m_frame, want)) {
         if (m_frameFailed && int32_t(GetTickCount() - m_frameRetryAt) < 0)
             return;
@@ -499,8 +544,15 @@ void kel_direct3d::paintD3D(const uint8_t* buf, const frame_plan& plan, bool upl
         m_frame = want;  // the same resources: new colours, a new target
     }
     if (upload || !m_frameFilled) {
-        const bool filled =
-            m_frame.route == draw_route::planes ? uploadPlanes(buf, m_frame) : uploadSurface(buf, m_frame);
+        bool filled = m_frame.route == draw_route::planes ? uploadPlanes(buf, m_frame)
+                      : m_frame.route == draw_route::yv12   ? uploadYv12(buf, m_frame)
+                                                            : uploadPicture(buf, m_frame);
+        if (!filled && m_frame.route == draw_route::yv12 && m_noYv12) {
+            // The stretch was refused: this frame, and those after it, through the processor.
+            const frame_plan again = replanned(m_frame);
+            m_frameFailed = !makeFrameResources(again);
+            filled = !m_frameFailed && uploadPicture(buf, m_frame);
+        }
         if (!filled)
             return;
         m_frameFilled = true;
@@ -516,34 +568,14 @@ void kel_direct3d::SetYUVbuffer(LPBYTE pBuffer, long lLen)
     paintD3D(pBuffer, plan_frame(shape, m_nWidth, m_nHeight, m_backBuffer[0], m_backBuffer[1], caps()), true);
 }
 
-// A frame into the off-screen surface the device is not drawing from, which then becomes the
-// one drawn: YV12 as it is; R, G, B (or B, G, R, A) into X8R8G8B8; other YUV converted on the
-// processor first. The spare is locked without waiting; only when the device still reads even
-// that one (two frames back) does the lock wait: this thread only draws, and a frame skipped
-// for a busy device would be a frame lost to the viewer.
-bool kel_direct3d::uploadSurface(const uint8_t* buf, const frame_plan& plan)
+// A YV12 frame into the off-screen surface the device is not drawing from, which the driver then
+// converts into the picture texture. The spare is locked without waiting; only when the device
+// still reads even that one (two frames back) does the lock wait: this thread only draws, and a
+// frame skipped for a busy device would be a frame lost to the viewer.
+bool kel_direct3d::uploadYv12(const uint8_t* buf, const frame_plan& plan)
 {
-    if (!m_pd3dSurface)
+    if (!m_pd3dSurface || !m_picture)
         return false;
-    const bool yv12 = plan.route == draw_route::yv12;
-    const int w = plan.width, h = plan.height;
-    const uint8_t* pixels = buf + plan.planes[0].offset;
-    size_t stride = size_t(plan.planes[0].stride);
-    bool bgra = plan.shape.format == pixel_format::bgra;
-    if (plan.convert_yuv) {
-        try {
-            m_converted.resize(size_t(w) * size_t(h) * 3);
-        } catch (const std::bad_alloc&) {
-            std::vector<uint8_t>().swap(m_converted);
-            return false;
-        }
-        yuv420_to_rgb(buf + plan.planes[0].offset, buf + plan.planes[1].offset, buf + plan.planes[2].offset, w, h,
-                      plan.planes[1].width, plan.planes[1].height, plan.coefficients, m_converted.data(),
-                      m_converted.size());
-        pixels = m_converted.data();
-        stride = size_t(w) * 3;
-        bgra = false;
-    }
     IDirect3DSurface9* target = m_spareSurface ? m_spareSurface : m_pd3dSurface;
     D3DLOCKED_RECT locked{};
     HRESULT hr = target->LockRect(&locked, nullptr, D3DLOCK_DONOTWAIT);
@@ -553,19 +585,80 @@ bool kel_direct3d::uploadSurface(const uint8_t* buf, const frame_plan& plan)
         lock_checked(hr, locked, "IDirect3DSurface9::LockRect");
         return false;
     }
-    if (!locked.pBits &&
-        !lock(target, &locked, 0, yv12 ? "IDirect3DSurface9::LockRect (YV12)" : "IDirect3DSurface9::LockRect (RGB)"))
+    if (!locked.pBits && !lock(target, &locked, 0, "IDirect3DSurface9::LockRect (YV12)"))
         return false;
-    uint8_t* bits = static_cast<uint8_t*>(locked.pBits);
-    if (yv12)
-        copy_yuv420_to_yv12(bits, locked.Pitch, plan.textures[0].width, plan.textures[0].height,
-                            buf + plan.planes[0].offset, buf + plan.planes[1].offset, buf + plan.planes[2].offset, w, h);
-    else
-        copy_rgb_to_xrgb(bits, locked.Pitch, pixels, stride, bgra, w, h);
+    copy_yuv420_to_yv12(static_cast<uint8_t*>(locked.pBits), locked.Pitch, plan.textures[0].width,
+                        plan.textures[0].height, buf + plan.planes[0].offset, buf + plan.planes[1].offset,
+                        buf + plan.planes[2].offset, plan.width, plan.height);
     if (FAILED(target->UnlockRect()))
         return false;
     if (target == m_spareSurface)
         std::swap(m_pd3dSurface, m_spareSurface);
+    // The whole surface, its padding repeating the frame's edges, as the plan's corners expect.
+    IDirect3DSurface9* level = nullptr;
+    hr = m_picture->GetSurfaceLevel(0, &level);
+    if (SUCCEEDED(hr))
+        hr = m_pd3dDevice->StretchRect(m_pd3dSurface, nullptr, level, nullptr, D3DTEXF_LINEAR);
+    release(level);
+    if (FAILED(hr)) {
+        kel_log_hresult("IDirect3DDevice9::StretchRect (YV12 into the picture)", hr, KEL_LOG_WARNING);
+        m_noYv12 = true;
+        return false;
+    }
+    return true;
+}
+
+// R, G, B (or B, G, R, A) into the picture texture, after what the plan has the processor do
+// first (convert YUV, reduce a picture beyond the largest texture). Where only powers of two are
+// allowed, the picture's last column and row are repeated once beside it, so that the filter at
+// its edge finds no foreign texels.
+bool kel_direct3d::uploadPicture(const uint8_t* buf, const frame_plan& plan)
+{
+    if (!m_picture)
+        return false;
+    const plan_texture& t = plan.textures[0];
+    const int w = plan.width, h = plan.height;
+    const uint8_t* pixels = buf + plan.planes[0].offset;
+    size_t stride = size_t(plan.planes[0].stride);
+    bool bgra = plan.shape.format == pixel_format::bgra;
+    try {
+        if (plan.convert_yuv || plan.bgra_to_rgb) {
+            m_converted.resize(size_t(w) * size_t(h) * 3);
+            if (plan.convert_yuv)
+                yuv420_to_rgb(buf + plan.planes[0].offset, buf + plan.planes[1].offset, buf + plan.planes[2].offset,
+                              w, h, plan.planes[1].width, plan.planes[1].height, plan.coefficients,
+                              m_converted.data(), m_converted.size());
+            else
+                bgra_to_rgb(pixels, stride, w, h, m_converted.data());
+            pixels = m_converted.data();
+            stride = size_t(w) * 3;
+            bgra = false;
+        }
+        if (plan.reduce) {
+            m_scaled.resize(size_t(t.content_width) * size_t(t.content_height) * 3);
+            downscale_rgb(pixels, w, h, stride, m_scaled.data(), t.content_width, t.content_height, m_scaled.size());
+            pixels = m_scaled.data();
+            stride = size_t(t.content_width) * 3;
+        }
+    } catch (const std::bad_alloc&) {
+        std::vector<uint8_t>().swap(m_converted);
+        std::vector<uint8_t>().swap(m_scaled);
+        return false;
+    }
+    D3DLOCKED_RECT locked;
+    if (!lock(m_picture, &locked, m_dynamicTextures ? D3DLOCK_DISCARD : 0, "IDirect3DTexture9::LockRect (the picture)"))
+        return false;
+    uint8_t* bits = static_cast<uint8_t*>(locked.pBits);
+    const int cw = t.content_width, ch = t.content_height;
+    copy_rgb_to_xrgb(bits, locked.Pitch, pixels, stride, bgra, cw, ch);
+    if (t.width > cw)
+        for (int y = 0; y < ch; ++y)
+            std::memcpy(bits + size_t(y) * size_t(locked.Pitch) + size_t(cw) * 4,
+                        bits + size_t(y) * size_t(locked.Pitch) + size_t(cw - 1) * 4, 4);
+    if (t.height > ch)
+        std::memcpy(bits + size_t(ch) * size_t(locked.Pitch), bits + size_t(ch - 1) * size_t(locked.Pitch),
+                    size_t(std::min(t.width, cw + 1)) * 4);
+    m_picture->UnlockRect(0);
     return true;
 }
 
@@ -598,30 +691,24 @@ void kel_direct3d::DrawImage()
     m_rtViewport = RECT{t.x, t.y, t.x + t.width, t.y + t.height};
     m_pd3dDevice->Clear(0, nullptr, D3DCLEAR_TARGET, D3DCOLOR_ARGB(0xFF, 0, 0, 0), 1.0f, 0);
     m_pd3dDevice->BeginScene();
-    IDirect3DSurface9* back = nullptr;
-    if (SUCCEEDED(m_pd3dDevice->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back))) {
-        if (m_frame.route == draw_route::planes) {
-            drawPlanes();
-        } else if (m_pd3dSurface) {
-            const plan_rect& s = m_frame.source;
-            const RECT source{s.x, s.y, s.x + s.width, s.y + s.height};
-            m_pd3dDevice->StretchRect(m_pd3dSurface, &source, back, &m_rtViewport, D3DTEXF_LINEAR);
-        }
-    }
+    drawQuad();
     m_pd3dDevice->EndScene();
-    release(back);
     m_drawn = true;
 }
 
-// One quad over the target, the three planes bilinearly filtered and converted by the shader.
-// Pixel centres lie at whole coordinates: the quad starts half a pixel before them.
-void kel_direct3d::drawPlanes()
+// One quad over the target with the plan's corners: the three planes bilinearly filtered and
+// converted by the shader, or the picture texture through the fixed pipeline. Pixel centres lie
+// at whole coordinates: the quad starts half a pixel before them.
+void kel_direct3d::drawQuad()
 {
+    const bool planes = m_frame.route == draw_route::planes;
+    if (planes ? !m_planes[0] : !m_picture)
+        return;
     const plan_rect& r = m_frame.target;
     const float x0 = float(r.x) - 0.5f, y0 = float(r.y) - 0.5f;
     const float x1 = x0 + float(r.width), y1 = y0 + float(r.height);
     const plan_corners& l = m_frame.textures[0].corners;
-    const plan_corners& c = m_frame.textures[1].corners;
+    const plan_corners& c = planes ? m_frame.textures[1].corners : l;
     const float xy[4][2] = {{x0, y0}, {x1, y0}, {x0, y1}, {x1, y1}};
     quad_vertex quad[4];
     for (int i = 0; i < 4; ++i)
@@ -631,20 +718,29 @@ void kel_direct3d::drawPlanes()
     d->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
     d->SetRenderState(D3DRS_ALPHABLENDENABLE, FALSE);
     d->SetRenderState(D3DRS_LIGHTING, FALSE);
-    for (DWORD i = 0; i < 3; ++i) {
-        d->SetTexture(i, m_planes[i]);
+    const DWORD samplers = planes ? 3 : 1;
+    for (DWORD i = 0; i < samplers; ++i) {
+        d->SetTexture(i, planes ? static_cast<IDirect3DBaseTexture9*>(m_planes[i]) : m_picture);
         d->SetSamplerState(i, D3DSAMP_MINFILTER, D3DTEXF_LINEAR);
         d->SetSamplerState(i, D3DSAMP_MAGFILTER, D3DTEXF_LINEAR);
         d->SetSamplerState(i, D3DSAMP_MIPFILTER, D3DTEXF_NONE);
         d->SetSamplerState(i, D3DSAMP_ADDRESSU, D3DTADDRESS_CLAMP);
         d->SetSamplerState(i, D3DSAMP_ADDRESSV, D3DTADDRESS_CLAMP);
     }
-    d->SetPixelShader(m_shader);
-    d->SetPixelShaderConstantF(0, &m_frame.constants[0][0], 4);
+    if (planes) {
+        d->SetPixelShader(m_shader);
+        d->SetPixelShaderConstantF(0, &m_frame.constants[0][0], 4);
+    } else {
+        d->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+        d->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+        d->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+        d->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
+        d->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_DISABLE);
+    }
     d->SetFVF(kQuadFvf);
     d->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof(quad_vertex));
     d->SetPixelShader(nullptr);
-    for (DWORD i = 0; i < 3; ++i)
+    for (DWORD i = 0; i < samplers; ++i)
         d->SetTexture(i, nullptr);
 }
 

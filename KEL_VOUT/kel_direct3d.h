@@ -25,8 +25,9 @@ public:
     // YUV frames go into three luminance textures that a pixel shader converts with the frame's
     // own matrix and range (the same conversion as the other backends). On a device without
     // pixel shaders 2.0 (or a frame beyond its textures) BT.601 limited-range frames of the older
-    // pushes go into a YV12 surface that the driver converts, and other YUV frames are converted
-    // on the processor. RGB frames go through an X8R8G8B8 surface.
+    // pushes go into a YV12 surface that the driver converts into the picture texture, and other
+    // YUV frames are converted on the processor into it. RGB frames go into that X8R8G8B8 texture.
+    // Every route draws one quad with the plan's corners.
     kel_direct3d();
     kel_direct3d(const kel_direct3d&) = delete;
     kel_direct3d& operator=(const kel_direct3d&) = delete;
@@ -56,7 +57,8 @@ public:
     // paintD3D of one buffer holding a tightly packed 4:2:0 frame of the last frame size (Y, U
     // and V of (w/2) x (h/2) back to back), as the older pushes pack them.
     void SetYUVbuffer(LPBYTE pBuffer, long lLen);
-    // Clears the back buffer and draws the frame's resources over it as the last plan says.
+    // Clears the back buffer and draws the frame's resources over it as the last plan says: one
+    // quad with the plan's texture coordinates (the crop, mirrored and turned).
     void DrawImage();
     // Presents what DrawImage drew; notes a lost device. Nothing when nothing was drawn. True
     // when a picture was presented.
@@ -114,18 +116,21 @@ private:
     void retryIn(DWORD ms);
     bool makeFrameResources(const frame_plan& plan);
     frame_plan withoutShader(const frame_plan& plan) const;
+    frame_plan replanned(const frame_plan& plan) const;
+    bool withoutDriverYv12(const frame_plan& plan, const char* what, HRESULT hr);
     void releaseFrameResources();
     bool uploadPlanes(const uint8_t* buf, const frame_plan& plan);
-    bool uploadSurface(const uint8_t* buf, const frame_plan& plan);
-    void drawPlanes();
+    bool uploadYv12(const uint8_t* buf, const frame_plan& plan);
+    bool uploadPicture(const uint8_t* buf, const frame_plan& plan);
+    void drawQuad();
 
     int m_nWidth;   // the frame's size, as its resources were made for it
     int m_nHeight;
     IDirect3D9* m_pD3D;
     IDirect3DDevice9* m_pd3dDevice;
-    IDirect3DSurface9* m_pd3dSurface;   // the frame drawn (yv12 and rgb routes)
+    IDirect3DSurface9* m_pd3dSurface;   // yv12 route: the YV12 frame the driver converts
     IDirect3DSurface9* m_spareSurface;  // the next frame's, while the device may read the other
-    RECT m_rtViewport;  // where the surface is stretched to: the back buffer
+    RECT m_rtViewport;  // where the picture is drawn: the back buffer
     HWND m_PresentWnd;
 
     device_tier m_device;
@@ -137,10 +142,15 @@ private:
     frame_plan m_frame;  // what the frame's resources were made for (texture_count 0: none)
     bool m_frameFilled;  // they hold a frame
     frame_plan m_noPlanes;  // plane textures this device could not make (texture_count 0: none)
+    bool m_noYv12;          // the driver's YV12 conversion failed on this device: the processor converts
     bool m_frameFailed;     // the last frame's resources could not be made: tried again when due
     DWORD m_frameRetryAt;
     IDirect3DTexture9* m_planes[3];    // planes route: Y, U, V (D3DFMT_L8)
+    IDirect3DTexture9* m_picture;      // rgb and yv12 routes: the picture (D3DFMT_X8R8G8B8)
+    bool m_pow2Only;                   // the device takes textures at powers of two only
+    bool m_dynamicTextures;            // it has dynamic textures
     std::vector<uint8_t> m_converted;  // a YUV frame converted on the processor
+    std::vector<uint8_t> m_scaled;     // a picture reduced to the largest texture
     bool m_drawn;  // the back buffer holds a picture not yet presented
     std::atomic<int> m_recoveries;
     std::atomic<int> m_sizeResets;

@@ -175,6 +175,28 @@ int32_t KEL_VOUT_CALL kel_vout_set_queue_limit(KEL_VOUT_HANDLE handle, int32_t f
     });
 }
 
+static_assert(KEL_VOUT_FLIP_H == kFlipH && KEL_VOUT_FLIP_V == kFlipV, "flip bits");
+static_assert(sizeof(KEL_VOUT_TRANSFORM_T) == 44, "the transform record is 44 bytes on both architectures");
+
+int32_t KEL_VOUT_CALL kel_vout_set_transform(KEL_VOUT_HANDLE handle, const KEL_VOUT_TRANSFORM_T* transform)
+{
+    return guarded<int32_t>(1, [&]() -> int32_t {
+        picture_transform t{};  // a null transform: the identity
+        if (transform) {
+            if (transform->size < sizeof(KEL_VOUT_TRANSFORM_T))
+                return 1;
+            t = picture_transform{transform->rotation,   transform->flip,      transform->sar_num,
+                                  transform->sar_den,    transform->crop_x,    transform->crop_y,
+                                  transform->crop_width, transform->crop_height, transform->dar_num,
+                                  transform->dar_den};
+            if (check_transform(t) != transform_check::ok)
+                return 1;
+        }
+        pinned_instance instance(handle);
+        return instance && instance->set_transform(t) ? 0 : 1;
+    });
+}
+
 int32_t KEL_VOUT_CALL kel_vout_set_display_mode(KEL_VOUT_HANDLE handle, DISPLAY_MODE d_mode)
 {
     return guarded<int32_t>(1, [&]() -> int32_t {

@@ -95,6 +95,12 @@ struct kel_vout_display_t {
     Picture_Pool* picture_pool{};
     vout_snapshot_t snapshot;
     vout_stats stats;
+    // How pushed frames are shown (kel_vout_set_transform): each push stamps its frame with it,
+    // and the render thread gives a still picture a newer one. Written under the lock, which
+    // pushes and the render thread take shared.
+    SRWLOCK transform_lock = SRWLOCK_INIT;
+    picture_transform transform{};
+    std::atomic<uint32_t> transform_version{0};
 };
 
 class kel_vout_abstract {

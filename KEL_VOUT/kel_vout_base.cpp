@@ -378,6 +378,27 @@ bool fill_frame(uint8_t* dst, size_t bytes, bool reused, void* context)
 }
 }  // namespace
 
+bool kel_vout_base::set_transform(const picture_transform& transform)
+{
+    if (m_obj.done)
+        return false;
+    AcquireSRWLockExclusive(&m_obj.transform_lock);
+    m_obj.transform = transform;
+    m_obj.transform_version.fetch_add(1, std::memory_order_release);
+    ReleaseSRWLockExclusive(&m_obj.transform_lock);
+    if (m_obj.picture_pool)
+        m_obj.picture_pool->wake();  // an idle render thread shows its picture again now
+    return true;
+}
+
+void kel_vout_base::stamp_transform(PICTURE_T* frame)
+{
+    AcquireSRWLockShared(&m_obj.transform_lock);
+    frame->transform = m_obj.transform;
+    frame->transform_version = m_obj.transform_version.load(std::memory_order_relaxed);
+    ReleaseSRWLockShared(&m_obj.transform_lock);
+}
+
 bool kel_vout_base::counted(bool accepted)
 {
     (accepted ? m_obj.stats.pushed : m_obj.stats.refused).fetch_add(1, std::memory_order_relaxed);
@@ -401,6 +422,7 @@ bool kel_vout_base::kel_put_pool(const uint8_t* buf, int bufsize, int pix_width,
     frame.shape = m_obj.source_format == VOUT_YUV420 ? legacy_yuv_shape(pix_width, pix_height)
                                                      : legacy_rgb_shape(pix_width);
     frame.pushed_us = clock_us();
+    stamp_transform(&frame);
     return counted(m_obj.picture_pool->put_pool(&frame));
 }
 
@@ -419,6 +441,7 @@ bool kel_vout_base::kel_put_pool_yuv(const uint8_t* ybuf, const uint8_t* ubuf, c
     frame.pix_height = pix_height;
     frame.shape = legacy_yuv_shape(pix_width, pix_height);
     frame.pushed_us = clock_us();
+    stamp_transform(&frame);
     return counted(m_obj.picture_pool->put_pool_filled(frame, &fill_yuv, &push));
 }
 
@@ -435,6 +458,7 @@ bool kel_vout_base::put_frame(const frame_view& f)
     frame.pix_width = f.width;
     frame.pix_height = f.height;
     frame.pushed_us = clock_us();
+    stamp_transform(&frame);
     frame_view copy = f;
     return counted(m_obj.picture_pool->put_pool_filled(frame, &fill_frame, &copy));
 }

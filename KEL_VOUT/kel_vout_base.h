@@ -60,6 +60,10 @@ public:
     // Queue one frame of the frame export (any format, its own strides and colours).
     bool put_frame(const frame_view& frame);
 
+    // How the frames pushed from now on are shown (checked by the caller); a still picture is
+    // shown again with it. False when the instance stops.
+    bool set_transform(const picture_transform& transform);
+
     // Frames that may wait for the render thread.
     static const int kQueueFrames = 75;
     bool set_queue_limit(int frames);
@@ -113,6 +117,8 @@ protected:
 
     // Counts a push's outcome in the statistics and returns it.
     bool counted(bool accepted);
+    // Gives a frame being pushed the instance's transform.
+    void stamp_transform(PICTURE_T* frame);
 
     kel_vout_display_t m_obj;
     SRWLOCK m_push_lock = SRWLOCK_INIT;  // pushes from several threads take turns

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "frame_pack.h"
+#include "picture_transform.h"
 
 // One frame. In a pool slot `buf` is owned by the slot; in a caller's record it is the caller's.
 typedef struct picture_t {
@@ -22,6 +23,8 @@ typedef struct picture_t {
     int32_t capacity;   // bytes `buf` holds (get_pool's records)
     frame_shape shape;  // how the bytes are laid out, and their colours
     int64_t pushed_us;  // clock_us() of the push
+    picture_transform transform;  // how it is shown, as it was when the frame was pushed
+    uint32_t transform_version;   // which of the instance's transforms that was
 } picture_t, PICTURE_T;
 
 // A fixed ring of frames guarded by one slim lock (no kernel call unless contended). The writer never waits: when every slot holds a

@@ -153,6 +153,7 @@ struct loop_state {
     bool upload = true;           // obj->picture has not been drawn yet
     bool placed = false;          // this pass placed the child window
     bool resized = false;         // and gave it a new size, which the device takes at the pass's end
+    bool retransformed = false;   // this pass gave the still picture the host's newer transform
     DISPLAY_MODE mode = VOUT_NORMAL;
     uint64_t resets_seen = 0;
     DWORD settle_until = 0;       // repaint until then: a new size settling
@@ -221,26 +222,39 @@ followed follow_parent(kel_vout_display_t* obj, vout_window_class* window_class,
     return followed::parent;
 }
 
-// The next frame, when one comes within the idle wait.
+// The next frame, when one comes within the idle wait. Without one, the picture shown stays, with
+// the transform the host set last.
 bool take_frame(kel_vout_display_t* obj, loop_state& st)
 {
-    if (!obj->picture_pool || obj->picture_pool->get_pool(&obj->picture, kIdleWaitMs) != 0)
-        return false;
-    st.upload = true;
-    st.start_picture = false;
-    return true;
+    if (obj->picture_pool && obj->picture_pool->get_pool(&obj->picture, kIdleWaitMs) == 0) {
+        st.upload = true;
+        st.start_picture = false;
+        return true;
+    }
+    PICTURE_T& pic = obj->picture;
+    if (pic.transform_version != obj->transform_version.load(std::memory_order_acquire)) {
+        AcquireSRWLockShared(&obj->transform_lock);
+        pic.transform = obj->transform;
+        pic.transform_version = obj->transform_version.load(std::memory_order_relaxed);
+        ReleaseSRWLockShared(&obj->transform_lock);
+        st.retransformed = true;
+    }
+    return false;
 }
 
-// A picture of new proportions is placed before it is drawn, so that no frame shows it
-// stretched to the previous one's.
+// A picture of new proportions (a new size, crop, pixel shape or rotation) is placed before it
+// is drawn, so that no frame shows it stretched to the previous one's.
 void place_picture(kel_vout_display_t* obj, loop_state& st)
 {
     const PICTURE_T& pic = obj->picture;
-    if (!st.upload || (st.start_picture && st.size_announced) ||
-        (uint32_t(pic.pix_width) == obj->place.pix_width && uint32_t(pic.pix_height) == obj->place.pix_height))
+    if (!(st.upload || st.retransformed) || (st.start_picture && st.size_announced))
         return;
-    obj->place.pix_width = uint32_t(pic.pix_width);
-    obj->place.pix_height = uint32_t(pic.pix_height);
+    uint32_t num = 0, den = 0;
+    shown_aspect(pic.transform, pic.pix_width, pic.pix_height, &num, &den);
+    if (num == obj->place.pix_width && den == obj->place.pix_height)
+        return;
+    obj->place.pix_width = num;
+    obj->place.pix_height = den;
     if (st.mode == VOUT_PREFERRED)
         place_child(obj, st);
 }
@@ -261,7 +275,7 @@ bool needs_paint(kel_vout_display_t* obj, render_steps& steps, loop_state& st)
     if (exposed)
         st.settle_until = GetTickCount() + kSettleMs;  // the host may paint around us meanwhile
     const bool settling = int32_t(st.settle_until - GetTickCount()) > 0;
-    return st.upload || st.placed || reset || exposed || settling || steps.recovering(obj) ||
+    return st.upload || st.placed || st.retransformed || reset || exposed || settling || steps.recovering(obj) ||
            obj->snapshot.pending.load(std::memory_order_acquire);
 }
 
@@ -310,7 +324,8 @@ bool draw_and_present(kel_vout_display_t* obj, render_steps& steps, loop_state& 
     // Making a device may take a while; an instance stopped meanwhile draws nothing more.
     if (steps.ready(obj, &caps, &width, &height) && !obj->done) {
         const PICTURE_T& pic = obj->picture;
-        const frame_plan plan = plan_frame(pic.shape, pic.pix_width, pic.pix_height, width, height, caps);
+        const frame_plan plan =
+            plan_frame(pic.shape, pic.pix_width, pic.pix_height, width, height, caps, pic.transform);
         steps.draw(obj, plan, st.upload);
         st.upload = false;
     }
@@ -326,6 +341,7 @@ pass_end run_pass(kel_vout_display_t* obj, vout_window_class* window_class, rend
     bool counted = false;
     try {
         st.placed = false;
+        st.retransformed = false;
         const followed f = follow_parent(obj, window_class, steps, st);
         if (f != followed::parent)
             return f == followed::orphaned ? pass_end::orphaned : pass_end::failed;
@@ -406,8 +422,8 @@ int32_t render_loop(kel_vout_display_t* obj, vout_window_class* window_class, re
     st.size_announced = obj->place.pix_width != 0 && obj->place.pix_height != 0;
     if (!st.size_announced) {
         // The first placement, before anything else, takes the start picture's proportions.
-        obj->place.pix_width = uint32_t(obj->picture.pix_width);
-        obj->place.pix_height = uint32_t(obj->picture.pix_height);
+        shown_aspect(obj->picture.transform, obj->picture.pix_width, obj->picture.pix_height, &obj->place.pix_width,
+                     &obj->place.pix_height);
     }
     st.resets_seen = steps.device_resets(obj);
     st.settle_until = GetTickCount();

@@ -4,12 +4,15 @@
 // library presented.
 //
 //   demo_host.exe [--d3d | --d3d11] [--frame-export] [--bt709|--bt2020] [--full-range] [--walk]
-//                 [--seconds N] [--out DIR] [file.y4m | -]
+//                 [--rotate DEGREES] [--seconds N] [--out DIR] [file.y4m | -]
 // --frame-export pushes through kel_vout_put_frame with the colours named (BT.601 limited range
 // unless told otherwise; a stream's XCOLORRANGE=FULL says full range); the older planar push
 // otherwise. --walk walks the four aspect modes and a resize (the default for the pattern).
-// --seconds 0 plays to the end. In the window: 1-4 aspect modes, space pause, s snapshot, q quit;
-// the title shows the frame rate and the frames dropped, from the library's statistics.
+// --rotate shows the frames turned clockwise (a phone's clip stored landscape); a stream's
+// sample aspect ratio (its A token) is shown as such. --seconds 0 plays to the end. In the
+// window: 1-4 aspect modes, r rotate, h and v mirror, a the aspect override (off, 4:3, 16:9, 1.85,
+// 2.39), space pause, s snapshot, q quit; the title shows the frame rate and the frames dropped,
+// from the library's statistics.
 //
 // Read it as an example: everything a host needs is in main() and play().
 #include <windows.h>
@@ -36,6 +39,9 @@ const int kHeight = 720;
 // What the keys asked for since the player last looked (the window's thread only).
 struct Keys {
     int mode = -1;  // 0..3: an aspect mode
+    bool rotate = false;
+    int mirror = 0;  // KEL_VOUT_FLIP_H or _V to toggle
+    bool aspect = false;
     bool pause = false;
     bool snapshot = false;
     bool quit = false;
@@ -54,6 +60,14 @@ LRESULT CALLBACK host_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
             g_keys.mode = c - '1';
         else if (c == ' ')
             g_keys.pause = true;
+        else if (c == 'r' || c == 'R')
+            g_keys.rotate = true;
+        else if (c == 'h' || c == 'H')
+            g_keys.mirror = KEL_VOUT_FLIP_H;
+        else if (c == 'v' || c == 'V')
+            g_keys.mirror = KEL_VOUT_FLIP_V;
+        else if (c == 'a' || c == 'A')
+            g_keys.aspect = true;
         else if (c == 's' || c == 'S')
             g_keys.snapshot = true;
         else if (c == 'q' || c == 'Q' || c == 27)
@@ -165,6 +179,7 @@ struct Y4mReader {
     FILE* file = nullptr;
     bool owned = false;
     int width = 0, height = 0, fps_num = 25, fps_den = 1;
+    int sar_num = 0, sar_den = 0;  // the A token: the pixels' proportions (0:0 unknown)
     bool full_range = false;  // XCOLORRANGE=FULL
 
     bool open(const char* path)
@@ -188,6 +203,8 @@ struct Y4mReader {
                 height = std::atoi(tok + 1);
             else if (tok[0] == 'F')
                 std::sscanf(tok + 1, "%d:%d", &fps_num, &fps_den);
+            else if (tok[0] == 'A')
+                std::sscanf(tok + 1, "%d:%d", &sar_num, &sar_den);
             else if (tok[0] == 'C' && (std::strncmp(tok + 1, "420", 3) != 0 || std::strncmp(tok + 1, "420p", 4) == 0))
                 return false;  // only 8-bit 4:2:0 is played
             else if (std::strcmp(tok, "XCOLORRANGE=FULL") == 0)
@@ -247,6 +264,7 @@ struct Options {
     bool full_range = false;
     int walk = -1;  // walk the aspect modes: 1 yes, 0 no, -1 for the pattern only
     double seconds = 6.0;  // 0: to the end
+    int rotation = 0;      // clockwise degrees
     std::string out = ".";
     const char* y4m = nullptr;  // a file, or "-" for standard input
 };
@@ -280,15 +298,23 @@ int push(KEL_VOUT_HANDLE vout, Frame& frame, const Options& opt)
                                         frame.height);
 }
 
-// The title: what plays, the mode, the rate and the drops from the library's statistics.
-void show_status(HWND host, KEL_VOUT_HANDLE vout, const char* what, int mode, bool paused)
+// The aspect overrides the a key walks through: off, 4:3, 16:9, 1.85:1, 2.39:1.
+const int kOverrides[5][2] = {{0, 0}, {4, 3}, {16, 9}, {185, 100}, {239, 100}};
+const char* const kOverrideNames[5] = {"", ", 4:3", ", 16:9", ", 1.85:1", ", 2.39:1"};
+
+// The title: what plays, the mode, the transform, the rate and the drops from the library's
+// statistics.
+void show_status(HWND host, KEL_VOUT_HANDLE vout, const char* what, int mode, const KEL_VOUT_TRANSFORM_T& t,
+                 int override_index, bool paused)
 {
     KEL_VOUT_STATS_T st{};
     st.size = sizeof(st);
     if (kel_vout_get_stats(vout, &st) != 0)
         return;
     char title[300];
-    std::snprintf(title, sizeof(title), "kel_vout demo - %s - %s%s - %.1f fps, %llu dropped", what, kModeNames[mode],
+    std::snprintf(title, sizeof(title), "kel_vout demo - %s - %s%s - turned %d%s%s%s - %.1f fps, %llu dropped", what,
+                  kModeNames[mode], kOverrideNames[override_index], int(t.rotation),
+                  t.flip & KEL_VOUT_FLIP_H ? ", mirrored" : "", t.flip & KEL_VOUT_FLIP_V ? ", upside down" : "",
                   paused ? " - paused" : "", st.render_fps, static_cast<unsigned long long>(st.dropped));
     SetWindowTextA(host, title);
 }
@@ -326,6 +352,20 @@ int play(Options opt)
     }
     // Paced by the frame rate: never more than a couple of frames ahead of the display.
     kel_vout_set_queue_limit(vout, 3);
+    // The picture as the stream means it: its rotation and the proportions of its pixels.
+    KEL_VOUT_TRANSFORM_T transform{};
+    transform.size = sizeof(transform);
+    transform.rotation = opt.rotation;
+    transform.sar_num = y4m.sar_num;
+    transform.sar_den = y4m.sar_den;
+    int override_index = 0;
+    if (kel_vout_set_transform(vout, &transform) != 0) {
+        std::fprintf(stderr, "kel_vout_set_transform refused rotation %d, pixels %d:%d\n", opt.rotation, y4m.sar_num,
+                     y4m.sar_den);
+        transform = KEL_VOUT_TRANSFORM_T{};  // the keys start from the identity the instance has
+        transform.size = sizeof(transform);
+    } else if (opt.rotation || y4m.sar_num)
+        std::printf("shown turned %d degrees, pixels %d:%d\n", opt.rotation, y4m.sar_num, y4m.sar_den);
     std::printf("playing %s through %s at %.2f fps%s%s\n", what, backend_name(opt.backend), fps,
                 opt.frame_export ? " with kel_vout_put_frame" : "",
                 opt.seconds > 0 ? "" : " to the end (keys: 1-4 modes, space pause, s snapshot, q quit)");
@@ -384,12 +424,26 @@ int play(Options opt)
             paused = !paused;
             g_keys.pause = false;
         }
+        if (g_keys.rotate || g_keys.mirror || g_keys.aspect) {
+            if (g_keys.rotate)
+                transform.rotation = (transform.rotation + 90) % 360;
+            transform.flip ^= g_keys.mirror;
+            if (g_keys.aspect) {
+                override_index = (override_index + 1) % 5;
+                transform.dar_num = kOverrides[override_index][0];
+                transform.dar_den = kOverrides[override_index][1];
+            }
+            kel_vout_set_transform(vout, &transform);  // a paused picture is shown again at once
+            g_keys.rotate = g_keys.aspect = false;
+            g_keys.mirror = 0;
+            shown_status = 0;
+        }
         if (g_keys.snapshot) {
             save_snapshot(vout, opt.out + "\\snapshot_" + std::to_string(++shots) + ".ppm");
             g_keys.snapshot = false;
         }
         if (GetTickCount() - shown_status >= 500) {
-            show_status(host, vout, what, mode, paused);
+            show_status(host, vout, what, mode, transform, override_index, paused);
             shown_status = GetTickCount();
         }
     }
@@ -434,13 +488,15 @@ int main(int argc, char** argv)
             opt.walk = 1;
         else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
             opt.seconds = std::atof(argv[++i]);
+        else if (std::strcmp(argv[i], "--rotate") == 0 && i + 1 < argc)
+            opt.rotation = ((std::atoi(argv[++i]) % 360) + 360) % 360;
         else if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc)
             opt.out = argv[++i];
         else if (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)
             opt.y4m = argv[i];
         else {
             std::fprintf(stderr, "usage: demo_host [--d3d | --d3d11] [--frame-export] [--bt709|--bt2020] [--full-range] "
-                                 "[--walk] [--seconds N] [--out DIR] [file.y4m | -]\n");
+                                 "[--walk] [--rotate DEGREES] [--seconds N] [--out DIR] [file.y4m | -]\n");
             return 2;
         }
     }

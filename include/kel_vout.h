@@ -171,6 +171,43 @@ typedef struct kel_vout_frame_t {
  * Thread safety: any thread; pushes from several threads take turns. */
 KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_put_frame(KEL_VOUT_HANDLE handle, const KEL_VOUT_FRAME_T* frame);
 
+/* The picture as the stream means it, for kel_vout_set_transform. */
+#define KEL_VOUT_FLIP_H 1   /* mirror left-right */
+#define KEL_VOUT_FLIP_V 2   /* upside down */
+typedef struct kel_vout_transform_t {
+    uint32_t size;              /* sizeof(KEL_VOUT_TRANSFORM_T) */
+    int32_t  rotation;          /* clockwise degrees: 0, 90, 180 or 270, applied after the flip */
+    int32_t  flip;              /* KEL_VOUT_FLIP_* bits, applied to the frame first */
+    int32_t  sar_num, sar_den;  /* sample (pixel) aspect ratio; 0/0 or n/n: square pixels */
+    int32_t  crop_x, crop_y, crop_width, crop_height;
+                                /* the part of each frame to show, frame pixels; all four 0:
+                                   the whole frame */
+    int32_t  dar_num, dar_den;  /* display aspect override for VOUT_PREFERRED; 0/0: from the
+                                   crop, the sample aspect ratio and the rotation */
+} KEL_VOUT_TRANSFORM_T;
+
+/* Sets how the frames pushed from now on are shown: first the crop (clipped to each frame, so a
+ * crop reaching past a frame is never refused; one with nothing inside the frame shows the whole
+ * frame; negative values are refused), then the flip, then the
+ * rotation. The transform travels with each frame through the queue: frames already waiting keep
+ * the one they were pushed with; a still picture is shown again with the new one at once. A
+ * crop at an odd offset samples chroma at the matching position. VOUT_PREFERRED places the child
+ * with the shown picture's proportions: crop width x sar_num to crop height x sar_den, swapped for
+ * 90 and 270, or dar_num : dar_den when set; VOUT_4_3 and VOUT_16_9 keep their window shapes and
+ * VOUT_NORMAL fills the area, the transformed picture stretched over them. The snapshot shows
+ * the transformed picture. A zero numerator (FFmpeg's 0/1 for an unknown sample aspect ratio)
+ * means square pixels, or no override. A null transform restores the identity.
+ * From FFmpeg: rotation from the stream's display matrix (av_display_rotation_get gives degrees
+ * counter-clockwise: rotation = (360 - round(angle)) % 360, in quarter turns), sar from
+ * AVFrame.sample_aspect_ratio, the crop from AVFrame.crop_* (left, top, width - left - right,
+ * height - top - bottom).
+ * Result: 0; 1, with nothing changed, for a null handle, a size below
+ * sizeof(KEL_VOUT_TRANSFORM_T), a rotation other than the four, unknown flip bits, a negative
+ * ratio term, a zero denominator under a non-zero numerator, a ratio term above 65535, or a
+ * negative crop value.
+ * Thread safety: any thread. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_set_transform(KEL_VOUT_HANDLE handle, const KEL_VOUT_TRANSFORM_T* transform);
+
 /* Changes the aspect mode; the window is re-placed on the render thread's next pass.
  * A value outside DISPLAY_MODE fills the whole client area.
  * Result: 0; 1 for a null handle.

@@ -3,7 +3,9 @@
 # pattern for a few seconds, walks the four aspect modes and a resize, and saves snapshots of
 # what the library presented. Given any video file ffmpeg reads, it plays it to the end at its
 # frame rate, in its colour space (ffmpeg decodes and pipes YUV4MPEG2 to the demo; the library
-# itself needs no ffmpeg): keys 1-4 aspect modes, space pause, s snapshot, q quit. Snapshots are
+# itself needs no ffmpeg), turned by the stream's rotation and with its pixels' proportions, through
+# the library: keys 1-4 aspect modes, r rotate, h/v mirror, a aspect override, space pause,
+# s snapshot, q quit. Snapshots are
 # converted to PNG in out/demo/. Uses your X display when there is one, a private Xvfb otherwise.
 # Plays through the 32-bit DLL, or the 64-bit one on a machine that runs no 32-bit programs.
 #   scripts/demo.sh [--d3d | --d3d11] [--frame-export] [--bt709] [--seconds N] [movie.mkv | file.y4m]
@@ -39,6 +41,16 @@ if [ -n "$movie" ]; then
   probe=$(ffprobe -v error -select_streams v:0 -show_entries stream=color_space,color_range -of default=nw=1 "$movie")
   case "$probe" in *color_space=bt709*) args+=(--bt709) ;; *color_space=bt2020*) args+=(--bt2020) ;; esac
   case "$probe" in *color_range=pc*) args+=(--full-range) ;; esac
+  # The stream's rotation (a phone's portrait clip is stored landscape): the display matrix gives
+  # degrees counter-clockwise; the library turns clockwise. ffmpeg decodes without turning it
+  # (-noautorotate), as a host decoding with libavcodec gets it; the sample aspect ratio reaches
+  # the demo in the stream's own header.
+  turn=$(ffprobe -v error -select_streams v:0 -show_entries stream_side_data=rotation -of default=nw=1:nk=1 "$movie" |
+         head -n 1)
+  if [ -n "$turn" ]; then
+    turn=$(( ( (360 - ${turn%.*}) % 360 + 360 ) % 360 ))
+    [ "$turn" -eq 0 ] || args+=(--rotate "$turn")
+  fi
   [[ " ${args[*]} " == *" --seconds "* ]] || args+=(--seconds 0)
   args+=(-)
 fi
@@ -58,7 +70,7 @@ if [ -n "$movie" ]; then
   echo "demo: playing $movie"
   # Quitting early closes the pipe under ffmpeg: only the demo's own result counts.
   set +o pipefail
-  ffmpeg -v error -i "$movie" -an -f yuv4mpegpipe -pix_fmt yuv420p - 2>/dev/null |
+  ffmpeg -v error -noautorotate -i "$movie" -an -f yuv4mpegpipe -pix_fmt yuv420p - 2>/dev/null |
     KEL_VOUT_STREAM=1 bash "$root/cmake/wine-run.sh" $arch demo_host.exe --out "Z:$(echo "$out" | tr / '\\')" "${args[@]}" ||
     echo "demo: the demo host ended with an error"
   set -o pipefail

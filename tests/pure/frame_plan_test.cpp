@@ -224,6 +224,15 @@ TEST(FramePlan, TheDriversYv12ConversionOnlyForTheOlderPushesColours)
     // The frame export's BT.601 frames too (their chroma is (w+1)/2 wide).
     p = plan_frame(export_shape(pixel_format::i420, 641, 481), 641, 481, 800, 600, d3d9_caps(false));
     EXPECT_EQ(p.route, draw_route::rgb);
+    // A 2048 x 1080 frame on a device whose textures stop at 2048: the surface (2052 wide) and its
+    // render target would not fit, so the processor converts.
+    renderer_caps small = d3d9_caps(false);
+    small.max_texture_width = small.max_texture_height = 2048;
+    p = plan_frame(legacy_yuv_shape(2048, 1080), 2048, 1080, 800, 600, small);
+    EXPECT_EQ(p.route, draw_route::rgb);
+    EXPECT_EQ(p.textures[0].width, 2048);
+    p = plan_frame(legacy_yuv_shape(2040, 1080), 2040, 1080, 800, 600, small);  // 2044 wide: it fits
+    EXPECT_EQ(p.route, draw_route::yv12);
 }
 
 // A renderer keeps its textures for a plan that needs the same ones: new colours or another

@@ -209,6 +209,36 @@ TEST_F(D3dDriverConversion, MeasuredColoursOfThisDriver)
     expect_solid_colours(colours, 5, kDriverTolerance);
 }
 
+// The driver's YV12 conversion goes into a texture drawn with the plan's corners: a quarter turn
+// shows the bottom-left quadrant top-left, a flip the top-right one.
+TEST_F(D3dDriverConversion, TurnedAndMirroredFramesShowTheirQuadrantsInTheirCorners)
+{
+    HostWindow host(128, 96);
+    Vout v(host.hwnd, VOUT_NORMAL);
+    ASSERT_NE(v.h, nullptr);
+    const struct {
+        int rotation, flip;
+        int tl, tr, bl, br;  // quadrant shown: 0 red, 1 green, 2 blue, 3 white
+    } cases[] = {{90, 0, 2, 0, 3, 1}, {0, KEL_VOUT_FLIP_H, 1, 0, 3, 2}, {180, KEL_VOUT_FLIP_V, 1, 0, 3, 2}};
+    const Colour* q[4] = {&kDriverRed, &kDriverGreen, &kDriverBlue, &kDriverWhite};
+    for (const auto& c : cases) {
+        KEL_VOUT_TRANSFORM_T t{};
+        t.size = sizeof(t);
+        t.rotation = c.rotation;
+        t.flip = c.flip;
+        ASSERT_EQ(kel_vout_set_transform(v.h, &t), 0);
+        ASSERT_TRUE(push(v, quadrant_yuv(64, 48), 64, 48));
+        Snapshot s;
+        EXPECT_TRUE(snapshot_until(v, s, [&](const Snapshot& sn) {
+            return sn.width == 128 && close_to(sn.at(8, 8), q[c.tl]->rgb, kDriverTolerance) &&
+                   close_to(sn.at(119, 8), q[c.tr]->rgb, kDriverTolerance) &&
+                   close_to(sn.at(8, 87), q[c.bl]->rgb, kDriverTolerance) &&
+                   close_to(sn.at(119, 87), q[c.br]->rgb, kDriverTolerance);
+        })) << "rotation " << c.rotation << ", flip " << c.flip;
+        EXPECT_FALSE(v.renderer().convertsWithShader());
+    }
+}
+
 // Device loss. The render thread reacts to what Present, TestCooperativeLevel, Reset and
 // CreateDevice answer; the seam below sees those answers (and may replace them) on that thread.
 namespace {

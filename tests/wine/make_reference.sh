@@ -57,6 +57,28 @@ for size in 640x360 1366x768 641x481; do
   MATRICES=1 make "testsrc2_$size" "$w" "$h" -f lavfi -i "testsrc2=size=640x480:rate=1"
   MATRICES=1 make "smptehdbars_$size" "$w" "$h" -f lavfi -i "smptehdbars=size=1280x720:rate=1"
 done
+# The picture transform: the 641x481 frames' RGB (BT.601 limited range) cropped to 601x451 at
+# (13, 7), mirrored (f1 left-right, f2 upside down, f3 both) and turned clockwise, by ffmpeg's own
+# crop, hflip, vflip and transpose; and the plain crop scaled to 902x677 (bilinear).
+for content in photo testsrc2; do
+  src="$out/${content}_641x481.tv.rgb"
+  for rotation in 0 90 180 270; do
+    for flip in 0 1 2 3; do
+      chain="crop=601:451:13:7"
+      [ $((flip & 1)) -eq 0 ] || chain="$chain,hflip"
+      [ $((flip & 2)) -eq 0 ] || chain="$chain,vflip"
+      case $rotation in
+        90) chain="$chain,transpose=clock" ;;
+        180) chain="$chain,hflip,vflip" ;;
+        270) chain="$chain,transpose=cclock" ;;
+      esac
+      ff -f rawvideo -pix_fmt rgb24 -s 641x481 -i "$src" -vf "$chain" -f rawvideo \
+         "$out/${content}_641x481.r$rotation-f$flip.rgb"
+    done
+  done
+  ff -f rawvideo -pix_fmt rgb24 -s 641x481 -i "$src" -vf "crop=601:451:13:7,scale=902:677:flags=bilinear" \
+     -f rawvideo "$out/${content}_641x481.r0-f0.902x677.rgb"
+done
 # A 4K UHD frame, and what it looks like reduced to a quarter each way (BT.709, limited range).
 ff -i "$photo" -frames:v 1 -vf "scale=3840:2160:flags=bicubic,format=yuv420p" -f rawvideo "$out/photo_3840x2160.yuv"
 ff -f rawvideo -pix_fmt yuv420p -s 3840x2160 -i "$out/photo_3840x2160.yuv" \

@@ -3,14 +3,19 @@
 #ifndef KEL_VOUT_TESTS_REFERENCE_FRAMES_H
 #define KEL_VOUT_TESTS_REFERENCE_FRAMES_H
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "host_window.h"
+#include "kel_vout.h"
 
 inline std::vector<uint8_t> read_file(const std::string& path)
 {
@@ -53,6 +58,100 @@ inline void keep_picture(const Snapshot& s, const std::string& name)
         std::fwrite(s.rgb.data(), 1, s.rgb.size(), out);
         std::fclose(out);
     }
+}
+
+inline int align32(int n)
+{
+    return (n + 31) / 32 * 32;
+}
+
+// A decoder's frame in the layout of `format`, every plane at its own 32-byte-aligned stride
+// (1366 wide: luma 1376, chroma 704), the padding filled with a colour that must never show.
+struct HostFrame {
+    std::vector<uint8_t> planes[3];
+    KEL_VOUT_FRAME_T frame{};
+
+    // From tightly packed I420 (chroma (w+1)/2 x (h+1)/2).
+    HostFrame(const std::vector<uint8_t>& i420, int w, int h, int format, int colorspace, int range)
+    {
+        const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+        const uint8_t* y = i420.data();
+        const uint8_t* u = y + size_t(w) * h;
+        const uint8_t* v = u + size_t(cw) * ch;
+        frame.format = format;
+        frame.width = w;
+        frame.height = h;
+        frame.colorspace = colorspace;
+        frame.range = range;
+        add(0, y, w, h, w);
+        if (format == KEL_VOUT_FMT_I420) {
+            add(1, u, cw, ch, cw);
+            add(2, v, cw, ch, cw);
+        } else {
+            std::vector<uint8_t> uv(size_t(cw) * ch * 2);
+            for (size_t i = 0; i < size_t(cw) * ch; ++i) {
+                uv[2 * i] = u[i];
+                uv[2 * i + 1] = v[i];
+            }
+            add(1, uv.data(), 2 * cw, ch, 2 * cw);
+        }
+    }
+    // From packed RGB rows of w * 3 bytes, as RGB24 or BGRA.
+    HostFrame(const std::vector<uint8_t>& rgb, int w, int h, int format)
+    {
+        frame.format = format;
+        frame.width = w;
+        frame.height = h;
+        frame.colorspace = 77;  // ignored for RGB
+        frame.range = -1;
+        if (format == KEL_VOUT_FMT_RGB24) {
+            add(0, rgb.data(), 3 * w, h, 3 * w);
+            return;
+        }
+        std::vector<uint8_t> bgra(size_t(w) * h * 4);
+        for (size_t i = 0; i < size_t(w) * h; ++i) {
+            bgra[4 * i] = rgb[3 * i + 2];
+            bgra[4 * i + 1] = rgb[3 * i + 1];
+            bgra[4 * i + 2] = rgb[3 * i];
+            bgra[4 * i + 3] = uint8_t(i);  // alpha: ignored
+        }
+        add(0, bgra.data(), 4 * w, h, 4 * w);
+    }
+    void add(int p, const uint8_t* src, int row, int rows, int src_stride)
+    {
+        const int stride = align32(row);
+        planes[p].assign(size_t(stride) * size_t(rows), 0xEE);
+        for (int r = 0; r < rows; ++r)
+            std::memcpy(&planes[p][size_t(r) * size_t(stride)], src + size_t(r) * size_t(src_stride), size_t(row));
+        frame.planes[p] = planes[p].data();
+        frame.strides[p] = stride;
+    }
+};
+
+// Shows a black frame first, so that the case that follows cannot pass on the picture before.
+inline void show_black(KEL_VOUT_HANDLE h, int w, int hgt)
+{
+    const std::vector<uint8_t> black(size_t(w) * hgt * 3, 0);
+    HostFrame f(black, w, hgt, KEL_VOUT_FMT_RGB24);
+    ASSERT_EQ(kel_vout_put_frame(h, &f.frame), 0);
+    Snapshot s;
+    EXPECT_TRUE(snapshot_until(h, s, [](const Snapshot& sn) {
+        return !sn.rgb.empty() && *std::max_element(sn.rgb.begin(), sn.rgb.end()) == 0;
+    }));
+}
+
+// The snapshot of a frame just pushed: the first snapshot may come from a paint that began
+// before the push, the second cannot.
+inline double presented_psnr(KEL_VOUT_HANDLE h, const std::vector<uint8_t>& reference, Snapshot& s)
+{
+    double best = 0.0;
+    int taken = 0;
+    snapshot_until(h, s, [&](const Snapshot& sn) {
+        if (++taken >= 2)
+            best = std::max(best, psnr(sn, reference));
+        return best >= 35.0;
+    });
+    return best;
 }
 
 #endif
