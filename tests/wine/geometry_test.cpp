@@ -59,26 +59,6 @@ bool push_grey(KEL_VOUT_HANDLE h, int w, int hgt)
     return kel_vout_put_buffer_pool_yuv(h, frame.data(), nullptr, nullptr, w, w, hgt) == 0;
 }
 
-// Red, green, blue and white quadrants.
-std::vector<uint8_t> quadrants(int w, int h)
-{
-    const Colour* q[4] = {&kRed, &kGreen, &kBlue, &kWhite};
-    std::vector<uint8_t> f(size_t(w) * h * 3 / 2);
-    uint8_t* Y = f.data();
-    uint8_t* U = Y + size_t(w) * h;
-    uint8_t* V = U + size_t(w / 2) * (h / 2);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const Colour* c = q[(y >= h / 2) * 2 + (x >= w / 2)];
-            Y[size_t(y) * w + x] = c->yuv[0];
-            if (x % 2 == 0 && y % 2 == 0) {
-                U[size_t(y / 2) * (w / 2) + x / 2] = c->yuv[1];
-                V[size_t(y / 2) * (w / 2) + x / 2] = c->yuv[2];
-            }
-        }
-    return f;
-}
-
 class Geometry : public ::testing::TestWithParam<VOUT_MODE> {};
 
 }  // namespace

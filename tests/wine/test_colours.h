@@ -31,6 +31,27 @@ inline void reference_rgb(int y, int u, int v, uint8_t rgb[3])
         rgb[i] = uint8_t(std::lround(std::fmin(255.0, std::fmax(0.0, c[i]))));
 }
 
+// Red, green, blue and white quadrants (top-left, top-right, bottom-left, bottom-right) of a
+// tightly packed 4:2:0 frame, as the older planar push takes it.
+inline std::vector<uint8_t> quadrants(int w, int h)
+{
+    const Colour* q[4] = {&kRed, &kGreen, &kBlue, &kWhite};
+    std::vector<uint8_t> f(size_t(w) * h * 3 / 2);
+    uint8_t* Y = f.data();
+    uint8_t* U = Y + size_t(w) * h;
+    uint8_t* V = U + size_t(w / 2) * (h / 2);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const Colour* c = q[(y >= h / 2) * 2 + (x >= w / 2)];
+            Y[size_t(y) * w + x] = c->yuv[0];
+            if (x % 2 == 0 && y % 2 == 0) {
+                U[size_t(y / 2) * (w / 2) + x / 2] = c->yuv[1];
+                V[size_t(y / 2) * (w / 2) + x / 2] = c->yuv[2];
+            }
+        }
+    return f;
+}
+
 // A tightly packed 4:2:0 frame of one colour, as the older planar push takes it.
 inline std::vector<uint8_t> solid_yuv(int w, int h, const Colour& c)
 {

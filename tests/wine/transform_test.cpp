@@ -44,26 +44,6 @@ KEL_VOUT_TRANSFORM_T transform_of(int rotation, int flip, int crop_x = 0, int cr
     return t;
 }
 
-// Red, green, blue and white quadrants of a w x h frame for the older planar push.
-std::vector<uint8_t> quadrants(int w, int h)
-{
-    const Colour* q[4] = {&kRed, &kGreen, &kBlue, &kWhite};
-    std::vector<uint8_t> f(size_t(w) * h * 3 / 2);
-    uint8_t* Y = f.data();
-    uint8_t* U = Y + size_t(w) * h;
-    uint8_t* V = U + size_t(w / 2) * (h / 2);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const Colour* c = q[(y >= h / 2) * 2 + (x >= w / 2)];
-            Y[size_t(y) * w + x] = c->yuv[0];
-            if (x % 2 == 0 && y % 2 == 0) {
-                U[size_t(y / 2) * (w / 2) + x / 2] = c->yuv[1];
-                V[size_t(y / 2) * (w / 2) + x / 2] = c->yuv[2];
-            }
-        }
-    return f;
-}
-
 class Transforms : public ::testing::TestWithParam<Case> {
 protected:
     void SetUp() override { kel_direct3d::set_shader_allowed_for_testing(!GetParam().shaderless); }
