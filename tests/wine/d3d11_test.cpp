@@ -106,13 +106,7 @@ protected:
 
     static KEL_VOUT_HANDLE create(HWND parent, SOURCE_FORMAT format = VOUT_YUV420)
     {
-        KEL_VOUT_CFG_T cfg;
-        kel_vout_get_default_param(&cfg);
-        cfg.windowId = parent;
-        cfg.vout_mode = VOUT_D3D11;
-        cfg.display_mode = VOUT_NORMAL;
-        cfg.source_format = format;
-        return kel_vout_create(&cfg);
+        return create_vout(parent, VOUT_D3D11, VOUT_NORMAL, format);
     }
     static KEL_VOUT_STATS_T stats_of(KEL_VOUT_HANDLE h)
     {
@@ -141,16 +135,7 @@ std::vector<uint8_t> solid(int w, int h, const Colour& c)
 
 bool push(KEL_VOUT_HANDLE h, const std::vector<uint8_t>& f, int w, int hgt)
 {
-    const int cw = (w + 1) / 2, ch = (hgt + 1) / 2;
-    KEL_VOUT_FRAME_T fr{};
-    fr.format = KEL_VOUT_FMT_I420;
-    fr.width = w;
-    fr.height = hgt;
-    fr.planes[0] = f.data();
-    fr.planes[1] = f.data() + w * hgt;
-    fr.planes[2] = f.data() + w * hgt + cw * ch;
-    fr.strides[0] = w;
-    fr.strides[1] = fr.strides[2] = cw;
+    const KEL_VOUT_FRAME_T fr = packed_i420(f, w, hgt);
     return kel_vout_put_frame(h, &fr) == 0;
 }
 
@@ -297,16 +282,7 @@ TEST_F(D3d11, NewColoursAtTheSameSizeTakeEffectAtOnce)
     const std::vector<uint8_t> f = solid(64, 48, kWhite);
     const uint8_t white[3] = {255, 255, 255}, grey235[3] = {235, 235, 235};
     for (int range : {KEL_VOUT_RANGE_LIMITED, KEL_VOUT_RANGE_FULL, KEL_VOUT_RANGE_LIMITED}) {
-        KEL_VOUT_FRAME_T fr{};
-        fr.format = KEL_VOUT_FMT_I420;
-        fr.width = 64;
-        fr.height = 48;
-        fr.planes[0] = f.data();
-        fr.planes[1] = f.data() + 64 * 48;
-        fr.planes[2] = f.data() + 64 * 48 + 32 * 24;
-        fr.strides[0] = 64;
-        fr.strides[1] = fr.strides[2] = 32;
-        fr.range = range;
+        const KEL_VOUT_FRAME_T fr = packed_i420(f, 64, 48, range);
         ASSERT_EQ(kel_vout_put_frame(h, &fr), 0);
         const uint8_t* want = range == KEL_VOUT_RANGE_FULL ? grey235 : white;
         Snapshot s;

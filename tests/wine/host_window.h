@@ -53,6 +53,24 @@ inline KEL_VOUT_HANDLE create_vout(HWND parent, VOUT_MODE backend, DISPLAY_MODE 
     return kel_vout_create(&cfg);
 }
 
+// A tightly packed I420 frame (chroma (w+1)/2 x (h+1)/2) as the frame export takes it, BT.601.
+inline KEL_VOUT_FRAME_T packed_i420(const std::vector<uint8_t>& f, int w, int h, int range = KEL_VOUT_RANGE_LIMITED)
+{
+    const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+    KEL_VOUT_FRAME_T fr{};
+    fr.format = KEL_VOUT_FMT_I420;
+    fr.width = w;
+    fr.height = h;
+    fr.planes[0] = f.data();
+    fr.planes[1] = f.data() + size_t(w) * h;
+    fr.planes[2] = f.data() + size_t(w) * h + size_t(cw) * ch;
+    fr.strides[0] = w;
+    fr.strides[1] = fr.strides[2] = cw;
+    fr.colorspace = KEL_VOUT_CS_BT601;
+    fr.range = range;
+    return fr;
+}
+
 // The older planar push of a tightly packed 4:2:0 frame: Y, then U and V of (w/2) x (h/2).
 inline bool push_packed_yuv(KEL_VOUT_HANDLE h, const std::vector<uint8_t>& frame, int w, int hgt)
 {

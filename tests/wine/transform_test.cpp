@@ -126,15 +126,7 @@ TEST_P(Transforms, AStillPictureTakesANewTransformAtOnce)
     // Through the frame export: the formula's colours on every route (the older push's frames
     // would take the driver's own conversion without shaders: d3d_test.cpp checks those).
     const std::vector<uint8_t> q = quadrants(64, 48);
-    KEL_VOUT_FRAME_T f{};
-    f.format = KEL_VOUT_FMT_I420;
-    f.width = 64;
-    f.height = 48;
-    f.planes[0] = q.data();
-    f.planes[1] = q.data() + 64 * 48;
-    f.planes[2] = q.data() + 64 * 48 + 32 * 24;
-    f.strides[0] = 64;
-    f.strides[1] = f.strides[2] = 32;
+    const KEL_VOUT_FRAME_T f = packed_i420(q, 64, 48);
     ASSERT_EQ(kel_vout_put_frame(h, &f), 0);
     auto corners_are = [&](const Colour& tl, const Colour& tr, const Colour& bl, const Colour& br) {
         Snapshot s;
