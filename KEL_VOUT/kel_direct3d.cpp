@@ -118,7 +118,8 @@ void release(T*& p)
     p = nullptr;
 }
 
-// Windowed, one back buffer at the window's client size in the desktop's format.
+// Windowed, one back buffer at the window's client size in the desktop's format, presented at
+// the display's refresh.
 D3DPRESENT_PARAMETERS present_parameters()
 {
     D3DPRESENT_PARAMETERS pp;
@@ -126,6 +127,7 @@ D3DPRESENT_PARAMETERS present_parameters()
     pp.Windowed = TRUE;
     pp.SwapEffect = D3DSWAPEFFECT_DISCARD;
     pp.BackBufferFormat = D3DFMT_UNKNOWN;
+    pp.PresentationInterval = D3DPRESENT_INTERVAL_ONE;  // each present waits for a refresh
     return pp;
 }
 

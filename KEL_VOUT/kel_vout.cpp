@@ -123,20 +123,80 @@ static_assert(KEL_VOUT_CS_BT601 == int(colour_space::bt601) && KEL_VOUT_CS_BT709
               "colours");
 static_assert(KEL_VOUT_MAX_FRAME_SIDE == kMaxFrameSide && KEL_VOUT_MAX_FRAME_PIXELS == kMaxFramePixels, "limits");
 
+namespace {
+
+frame_view view_of(const KEL_VOUT_FRAME_T& frame)
+{
+    return frame_view{frame.format,
+                      frame.width,
+                      frame.height,
+                      {frame.planes[0], frame.planes[1], frame.planes[2]},
+                      {frame.strides[0], frame.strides[1], frame.strides[2]},
+                      frame.colorspace,
+                      frame.range};
+}
+
+// A pushed frame counts as refused also when its record is.
+int32_t refused(KEL_VOUT_HANDLE handle)
+{
+    pinned_instance instance(handle);
+    if (instance)
+        instance->count_refusal();
+    return 1;
+}
+
+}  // namespace
+
 int32_t KEL_VOUT_CALL kel_vout_put_frame(KEL_VOUT_HANDLE handle, const KEL_VOUT_FRAME_T* frame)
 {
     return guarded<int32_t>(1, [&]() -> int32_t {
         if (!frame)
-            return 1;
-        const frame_view view{frame->format,
-                              frame->width,
-                              frame->height,
-                              {frame->planes[0], frame->planes[1], frame->planes[2]},
-                              {frame->strides[0], frame->strides[1], frame->strides[2]},
-                              frame->colorspace,
-                              frame->range};
+            return refused(handle);
         pinned_instance instance(handle);
-        return instance && instance->put_frame(view) ? 0 : 1;
+        return instance && instance->put_frame(view_of(*frame)) ? 0 : 1;
+    });
+}
+
+static_assert(KEL_VOUT_PTS_NONE == kPtsNone, "no time");
+static_assert(sizeof(KEL_VOUT_FRAME_INFO_T) == 24 && offsetof(KEL_VOUT_FRAME_INFO_T, pts_us) == 8 &&
+                  offsetof(KEL_VOUT_FRAME_INFO_T, max_luminance) == 20,
+              "the frame information record is 24 bytes on both architectures");
+
+int32_t KEL_VOUT_CALL kel_vout_put_frame_ex(KEL_VOUT_HANDLE handle, const KEL_VOUT_FRAME_T* frame,
+                                            const KEL_VOUT_FRAME_INFO_T* info)
+{
+    return guarded<int32_t>(1, [&]() -> int32_t {
+        if (!frame)
+            return refused(handle);
+        KEL_VOUT_FRAME_INFO_T full{};
+        full.pts_us = KEL_VOUT_PTS_NONE;
+        if (info) {
+            const size_t through_pts = offsetof(KEL_VOUT_FRAME_INFO_T, pts_us) + sizeof(info->pts_us);
+            if (info->size < through_pts)
+                return refused(handle);
+            // Only what the host's record holds; the rest reads as 0.
+            std::memcpy(&full, info, std::min(size_t(info->size), sizeof(full)));
+            if (full.transfer != KEL_VOUT_TRC_SDR || full.primaries != KEL_VOUT_PRI_BT709 || full.max_luminance < 0)
+                return refused(handle);
+        }
+        pinned_instance instance(handle);
+        return instance && instance->put_frame(view_of(*frame), full.pts_us) ? 0 : 1;
+    });
+}
+
+int32_t KEL_VOUT_CALL kel_vout_set_clock(KEL_VOUT_HANDLE handle, int64_t now_us, double rate)
+{
+    return guarded<int32_t>(1, [&]() -> int32_t {
+        pinned_instance instance(handle);
+        return instance && instance->set_clock(now_us, rate) ? 0 : 1;
+    });
+}
+
+int32_t KEL_VOUT_CALL kel_vout_wait_queue(KEL_VOUT_HANDLE handle, int32_t frames, int32_t timeout_ms)
+{
+    return guarded<int32_t>(1, [&]() -> int32_t {
+        pinned_instance instance(handle);
+        return instance && instance->wait_queue(frames, timeout_ms < 0 ? 0 : DWORD(timeout_ms)) ? 0 : 1;
     });
 }
 
@@ -161,6 +221,11 @@ int32_t KEL_VOUT_CALL kel_vout_get_stats(KEL_VOUT_HANDLE handle, KEL_VOUT_STATS_
         full.device_resets = v.device_resets;
         full.render_fps = v.render_fps;
         full.last_latency_ms = v.last_latency_ms;
+        full.late = v.late;
+        full.refresh_hz = v.refresh_hz;
+        full.timing_error_p50_ms = v.timing_error_p50_ms;
+        full.timing_error_p99_ms = v.timing_error_p99_ms;
+        full.shown_pts_us = v.shown_pts_us;
         // Only what the caller's record holds: an older, shorter one is filled as far as it goes.
         std::memcpy(stats, &full, std::min(size_t(stats->size), sizeof(full)));
         return 0;

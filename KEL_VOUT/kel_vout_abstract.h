@@ -101,6 +101,11 @@ struct kel_vout_display_t {
     SRWLOCK transform_lock = SRWLOCK_INIT;
     picture_transform transform{};
     std::atomic<uint32_t> transform_version{0};
+    // The instance's clock (kel_vout_set_clock, or the first timed push), written by the host's
+    // threads and copied by the render thread each pass, under the lock.
+    SRWLOCK clock_lock = SRWLOCK_INIT;
+    media_clock clock;
+    std::atomic<int64_t> refresh_period_us{16667};  // the render thread's refresh, for the slew
 };
 
 class kel_vout_abstract {

@@ -445,7 +445,7 @@ bool kel_vout_base::kel_put_pool_yuv(const uint8_t* ybuf, const uint8_t* ubuf, c
     return counted(m_obj.picture_pool->put_pool_filled(frame, &fill_yuv, &push));
 }
 
-bool kel_vout_base::put_frame(const frame_view& f)
+bool kel_vout_base::put_frame(const frame_view& f, int64_t pts_us)
 {
     if (m_obj.done || !m_obj.picture_pool)
         return counted(false);
@@ -458,9 +458,41 @@ bool kel_vout_base::put_frame(const frame_view& f)
     frame.pix_width = f.width;
     frame.pix_height = f.height;
     frame.pushed_us = clock_us();
+    frame.pts_us = pts_us;
     stamp_transform(&frame);
     frame_view copy = f;
-    return counted(m_obj.picture_pool->put_pool_filled(frame, &fill_frame, &copy));
+    const bool queued = m_obj.picture_pool->put_pool_filled(frame, &fill_frame, &copy);
+    if (queued && pts_us != kPtsNone) {
+        exclusive_lock clock(&m_obj.clock_lock);
+        m_obj.clock.start(frame.pushed_us, pts_us);
+    }
+    return counted(queued);
+}
+
+bool kel_vout_base::set_clock(int64_t now_us, double rate)
+{
+    if (m_obj.done || !m_obj.picture_pool)
+        return false;
+    {
+        exclusive_lock clock(&m_obj.clock_lock);
+        m_obj.clock.set(clock_us(), now_us, rate, m_obj.refresh_period_us.load(std::memory_order_relaxed));
+    }
+    m_obj.picture_pool->wake();  // the render thread chooses again with the new time
+    return true;
+}
+
+namespace {
+bool stopping(void* context)
+{
+    return static_cast<const kel_vout_display_t*>(context)->done.load();
+}
+}  // namespace
+
+bool kel_vout_base::wait_queue(int frames, DWORD timeout_ms)
+{
+    if (m_obj.done || !m_obj.picture_pool || frames < 0 || frames > kQueueFrames)
+        return false;
+    return m_obj.picture_pool->wait_for_room(frames, timeout_ms, &stopping, &m_obj) && !m_obj.done;
 }
 
 bool kel_vout_base::set_queue_limit(int frames)
@@ -487,6 +519,11 @@ kel_vout_base::stats_values kel_vout_base::statistics()
     const bool flowing = last >= 0 && clock_us() - last <= 1000000;
     v.render_fps = flowing ? st.fps_milli.load() / 1000.0 : 0.0;
     v.last_latency_ms = st.latency_us.load() / 1000.0;
+    v.late = st.late.load();
+    v.refresh_hz = st.refresh_millihz.load() / 1000.0;
+    v.timing_error_p50_ms = st.error_p50_us.load() / 1000.0;
+    v.timing_error_p99_ms = st.error_p99_us.load() / 1000.0;
+    v.shown_pts_us = st.shown_pts_us.load();
     return v;
 }
 

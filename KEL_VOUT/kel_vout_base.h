@@ -57,8 +57,20 @@ public:
     bool kel_put_pool(const uint8_t* buf, int bufsize, int pix_width, int pix_height);
     bool kel_put_pool_yuv(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int linesize,
                           int pix_width, int pix_height);
-    // Queue one frame of the frame export (any format, its own strides and colours).
-    bool put_frame(const frame_view& frame);
+    // Queue one frame of the frame export (any format, its own strides and colours), due at
+    // pts_us on the instance's clock (kPtsNone: at once). The first timed frame starts a clock
+    // never set.
+    bool put_frame(const frame_view& frame, int64_t pts_us = kPtsNone);
+
+    // A push refused before it reached the instance (its record was), for the statistics.
+    void count_refusal() { counted(false); }
+
+    // The instance's clock reads now_us from now on, at `rate` (media_clock::set). False when
+    // the instance stops.
+    bool set_clock(int64_t now_us, double rate);
+    // Waits until at most `frames` frames wait or timeout_ms pass, handling sent messages.
+    // False on a timeout, frames outside 0..kQueueFrames or an instance that stops.
+    bool wait_queue(int frames, DWORD timeout_ms);
 
     // How the frames pushed from now on are shown (checked by the caller); a still picture is
     // shown again with it. False when the instance stops.
@@ -73,6 +85,9 @@ public:
         uint32_t queued;
         uint64_t pushed, refused, dropped, presented, repaints, device_resets;
         double render_fps, last_latency_ms;
+        uint64_t late;
+        double refresh_hz, timing_error_p50_ms, timing_error_p99_ms;
+        int64_t shown_pts_us;
     };
     stats_values statistics();
 

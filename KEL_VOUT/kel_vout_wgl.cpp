@@ -40,6 +40,13 @@ public:
             kel_log_last_error("wglMakeCurrent");
             return false;
         }
+        // Presents wait for the display's refresh, where the driver lets us say so: no tearing,
+        // and timed frames reach the refresh they are due at.
+        typedef BOOL(WINAPI * swap_interval_fn)(int);
+        const auto swap_interval =
+            reinterpret_cast<swap_interval_fn>(reinterpret_cast<void*>(wglGetProcAddress("wglSwapIntervalEXT")));
+        if (swap_interval && !swap_interval(1))
+            kel_log_last_error("wglSwapIntervalEXT(1)", KEL_LOG_INFO);
         if (obj->kel_gl)
             obj->kel_gl->initializeGL();
         return true;

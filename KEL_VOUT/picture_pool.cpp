@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "frame_counter.h"
+#include "msg_wait.h"
 #include "stream_copy.h"
 
 namespace {
@@ -54,13 +55,16 @@ Picture_Pool::Picture_Pool()
       m_picture(nullptr), m_capacity(nullptr), m_buffSze(0),
       m_max_index(-1), m_index(0), m_write_index(0), m_read_index(0), m_count(0), m_waiting_bytes(0),
       m_byte_limit(kDefaultByteLimit), m_queue_limit(0), m_dropped(0),
-      m_count_seen(0), m_dropped_seen(0), m_spare(nullptr), m_spare_slots(0), m_spare_count(0), m_spare_bytes(0)
+      m_taken(nullptr), m_pts(nullptr), m_count_seen(0), m_dropped_seen(0), m_spare(nullptr), m_spare_slots(0),
+      m_spare_count(0), m_spare_bytes(0)
 {
 }
 
 Picture_Pool::~Picture_Pool()
 {
     free_pool();
+    if (m_taken)
+        CloseHandle(m_taken);
 }
 
 bool Picture_Pool::init_pool(int maxCount, int buffSze)
@@ -71,13 +75,18 @@ bool Picture_Pool::init_pool(int maxCount, int buffSze)
     m_picture = static_cast<PICTURE_T*>(std::calloc(size_t(maxCount), sizeof(PICTURE_T)));
     m_capacity = static_cast<int32_t*>(std::calloc(size_t(maxCount), sizeof(int32_t)));
     m_spare = static_cast<spare_t*>(std::calloc(size_t(maxCount) + kMaxSpare, sizeof(spare_t)));
-    if (!m_picture || !m_capacity || !m_spare) {
+    m_pts = static_cast<int64_t*>(std::calloc(size_t(maxCount), sizeof(int64_t)));
+    if (!m_taken)
+        m_taken = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!m_picture || !m_capacity || !m_spare || !m_pts || !m_taken) {
         std::free(m_picture);
         std::free(m_capacity);
         std::free(m_spare);
+        std::free(m_pts);
         m_picture = nullptr;
         m_capacity = nullptr;
         m_spare = nullptr;
+        m_pts = nullptr;
         return false;
     }
     m_spare_slots = maxCount + kMaxSpare;
@@ -167,6 +176,7 @@ PICTURE_T Picture_Pool::take_oldest(int32_t* capacity)
     --m_count;
     m_waiting_bytes -= taken.bufsize;
     publish();
+    SetEvent(m_taken);
     return taken;
 }
 
@@ -201,6 +211,106 @@ int Picture_Pool::get_pool(PICTURE_T* picture, DWORD wait_ms)
         give_back(picture->buf, picture->capacity);
     *picture = taken;
     return 0;
+}
+
+int Picture_Pool::get_pool_chosen(PICTURE_T* picture, choose_fn choose, void* context, DWORD wait_ms,
+                                  schedule_choice* choice)
+{
+    *choice = schedule_choice{};
+    if (!picture || !choose)
+        return 1;
+    uint8_t* unkept[kMaxTrim];
+    int unkept_count = 0;
+    PICTURE_T taken{};
+    bool got = false;
+    const DWORD start = GetTickCount();
+    lock();
+    for (;;) {
+        if (!m_picture)
+            break;
+        const DWORD elapsed = GetTickCount() - start;
+        const DWORD left = elapsed < wait_ms ? wait_ms - elapsed : 0;
+        if (m_count == 0) {
+            // As timedwait, but a wake() stays noted for the rest of this call.
+            const DWORD begun = GetTickCount();
+            while (m_count == 0 && !m_wake_requested) {
+                const DWORD spent = GetTickCount() - begun;
+                if (spent >= left)
+                    break;
+                SleepConditionVariableSRW(&m_frame_or_wake, &m_lock, left - spent, 0);
+            }
+            if (m_count == 0)
+                break;
+        }
+        const int slots = m_max_index + 1;
+        for (int i = 0; i < m_count; ++i)
+            m_pts[i] = m_picture[(m_read_index + i) % slots].pts_us;
+        const schedule_choice c = choose(m_pts, m_count, context);
+        choice->drop += c.drop;
+        choice->late += c.late;
+        choice->take = c.take;
+        choice->show_at = c.show_at;
+        choice->due = c.due;
+        choice->look_again = c.look_again;
+        const int64_t now_us = c.drop > 0 ? clock_us() : 0;
+        for (int i = 0; i < c.drop && m_count > 0; ++i) {
+            int32_t capacity_of = 0;
+            const PICTURE_T gone = take_oldest(&capacity_of);
+            if (uint8_t* unkeepable = keep_spare(gone.buf, capacity_of, now_us)) {
+                if (unkept_count < kMaxTrim)
+                    unkept[unkept_count++] = unkeepable;
+                else
+                    free_frame(unkeepable);
+            }
+        }
+        if (c.take && m_count > 0) {
+            int32_t capacity = 0;
+            taken = take_oldest(&capacity);
+            taken.capacity = capacity;
+            got = true;
+            break;
+        }
+        if (c.drop > 0 && m_count > 0)
+            continue;  // what is left may be due already
+        // Nothing to take yet: sleep until the choice may change, but no closer to it than the
+        // system's timer can be trusted (the caller waits the rest precisely).
+        if (left == 0 || m_wake_requested || c.look_again == kNever)
+            break;
+        const int64_t until = c.look_again - clock_us() - kCoarseUs;
+        if (until <= 0)
+            break;
+        const DWORD nap = DWORD(std::min<int64_t>(left, (until + 999) / 1000));
+        SleepConditionVariableSRW(&m_frame_or_wake, &m_lock, nap, 0);
+    }
+    m_wake_requested = false;
+    unlock();
+    for (int i = 0; i < unkept_count; ++i)
+        free_frame(unkept[i]);
+    if (!got)
+        return 1;
+    if (picture->buf)
+        give_back(picture->buf, picture->capacity);
+    *picture = taken;
+    return 0;
+}
+
+bool Picture_Pool::wait_for_room(int frames, DWORD timeout_ms, bool (*give_up)(void*), void* context)
+{
+    if (!m_taken)
+        return false;
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    for (;;) {
+        if (give_up && give_up(context))
+            return false;
+        ResetEvent(m_taken);  // before the count: a take after it sets it again
+        if (waiting() <= frames)
+            return true;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return false;
+        // Another waiter may reset the event just set: each wait is a few ms at most.
+        wait_handling_sent_messages(m_taken, DWORD(std::min<ULONGLONG>(deadline - now, 10)));
+    }
 }
 
 // The buffer given back last that fits: the one most likely still in the processor's cache.
@@ -282,6 +392,8 @@ void Picture_Pool::wake()
     m_wake_requested = true;
     WakeAllConditionVariable(&m_frame_or_wake);
     unlock();
+    if (m_taken)
+        SetEvent(m_taken);
 }
 
 uint64_t Picture_Pool::dropped()
@@ -325,8 +437,10 @@ void Picture_Pool::free_pool()
         }
         std::free(m_picture);
         std::free(m_capacity);
+        std::free(m_pts);
         m_picture = nullptr;
         m_capacity = nullptr;
+        m_pts = nullptr;
         m_count = 0;
         m_waiting_bytes = 0;
         publish();

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "frame_pack.h"
+#include "frame_timing.h"
 #include "picture_transform.h"
 
 // One frame. In a pool slot `buf` is owned by the slot; in a caller's record it is the caller's.
@@ -25,6 +26,7 @@ typedef struct picture_t {
     int64_t pushed_us;  // clock_us() of the push
     picture_transform transform;  // how it is shown, as it was when the frame was pushed
     uint32_t transform_version;   // which of the instance's transforms that was
+    int64_t pts_us = kPtsNone;    // when it is due on the instance's clock; kPtsNone: at once
 } picture_t, PICTURE_T;
 
 // A fixed ring of frames guarded by one slim lock (no kernel call unless contended). The writer never waits: when every slot holds a
@@ -56,6 +58,19 @@ public:
     // 0 when a frame was taken; 1 when not (picture left untouched).
     static const DWORD kWaitMs = 40;
     int get_pool(PICTURE_T* picture, DWORD wait_ms = kWaitMs);
+    // Takes the waiting frame `choose` picks by the frames' pts (oldest first), letting go of
+    // the ones it drops (their buffers kept as spares), as get_pool takes the oldest. Waits up
+    // to wait_ms when none waits, or when the choice is to take nothing yet and look again
+    // later than kCoarseUs from now; a push or wake() makes it choose again at once. `choice`
+    // tells what the last choice was (drops, late ones, when to look again). 0 when a frame was
+    // taken; 1 when not.
+    typedef schedule_choice (*choose_fn)(const int64_t* pts, int count, void* context);
+    static const int64_t kCoarseUs = 17000;  // the most a timed wait of the system may overshoot
+    int get_pool_chosen(PICTURE_T* picture, choose_fn choose, void* context, DWORD wait_ms,
+                        schedule_choice* choice);
+    // Waits until at most `frames` frames wait, timeout_ms pass or give_up() answers true,
+    // handling messages sent to the calling thread meanwhile. True when reached.
+    bool wait_for_room(int frames, DWORD timeout_ms, bool (*give_up)(void*), void* context);
     void free_pool();
 
     // The most bytes the waiting frames hold together; a larger single frame still waits, alone.
@@ -72,7 +87,8 @@ public:
     uint64_t dropped();  // frames let go unread (full ring, byte bound, queue limit); lock-free
     // The most frames that may wait (1 .. the slots); the oldest beyond go at the next push.
     bool set_queue_limit(int frames);
-    // Ends the reader's current wait at once (a stop or a snapshot request needs a pass now).
+    // Ends the reader's current wait at once (a stop or a snapshot request needs a pass now),
+    // and the waits for room, which look again.
     void wake();
 
     // Test seam: the allocator of slot buffers (null restores malloc).
@@ -127,6 +143,8 @@ private:
     int64_t m_byte_limit;
     int32_t m_queue_limit;  // frames that may wait, at most the slots
     uint64_t m_dropped;
+    HANDLE m_taken;   // manual-reset: a frame left the queue, or wake()
+    int64_t* m_pts;   // the waiting frames' pts for a choice, a slot each
     // Copies of m_count and m_dropped for readers that must not take the lock (statistics).
     std::atomic<int32_t> m_count_seen;
     std::atomic<uint64_t> m_dropped_seen;

@@ -1,5 +1,11 @@
-// present_pacing: where the system's present spins.
+// present_pacing: where the system's present spins, the display's refreshes, precise waits.
 #include "present_pacing.h"
+
+#include <dwmapi.h>
+
+#include <algorithm>
+
+#include "picture_pool.h"
 
 bool presents_spin_while_queued()
 {
@@ -11,4 +17,99 @@ bool presents_spin_while_queued()
     // Asked once a device exists: Direct3D through something other than wined3d (a Vulkan
     // translation, say) does not spin.
     return wine && GetModuleHandleW(L"wined3d.dll") != nullptr;
+}
+
+namespace {
+
+typedef HRESULT(WINAPI* dwm_timing_fn)(HWND, DWM_TIMING_INFO*);
+
+// Performance-counter ticks as clock_us() counts them.
+int64_t qpc_to_us(int64_t ticks)
+{
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    const int64_t frequency = f.QuadPart;
+    return ticks / frequency * 1000000 + ticks % frequency * 1000000 / frequency;
+}
+
+}  // namespace
+
+refresh_source::refresh_source()
+{
+    m_dwmapi = LoadLibraryExW(L"dwmapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (m_dwmapi)
+        m_timing = reinterpret_cast<void*>(GetProcAddress(m_dwmapi, "DwmGetCompositionTimingInfo"));
+}
+
+refresh_source::~refresh_source()
+{
+    if (m_dwmapi)
+        FreeLibrary(m_dwmapi);
+}
+
+bool refresh_source::query(HWND window, refresh_grid* grid)
+{
+    if (m_timing) {
+        DWM_TIMING_INFO info{};
+        info.cbSize = sizeof(info);
+        // Since Windows 8.1 only the desktop's timing (a null window) is given.
+        const HRESULT hr = reinterpret_cast<dwm_timing_fn>(m_timing)(nullptr, &info);
+        if (SUCCEEDED(hr) && info.qpcRefreshPeriod > 0) {
+            const int64_t period = qpc_to_us(int64_t(info.qpcRefreshPeriod));
+            if (period >= 2000 && period <= 100000) {
+                grid->period_us = period;
+                grid->phase_us = qpc_to_us(int64_t(info.qpcVBlank));
+                return true;
+            }
+        }
+    }
+    MONITORINFOEXW monitor{};
+    monitor.cbSize = sizeof(monitor);
+    if (!GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor))
+        return false;
+    DEVMODEW mode{};
+    mode.dmSize = sizeof(mode);
+    // 0 and 1 mean the hardware's default: no rate known.
+    if (!EnumDisplaySettingsW(monitor.szDevice, ENUM_CURRENT_SETTINGS, &mode) || mode.dmDisplayFrequency < 10 ||
+        mode.dmDisplayFrequency > 500)
+        return false;
+    // The mode's whole hertz stand for the NTSC rates too (59 for 59.94).
+    const DWORD hz = mode.dmDisplayFrequency;
+    const bool ntsc = hz == 23 || hz == 29 || hz == 59 || hz == 119;
+    grid->period_us = ntsc ? int64_t(1001000000.0 / ((hz + 1) * 1000.0) + 0.5) : int64_t(1000000 / hz);
+    grid->phase_us = 0;
+    return true;
+}
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+precise_wait::precise_wait()
+{
+    m_timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    if (!m_timer)
+        m_timer = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+}
+
+precise_wait::~precise_wait()
+{
+    if (m_timer)
+        CloseHandle(m_timer);
+}
+
+void precise_wait::until(int64_t local_us, int64_t max_us)
+{
+    const int64_t left = std::min(local_us - clock_us(), max_us);
+    if (left <= 0)
+        return;
+    if (m_timer) {
+        LARGE_INTEGER due;
+        due.QuadPart = -left * 10;  // relative, in 100 ns
+        if (SetWaitableTimer(m_timer, &due, 0, nullptr, nullptr, FALSE)) {
+            WaitForSingleObject(m_timer, DWORD(left / 1000 + 50));
+            return;
+        }
+    }
+    Sleep(DWORD((left + 999) / 1000));
 }

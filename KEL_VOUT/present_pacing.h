@@ -16,6 +16,8 @@
 
 #include <windows.h>
 
+#include "frame_timing.h"
+
 // True where presents must be paced with a query: under Wine, with wined3d loaded (ask once the
 // device exists).
 bool presents_spin_while_queued();
@@ -28,5 +30,37 @@ void wait_polling(Done done, DWORD max_ms)
     while (!done() && GetTickCount() - start < max_ms)
         Sleep(1);
 }
+
+// The refreshes of the display a window is on, as the system reports them: the compositor's
+// period and last vertical blank where it tells them, else the display mode's rate (with a
+// phase of 0: the presents' own wait, where there is one, puts frames on the real refreshes).
+// False when the system reports neither.
+class refresh_source {
+public:
+    refresh_source();
+    ~refresh_source();
+    refresh_source(const refresh_source&) = delete;
+    refresh_source& operator=(const refresh_source&) = delete;
+    bool query(HWND window, refresh_grid* grid);
+
+private:
+    HMODULE m_dwmapi = nullptr;
+    void* m_timing = nullptr;  // DwmGetCompositionTimingInfo, where dwmapi.dll has it
+};
+
+// Waits until a time of clock_us() with a high-resolution waitable timer (a plain one, then
+// Sleep, where the system has none), never by spinning. Returns at once for a time past, and
+// waits at most max_us.
+class precise_wait {
+public:
+    precise_wait();
+    ~precise_wait();
+    precise_wait(const precise_wait&) = delete;
+    precise_wait& operator=(const precise_wait&) = delete;
+    void until(int64_t local_us, int64_t max_us);
+
+private:
+    HANDLE m_timer = nullptr;
+};
 
 #endif

@@ -2,13 +2,16 @@
 #include "render_loop.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 
 #include "frame_counter.h"
+#include "frame_timing.h"
 #include "kel_vout_log.h"
 #include "kel_vout_window.h"
 #include "plane_pack.h"
+#include "present_pacing.h"
 
 namespace {
 
@@ -162,7 +165,65 @@ struct loop_state {
     bool first_window = true;     // the counter's window is its first (it counted its opener)
     bool reported = false;        // an exception was logged already
     display_keeper awake;
+
+    // Timed frames.
+    media_clock clock;             // the instance's, as the last choice read it
+    refresh_grid grid{16667, 0};   // the display's refreshes (60 Hz until the system says)
+    DWORD grid_checked = 0;        // when the system was last asked
+    bool grid_asked = false;
+    refresh_source refreshes;
+    refresh_meter meter;
+    precise_wait waiter;
+    schedule_memory memory;        // the last timed frame shown, for the cadence
+    timing_window errors;
+    int64_t show_at = 0;           // the refresh the frame taken is for; 0: at once
+    int64_t due = 0;               // and its due time
+    int64_t taken_us = 0;          // when it was taken
+    int64_t draw_us = 4000;        // take to ready-to-present, smoothed
+
+    // How long before its refresh a frame is taken: what drawing takes, with a margin.
+    int64_t lead_us() const { return std::min<int64_t>(grid.period_us, std::max<int64_t>(2000, draw_us * 3 / 2 + 1000)); }
 };
+
+// Past half a refresh, how much later a frame may be shown to keep its predecessor's cadence.
+const int64_t kHysteresisUs = 2000;
+
+// Asks the system for the display's refreshes about once a second (the window may move to
+// another display); where it tells nothing, the presents' own measure, else 60 Hz.
+void follow_refresh(kel_vout_display_t* obj, loop_state& st)
+{
+    const DWORD now = GetTickCount();
+    if (st.grid_asked && now - st.grid_checked < 1000)
+        return;
+    st.grid_asked = true;
+    st.grid_checked = now;
+    refresh_grid grid;
+    if (!st.refreshes.query(static_cast<HWND>(obj->embed_xid), &grid)) {
+        grid.period_us = st.meter.period_us();
+        if (grid.period_us <= 0)
+            grid.period_us = 16667;
+        grid.phase_us = 0;
+    }
+    st.grid = grid;
+    obj->refresh_period_us.store(grid.period_us, std::memory_order_relaxed);
+    obj->stats.refresh_millihz.store(uint32_t(1.0e9 / double(grid.period_us) + 0.5), std::memory_order_relaxed);
+}
+
+struct choice_context {
+    kel_vout_display_t* obj;
+    loop_state* st;
+};
+
+// Runs under the ring's lock: reads the host's clock as it is now (a set_clock wakes the wait).
+schedule_choice choose_with_clock(const int64_t* pts, int count, void* context)
+{
+    const choice_context* c = static_cast<const choice_context*>(context);
+    AcquireSRWLockShared(&c->obj->clock_lock);
+    c->st->clock = c->obj->clock;
+    ReleaseSRWLockShared(&c->obj->clock_lock);
+    return choose_frame(pts, count, c->st->clock, c->st->grid, c->st->memory, clock_us(), c->st->lead_us(),
+                        kHysteresisUs);
+}
 
 // Places the child for the mode inside the parent's client area, at once; a new size goes to
 // the device once the pass has placed the child for good (resize_device).
@@ -226,10 +287,31 @@ followed follow_parent(kel_vout_display_t* obj, vout_window_class* window_class,
 // the transform the host set last.
 bool take_frame(kel_vout_display_t* obj, loop_state& st)
 {
-    if (obj->picture_pool && obj->picture_pool->get_pool(&obj->picture, kIdleWaitMs) == 0) {
-        st.upload = true;
-        st.start_picture = false;
-        return true;
+    if (obj->picture_pool) {
+        choice_context context{obj, &st};
+        schedule_choice choice;
+        int taken = obj->picture_pool->get_pool_chosen(&obj->picture, &choose_with_clock, &context, kIdleWaitMs, &choice);
+        int dropped = choice.drop, late = choice.late;
+        // A frame due soon: the rest of the wait is timed precisely, then chosen again.
+        if (taken != 0 && choice.look_again != kNever && !obj->done &&
+            choice.look_again - clock_us() <= Picture_Pool::kCoarseUs + 1000) {
+            st.waiter.until(choice.look_again, Picture_Pool::kCoarseUs + 1000);
+            taken = obj->picture_pool->get_pool_chosen(&obj->picture, &choose_with_clock, &context, 0, &choice);
+            dropped += choice.drop;
+            late += choice.late;
+        }
+        if (dropped > 0)
+            obj->stats.dropped.fetch_add(uint64_t(dropped), std::memory_order_relaxed);
+        if (late > 0)
+            obj->stats.late.fetch_add(uint64_t(late), std::memory_order_relaxed);
+        if (taken == 0) {
+            st.upload = true;
+            st.start_picture = false;
+            st.show_at = choice.show_at;
+            st.due = choice.due;
+            st.taken_us = clock_us();
+            return true;
+        }
     }
     PICTURE_T& pic = obj->picture;
     if (pic.transform_version != obj->transform_version.load(std::memory_order_acquire)) {
@@ -315,9 +397,31 @@ void count(kel_vout_display_t* obj, loop_state& st, bool new_frame, bool shown)
     }
 }
 
+// A timed frame reached the screen: its cadence, the pts on screen and its timing error.
+void count_timed(kel_vout_display_t* obj, loop_state& st, int64_t shown_us)
+{
+    vout_stats& stats = obj->stats;
+    const int64_t pts = obj->picture.pts_us;
+    stats.shown_pts_us.store(pts, std::memory_order_relaxed);
+    if (pts == kPtsNone || st.show_at == 0) {
+        st.memory.shown = false;
+        return;
+    }
+    AcquireSRWLockShared(&obj->clock_lock);
+    const media_clock clock = obj->clock;
+    ReleaseSRWLockShared(&obj->clock_lock);
+    st.memory = schedule_memory{clock.generation(), true, st.show_at, st.due};
+    if (clock.rate() <= 0.0)
+        return;  // a paused clock: no time to be late for
+    const double error = (double(clock.media_at(shown_us)) - double(pts)) / clock.speed_at(shown_us);
+    st.errors.add(int64_t(std::min(std::fabs(error), 4.0e9)));
+    stats.error_p50_us.store(uint32_t(st.errors.percentile(50)), std::memory_order_relaxed);
+    stats.error_p99_us.store(uint32_t(st.errors.percentile(99)), std::memory_order_relaxed);
+}
+
 // Plans the picture for what the renderer offers now, draws it, answers a snapshot request with
-// it and presents it.
-bool draw_and_present(kel_vout_display_t* obj, render_steps& steps, loop_state& st)
+// it and presents it; a new timed frame at the refresh it is for.
+bool draw_and_present(kel_vout_display_t* obj, render_steps& steps, loop_state& st, bool new_frame)
 {
     renderer_caps caps;
     int width = 0, height = 0;
@@ -330,7 +434,19 @@ bool draw_and_present(kel_vout_display_t* obj, render_steps& steps, loop_state& 
         st.upload = false;
     }
     deliver_snapshot(obj, steps);
-    return steps.present(obj);
+    const bool timed = new_frame && st.show_at != 0;
+    if (timed) {
+        const int64_t drawn = clock_us() - st.taken_us;
+        st.draw_us = (st.draw_us * 7 + std::min<int64_t>(drawn, 100000)) / 8;
+        st.waiter.until(st.show_at, 2 * st.grid.period_us + 5000);
+    }
+    const int64_t begin = clock_us();
+    const bool shown = steps.present(obj);
+    const int64_t end = clock_us();
+    st.meter.present(begin, end);
+    if (new_frame && shown)
+        count_timed(obj, st, end);
+    return shown;
 }
 
 enum class pass_end { next, orphaned, failed };
@@ -345,11 +461,12 @@ pass_end run_pass(kel_vout_display_t* obj, vout_window_class* window_class, rend
         const followed f = follow_parent(obj, window_class, steps, st);
         if (f != followed::parent)
             return f == followed::orphaned ? pass_end::orphaned : pass_end::failed;
+        follow_refresh(obj, st);
         new_frame = take_frame(obj, st);
         place_picture(obj, st);
         resize_device(obj, steps, st);
         if (!obj->done && needs_paint(obj, steps, st)) {
-            const bool shown = draw_and_present(obj, steps, st);
+            const bool shown = draw_and_present(obj, steps, st, new_frame);
             count(obj, st, new_frame, shown);
             counted = true;
         }

@@ -18,6 +18,13 @@ struct vout_stats {
                                                // counter's last closed window saw them
     std::atomic<uint32_t> latency_us{0};       // push to present of the last presented frame
     std::atomic<int64_t> last_presented_us{-1};  // clock time of the last first presentation
+    // Timed frames: those dropped as late (also counted in dropped), the refresh presented
+    // against, the timing error's percentiles over the last frames, and the pts on screen.
+    std::atomic<uint64_t> late{0};
+    std::atomic<uint32_t> refresh_millihz{60000};
+    std::atomic<uint32_t> error_p50_us{0};
+    std::atomic<uint32_t> error_p99_us{0};
+    std::atomic<int64_t> shown_pts_us{INT64_MIN};
 };
 
 #endif

@@ -171,6 +171,59 @@ typedef struct kel_vout_frame_t {
  * Thread safety: any thread; pushes from several threads take turns. */
 KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_put_frame(KEL_VOUT_HANDLE handle, const KEL_VOUT_FRAME_T* frame);
 
+/* Frames shown at their time, for kel_vout_put_frame_ex. */
+#define KEL_VOUT_PTS_NONE INT64_MIN   /* no time: show as soon as possible */
+typedef enum { KEL_VOUT_TRC_SDR = 0, KEL_VOUT_TRC_PQ = 1, KEL_VOUT_TRC_HLG = 2 } KEL_VOUT_TRANSFER;
+typedef enum { KEL_VOUT_PRI_BT709 = 0, KEL_VOUT_PRI_BT2020 = 1 } KEL_VOUT_PRIMARIES;
+typedef struct kel_vout_frame_info_t {
+    uint32_t size;           /* sizeof(KEL_VOUT_FRAME_INFO_T) as the host was built with */
+    int32_t  transfer;       /* KEL_VOUT_TRANSFER; only SDR is taken so far */
+    int64_t  pts_us;         /* when to show the frame, microseconds on the instance's clock */
+    int32_t  primaries;      /* KEL_VOUT_PRIMARIES */
+    int32_t  max_luminance;  /* mastering display peak in cd/m2; 0 = unknown */
+} KEL_VOUT_FRAME_INFO_T;     /* 24 bytes on both architectures */
+
+/* Pushes a frame as kel_vout_put_frame does, with its time: the frame is shown at the display
+ * refresh nearest the moment the instance's clock (kel_vout_set_clock) reads pts_us, never more
+ * than half a refresh early. Of several frames due by one refresh only the latest is shown, the
+ * others count as late (and dropped); a frame more than one refresh past due when the render
+ * thread comes to it is dropped as late unless it is the newest one waiting. A timed frame with
+ * an earlier pts than the timed frame pushed before it begins anew (a seek): the frames still
+ * waiting from before it are dropped. While the clock is paused the picture stays and only
+ * frames up to the paused time are shown (the latest of them). An untimed frame (a null info,
+ * or pts_us KEL_VOUT_PTS_NONE) is shown as soon as the render thread takes it, as with
+ * kel_vout_put_frame; frames waiting before it are dropped.
+ * A frame near the middle between two refreshes keeps the cadence of the frame before (up to
+ * 2 ms past half a refresh late), so that a jittery clock or rounded pts make no frame skip.
+ * info->size: at least 16 (through pts_us); fields beyond size read as 0, so a host built with
+ * a shorter record keeps working. transfer must be KEL_VOUT_TRC_SDR and primaries
+ * KEL_VOUT_PRI_BT709 (other values are refused until they are supported); max_luminance >= 0.
+ * Result: 0 when the frame was queued; 1 as for kel_vout_put_frame, or for a size below 16, a
+ * transfer or primaries other than the above, or a negative max_luminance. Nothing is queued on
+ * failure.
+ * Thread safety: any thread; pushes from several threads take turns. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_put_frame_ex(KEL_VOUT_HANDLE handle, const KEL_VOUT_FRAME_T* frame,
+                                                       const KEL_VOUT_FRAME_INFO_T* info);
+
+/* Sets the instance's clock: from this instant it reads now_us + rate * elapsed (microseconds).
+ * rate 0 pauses it; 0.25 to 4 play slow or fast; any other rate is taken as 1. A correction
+ * of less than one refresh at an unchanged rate (a host following its audio clock) is slewed,
+ * worked off at 5 % of the clock's pace, so that it never makes a frame skip or repeat by
+ * itself; anything else takes effect at once. Call it at start, seek, pause, speed changes, and
+ * as often as you like to follow the audio. Until the first call, the clock starts at the first
+ * timed frame's pts when that frame is pushed and runs at rate 1.
+ * Result: 0; 1 for a null handle or an instance being destroyed (nothing changes).
+ * Thread safety: any thread. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_set_clock(KEL_VOUT_HANDLE handle, int64_t now_us, double rate);
+
+/* Waits until at most `frames` frames wait for the render thread, or timeout_ms pass, handling
+ * messages sent to the calling thread meanwhile (as kel_vout_snapshot does). A decoder thread
+ * pushes ahead with kel_vout_wait_queue(h, 8, ...), then kel_vout_put_frame_ex.
+ * Result: 0 when reached; 1 on a timeout, a null handle, frames outside 0..75, or an instance
+ * being destroyed.
+ * Thread safety: any thread. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_wait_queue(KEL_VOUT_HANDLE handle, int32_t frames, int32_t timeout_ms);
+
 /* The picture as the stream means it, for kel_vout_set_transform. */
 #define KEL_VOUT_FLIP_H 1   /* mirror left-right */
 #define KEL_VOUT_FLIP_V 2   /* upside down */
@@ -247,14 +300,24 @@ typedef struct kel_vout_stats_t {
     double   render_fps;       /* first presentations per second, counted in one-second windows
                                   (the last window that closed: updated about once a second) */
     double   last_latency_ms;  /* push to present of the last presented frame */
+    uint64_t late;                 /* timed frames dropped: past due, or a later one due at
+                                      the same refresh */
+    double   refresh_hz;           /* the refresh rate the instance presents against */
+    double   timing_error_p50_ms;  /* |shown - due| over the last 600 timed frames shown */
+    double   timing_error_p99_ms;
+    int64_t  shown_pts_us;         /* pts of the frame on screen; KEL_VOUT_PTS_NONE if none */
 } KEL_VOUT_STATS_T;
 
 /* Fills the fields of *stats that stats->size covers (a caller built against an older, shorter
  * record gets only what it knows). Counters only grow; whenever no push is in progress and the
  * render thread is idle, pushed == presented + dropped + queued. Frames dropped include those the ring let go (full,
- * over its byte bound or the queue limit) and those the render thread took but could not
- * present (a lost device, the host's window gone). render_fps is 0 when no frame was presented
- * in the last second. Reading costs a few atomic loads; it never waits for the render thread.
+ * over its byte bound or the queue limit), those the render thread took but could not
+ * present (a lost device, the host's window gone) and the late ones. render_fps is 0 when no
+ * frame was presented in the last second. refresh_hz is the system's figure for the display the
+ * child window is on (60 until a render pass has asked, or where the system has none and no
+ * presents measured it). The timing errors are the presents' wall-clock distance from the due
+ * time of the timed frames they showed while the clock ran (0 before any); shown_pts_us is
+ * KEL_VOUT_PTS_NONE while the picture on screen is an untimed frame or the start picture. Reading costs a few atomic loads; it never waits for the render thread.
  * Result: 0; 1 for a null handle or stats, or a size smaller than the first two fields
  * (nothing is written then).
  * Thread safety: any thread. */

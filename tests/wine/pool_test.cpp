@@ -30,7 +30,7 @@ struct Pool {
     {
         uint8_t bytes[8];
         std::memset(bytes, id & 0xFF, sizeof(bytes));
-        PICTURE_T p{bytes, 1 + id % 8, id, id / 256, false, 0, {}, 0, {}, 0};
+        PICTURE_T p{bytes, 1 + id % 8, id, id / 256, false, 0, {}, 0, {}, 0, kPtsNone};
         return pool.put_pool(&p);
     }
     // The id of the next frame taken, or -1 when get_pool answers 1. The reader's record takes
@@ -147,9 +147,9 @@ TEST(PicturePool, OversizedOrEmptyFramesAreRefused)
 {
     Pool p;
     uint8_t big[kCapacity + 1] = {};
-    PICTURE_T too_big{big, kCapacity + 1, 1, 1, false, 0, {}, 0, {}, 0};
-    PICTURE_T empty{big, 0, 1, 1, false, 0, {}, 0, {}, 0};
-    PICTURE_T no_bytes{nullptr, 4, 1, 1, false, 0, {}, 0, {}, 0};
+    PICTURE_T too_big{big, kCapacity + 1, 1, 1, false, 0, {}, 0, {}, 0, kPtsNone};
+    PICTURE_T empty{big, 0, 1, 1, false, 0, {}, 0, {}, 0, kPtsNone};
+    PICTURE_T no_bytes{nullptr, 4, 1, 1, false, 0, {}, 0, {}, 0, kPtsNone};
     EXPECT_FALSE(p.pool.put_pool(&too_big));
     EXPECT_FALSE(p.pool.put_pool(&empty));
     EXPECT_FALSE(p.pool.put_pool(&no_bytes));
