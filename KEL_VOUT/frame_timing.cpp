@@ -158,13 +158,13 @@ schedule_choice choose_frame(const int64_t* pts, int count, const media_clock& c
         const int64_t d = clock.due_at(pts[i], now);
         if (!due_by_refresh(d)) {
             if (d != kNever)
-                c.look_again = grid.next(d - half) - lead_us;
+                c.look_again = grid.next(d - half) - lead_us - kWakeSlackUs;
             break;
         }
         if (have_ref && !paused) {
             const int64_t expected = cadence_refresh(ref_refresh, ref_due, d, period);
             if (expected > refresh && expected - d <= half + hysteresis_us) {
-                c.look_again = expected - lead_us;
+                c.look_again = expected - lead_us - kWakeSlackUs;
                 break;
             }
         }
@@ -178,7 +178,7 @@ schedule_choice choose_frame(const int64_t* pts, int count, const media_clock& c
         c.drop = start;  // only what a seek left behind
         return c;
     }
-    if (!paused && chosen_due < refresh - period && chosen < count - 1) {
+    if (!paused && chosen_due < now - period && chosen < count - 1) {
         // Too late to be worth a refresh while a newer frame waits: it goes too.
         c.drop = chosen + 1;
         c.late = chosen + 1 - start;

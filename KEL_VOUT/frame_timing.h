@@ -72,6 +72,11 @@ struct schedule_memory {
     int64_t due = 0;             // and when it was due
 };
 
+// How much before a frame must be taken the render thread is told to look again: a wake-up a
+// little late (timers under Wine end about a millisecond late, more on busy cores) still makes
+// the refresh.
+const int64_t kWakeSlackUs = 3000;
+
 // What one look at the waiting frames decides.
 struct schedule_choice {
     int drop = 0;     // the oldest frames to let go without showing them
@@ -91,7 +96,7 @@ struct schedule_choice {
 //    and `hysteresis_us` of its due time, there (a jittery clock or pts near the middle between
 //    two refreshes makes no frame skip or repeat);
 //  - of several frames due by one refresh, the latest is shown and the others are late;
-//  - a frame more than one refresh past due is late, unless it is the newest waiting one.
+//  - a frame more than one refresh past due now is late, unless it is the newest waiting one.
 // `now` is the render thread's time and `lead_us` how long drawing takes: the frame is chosen
 // for the first refresh at or after now + lead_us.
 schedule_choice choose_frame(const int64_t* pts, int count, const media_clock& clock, const refresh_grid& grid,

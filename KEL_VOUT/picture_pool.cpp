@@ -274,12 +274,15 @@ int Picture_Pool::get_pool_chosen(PICTURE_T* picture, choose_fn choose, void* co
             continue;  // what is left may be due already
         // Nothing to take yet: sleep until the choice may change, but no closer to it than the
         // system's timer can be trusted (the caller waits the rest precisely).
-        if (left == 0 || m_wake_requested || c.look_again == kNever)
+        if (left == 0 || m_wake_requested)
             break;
-        const int64_t until = c.look_again - clock_us() - kCoarseUs;
-        if (until <= 0)
-            break;
-        const DWORD nap = DWORD(std::min<int64_t>(left, (until + 999) / 1000));
+        DWORD nap = left;  // nothing due before a push or a new clock: the whole wait
+        if (c.look_again != kNever) {
+            const int64_t until = c.look_again - clock_us() - kCoarseUs;
+            if (until <= 0)
+                break;
+            nap = DWORD(std::min<int64_t>(left, (until + 999) / 1000));
+        }
         SleepConditionVariableSRW(&m_frame_or_wake, &m_lock, nap, 0);
     }
     m_wake_requested = false;

@@ -100,14 +100,18 @@ precise_wait::~precise_wait()
 
 void precise_wait::until(int64_t local_us, int64_t max_us)
 {
-    const int64_t left = std::min(local_us - clock_us(), max_us);
+    // Timers end a little late (about a millisecond under Wine): aim that much earlier.
+    const int64_t left = std::min(local_us - clock_us() - m_overshoot_us, max_us);
     if (left <= 0)
         return;
     if (m_timer) {
         LARGE_INTEGER due;
         due.QuadPart = -left * 10;  // relative, in 100 ns
         if (SetWaitableTimer(m_timer, &due, 0, nullptr, nullptr, FALSE)) {
+            const int64_t aimed = clock_us() + left;
             WaitForSingleObject(m_timer, DWORD(left / 1000 + 50));
+            const int64_t late = std::min<int64_t>(std::max<int64_t>(clock_us() - aimed, 0), 4000);
+            m_overshoot_us = (m_overshoot_us * 7 + late) / 8;
             return;
         }
     }

@@ -49,8 +49,8 @@ private:
 };
 
 // Waits until a time of clock_us() with a high-resolution waitable timer (a plain one, then
-// Sleep, where the system has none), never by spinning. Returns at once for a time past, and
-// waits at most max_us.
+// Sleep, where the system has none), never by spinning, aiming as much earlier as its recent
+// waits ended late. Returns at once for a time past, and waits at most max_us.
 class precise_wait {
 public:
     precise_wait();
@@ -61,6 +61,7 @@ public:
 
 private:
     HANDLE m_timer = nullptr;
+    int64_t m_overshoot_us = 0;  // how late the timer's waits ended, smoothed
 };
 
 #endif

@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -179,10 +182,21 @@ struct loop_state {
     int64_t show_at = 0;           // the refresh the frame taken is for; 0: at once
     int64_t due = 0;               // and its due time
     int64_t taken_us = 0;          // when it was taken
-    int64_t draw_us = 4000;        // take to ready-to-present, smoothed
+    int64_t draws_us[16] = {4000}; // take to ready-to-present of the last timed frames
+    int draw_next = 0;
 
-    // How long before its refresh a frame is taken: what drawing takes, with a margin.
-    int64_t lead_us() const { return std::min<int64_t>(grid.period_us, std::max<int64_t>(2000, draw_us * 3 / 2 + 1000)); }
+    // How long before its refresh a frame is taken: the longest of the last draws, and a
+    // millisecond (drawing times vary; a frame ready early only waits).
+    int64_t lead_us() const
+    {
+        const int64_t longest = *std::max_element(std::begin(draws_us), std::end(draws_us));
+        return std::min<int64_t>(grid.period_us, std::max<int64_t>(2000, longest + 1000));
+    }
+    void drew(int64_t us)
+    {
+        draws_us[draw_next] = std::min<int64_t>(us, 100000);
+        draw_next = (draw_next + 1) % 16;
+    }
 };
 
 // Past half a refresh, how much later a frame may be shown to keep its predecessor's cadence.
@@ -436,8 +450,7 @@ bool draw_and_present(kel_vout_display_t* obj, render_steps& steps, loop_state& 
     deliver_snapshot(obj, steps);
     const bool timed = new_frame && st.show_at != 0;
     if (timed) {
-        const int64_t drawn = clock_us() - st.taken_us;
-        st.draw_us = (st.draw_us * 7 + std::min<int64_t>(drawn, 100000)) / 8;
+        st.drew(clock_us() - st.taken_us);
         st.waiter.until(st.show_at, 2 * st.grid.period_us + 5000);
     }
     const int64_t begin = clock_us();

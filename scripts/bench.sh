@@ -2,8 +2,10 @@
 # Measures the library against bare_loop, the same drawing done without it, for 32- and 64-bit
 # Windows and every backend, under Wine on a private Xvfb, and prints its tables (Markdown, as in
 # docs/PERFORMANCE.md): pushes, frame rate, idle processor time, latency and memory; then creation,
-# the first frame, destroy and how soon the child follows a resize of the host. Builds what it runs
-# first. Takes about ten minutes.
+# the first frame, destroy and how soon the child follows a resize of the host; then timed frames
+# (timing_bench: 600 frames of 640x360 at 24, 25, 30 and 60 a second pushed ahead, their timing
+# error, late frames, order, cost and a paused instance). Builds what it runs first. Takes about
+# fifteen minutes per architecture.
 #   scripts/bench.sh [--gl | --d3d | --d3d11] [--seconds N]
 #     --gl, --d3d, --d3d11  one backend only (all three by default)
 #     --seconds N  length of each frame-rate and idle run (default 5)
@@ -38,7 +40,7 @@ if ! runs_32bit; then
 fi
 for preset in "${presets[@]}"; do
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" --target kel_vout vout_bench bare_loop >/dev/null
+  cmake --build --preset "$preset" --target kel_vout vout_bench bare_loop timing_bench >/dev/null
 done
 
 source cmake/xvfb.sh
@@ -92,6 +94,7 @@ echo "bench: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpu
 rows=()
 extra=()
 lifecycle=()
+timing=()
 for arch in "${arches[@]}"; do
   preset=mingw-i686
   [ "$arch" = win64 ] && preset=mingw-x86_64
@@ -126,6 +129,13 @@ for arch in "${arches[@]}"; do
  $(figure "$lib" memory_mb) |")
     extra+=("| $arch | $label | $(figure "$lib" steady_limit2_x) | $bare1 / $bare2 |\
  $(figure "$out/$arch-$backend-bare1.txt" paint_ms) | $paced | $(percent "$fps" "$paced") |")
+    run "$arch-$backend-timing" "$arch" "$preset" timing_bench.exe "--$backend"
+    tim="$out/$arch-$backend-timing.txt"
+    cells=
+    for r in 24 25 30 60; do
+      cells+=" $(figure "$tim" "p50_$r") / $(figure "$tim" "p99_$r") | $(figure "$tim" "late_$r") / $(figure "$tim" "dropped_$r") / $(figure "$tim" "order_$r") |"
+    done
+    timing+=("| $arch | $label |$cells $(figure "$tim" cost_x) | $(figure "$tim" paused_cpu) |")
     life="$out/$arch-$backend-lifecycle.txt"
     lifecycle+=("| $arch | $label | $(figure "$life" create_ms) | $(figure "$life" first_present_ms) |\
  $(figure "$life" destroy_ms) | $(figure "$life" destroy_first_ms) | $(figure "$life" resize_p95_ms) |\
@@ -148,6 +158,11 @@ echo "| architecture | backend | create ms | first frame on screen ms | destroy 
   "resize followed, p95 ms | resize followed while frames flow, p95 ms |"
 echo "|---|---|--:|--:|--:|--:|--:|--:|"
 printf '%s\n' "${lifecycle[@]}"
+echo
+echo "| architecture | backend | 24 fps error p50 / p99 ms | late / dropped / out of order | 25 fps | | 30 fps | |" \
+  "60 fps | | timed / untimed processor per frame | paused CPU % |"
+echo "|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|"
+printf '%s\n' "${timing[@]}"
 if [ -n "$skipped" ]; then
   echo
   echo "Not measured: $skipped."

@@ -162,7 +162,7 @@ TEST(ChooseFrame, ARefreshShowsTheLatestFrameDueByItNeverMoreThanHalfARefreshEar
     c = choose({10001}, 0);
     EXPECT_FALSE(c.take);
     EXPECT_EQ(c.drop, 0);
-    EXPECT_EQ(c.look_again, 20000);
+    EXPECT_EQ(c.look_again, 20000 - kWakeSlackUs);
 
     // The drawing lead: at 15 ms with 6 ms to draw, the frame is for the refresh at 40 ms.
     chooser slow = choose;
@@ -171,7 +171,7 @@ TEST(ChooseFrame, ARefreshShowsTheLatestFrameDueByItNeverMoreThanHalfARefreshEar
     EXPECT_EQ(c.show_at, 40000);
     c = choose_frame(std::vector<int64_t>{60000}.data(), 1, slow.clock, slow.grid, slow.memory, 15000, 6000, 2000);
     EXPECT_FALSE(c.take);
-    EXPECT_EQ(c.look_again, 60000 - 6000);
+    EXPECT_EQ(c.look_again, 60000 - 6000 - kWakeSlackUs);
 }
 
 TEST(ChooseFrame, AFrameMoreThanARefreshPastDueIsLateUnlessItIsTheNewest)
@@ -181,17 +181,22 @@ TEST(ChooseFrame, AFrameMoreThanARefreshPastDueIsLateUnlessItIsTheNewest)
     EXPECT_FALSE(c.take);
     EXPECT_EQ(c.drop, 1);
     EXPECT_EQ(c.late, 1);
-    EXPECT_EQ(c.look_again, 120000);
+    EXPECT_EQ(c.look_again, 120000 - kWakeSlackUs);
 
     c = choose({60000}, 100000);
     EXPECT_TRUE(c.take);
     EXPECT_EQ(c.late, 0);
     EXPECT_EQ(c.show_at, 100000);
 
-    // One refresh past due exactly is still shown.
+    // One refresh past due exactly is still shown; so is a frame that a late wake-up put past
+    // its refresh (due at 90 ms, now 101 ms: for the refresh at 120 ms).
     c = choose({80000, 130000}, 100000);
     EXPECT_TRUE(c.take);
     EXPECT_EQ(c.drop, 0);
+    c = choose({90000, 140000}, 101000);
+    EXPECT_TRUE(c.take);
+    EXPECT_EQ(c.drop, 0);
+    EXPECT_EQ(c.show_at, 120000);
 }
 
 TEST(ChooseFrame, ASeekLetsGoOfWhatCameBeforeAndUntimedFramesGoAtOnce)
@@ -208,7 +213,7 @@ TEST(ChooseFrame, ASeekLetsGoOfWhatCameBeforeAndUntimedFramesGoAtOnce)
     EXPECT_FALSE(c.take);
     EXPECT_EQ(c.drop, 1);
     EXPECT_EQ(c.late, 0);
-    EXPECT_EQ(c.look_again, 20000);
+    EXPECT_EQ(c.look_again, 20000 - kWakeSlackUs);
 
     // An untimed frame is shown at once; timed ones before it go, late only when they were due.
     c = choose({40000, kPtsNone}, 0);
@@ -268,7 +273,7 @@ TEST(ChooseFrame, TheCadenceHoldsAFrameNearTheMiddleBetweenTwoRefreshes)
     // Two refreshes on from the frame shown: 49.6 ms is held for 60 ms ...
     c = choose({49600}, 21000);
     EXPECT_FALSE(c.take);
-    EXPECT_EQ(c.look_again, 60000);
+    EXPECT_EQ(c.look_again, 60000 - kWakeSlackUs);
     // ... but not 47 ms, which would be more than half a refresh and the hysteresis late there.
     c = choose({47000}, 21000);
     EXPECT_TRUE(c.take);
@@ -335,4 +340,57 @@ TEST(RefreshMeter, BlockingPresentsGiveThePeriod)
     for (int i = 0; i < 100; ++i)
         free.present(i * 10000, i * 10000 + 100);
     EXPECT_EQ(free.period_us(), 0);
+}
+
+namespace {
+
+// A render thread on an ideal 60 Hz display playing `count` frames at `fps`, 8 waiting ahead:
+// it chooses, waits for the refresh chosen and presents there. Frames not shown are counted.
+struct playback {
+    int shown = 0, late = 0, dropped = 0;
+    int64_t worst_error = 0;
+};
+
+playback play(double fps, int count, int64_t lead_us)
+{
+    media_clock clock = clock_at(0, 0, 1.0);
+    const refresh_grid grid{16667, 0};
+    schedule_memory memory;
+    playback p;
+    std::vector<int64_t> pts;
+    int next = 0;
+    int64_t now = 0;
+    while (next < count || !pts.empty()) {
+        while (next < count && pts.size() < 8)
+            pts.push_back(200000 + int64_t(double(next++) * 1e6 / fps + 0.5));
+        const schedule_choice c = choose_frame(pts.data(), int(pts.size()), clock, grid, memory, now, lead_us, 2000);
+        p.late += c.late;
+        p.dropped += c.drop;
+        if (c.take) {
+            const int64_t due = c.due;
+            p.worst_error = std::max<int64_t>(p.worst_error, std::llabs(c.show_at - due));
+            memory = schedule_memory{clock.generation(), true, c.show_at, due};
+            ++p.shown;
+            now = c.show_at + 500;  // the present returns just after the refresh
+            pts.erase(pts.begin(), pts.begin() + c.drop + 1);
+        } else {
+            pts.erase(pts.begin(), pts.begin() + c.drop);
+            now = std::max(now + 1, c.look_again);
+        }
+    }
+    return p;
+}
+
+}  // namespace
+
+TEST(ChooseFrame, SteadyStreamsShowEveryFrameWithinHalfARefreshAndTheHysteresis)
+{
+    for (double fps : {23.976, 24.0, 25.0, 29.97, 30.0, 50.0, 59.94, 60.0}) {
+        for (int64_t lead : {2000, 7000, 16000}) {
+            const playback p = play(fps, 600, lead);
+            EXPECT_EQ(p.late, 0) << fps << " fps, lead " << lead;
+            EXPECT_EQ(p.shown, 600) << fps << " fps, lead " << lead;
+            EXPECT_LE(p.worst_error, 16667 / 2 + 2000) << fps << " fps, lead " << lead;
+        }
+    }
 }
