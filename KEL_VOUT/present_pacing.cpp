@@ -4,6 +4,7 @@
 #include <dwmapi.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "picture_pool.h"
 
@@ -47,37 +48,56 @@ refresh_source::~refresh_source()
         FreeLibrary(m_dwmapi);
 }
 
+namespace {
+
+// The display mode's refresh of the monitor `window` is on, as a period; 0 when it tells none.
+int64_t monitor_period_us(HWND window)
+{
+    MONITORINFOEXW monitor{};
+    monitor.cbSize = sizeof(monitor);
+    if (!GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor))
+        return 0;
+    DEVMODEW mode{};
+    mode.dmSize = sizeof(mode);
+    // 0 and 1 mean the hardware's default: no rate known.
+    if (!EnumDisplaySettingsW(monitor.szDevice, ENUM_CURRENT_SETTINGS, &mode) || mode.dmDisplayFrequency < 10 ||
+        mode.dmDisplayFrequency > 500)
+        return 0;
+    // The mode's whole hertz stand for the NTSC rates too (59 for 59.94).
+    const DWORD hz = mode.dmDisplayFrequency;
+    const bool ntsc = hz == 23 || hz == 29 || hz == 59 || hz == 119;
+    return ntsc ? int64_t(1001000000.0 / ((hz + 1) * 1000.0) + 0.5) : int64_t(1000000 / hz);
+}
+
+}  // namespace
+
 bool refresh_source::query(HWND window, refresh_grid* grid)
 {
+    const int64_t monitor = monitor_period_us(window);
+    int64_t period = 0, phase = 0;
     if (m_timing) {
         DWM_TIMING_INFO info{};
         info.cbSize = sizeof(info);
         // Since Windows 8.1 only the desktop's timing (a null window) is given.
         const HRESULT hr = reinterpret_cast<dwm_timing_fn>(m_timing)(nullptr, &info);
         if (SUCCEEDED(hr) && info.qpcRefreshPeriod > 0) {
-            const int64_t period = qpc_to_us(int64_t(info.qpcRefreshPeriod));
-            if (period >= 2000 && period <= 100000) {
-                grid->period_us = period;
-                grid->phase_us = qpc_to_us(int64_t(info.qpcVBlank));
-                return true;
-            }
+            period = qpc_to_us(int64_t(info.qpcRefreshPeriod));
+            phase = qpc_to_us(int64_t(info.qpcVBlank));
+            if (period < 2000 || period > 100000)
+                period = 0;
         }
     }
-    MONITORINFOEXW monitor{};
-    monitor.cbSize = sizeof(monitor);
-    if (!GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor))
+    // The compositor's timing is the primary display's: it is taken where it agrees with the
+    // monitor the window is on (within 2 %), which gives the exact period and the phase.
+    if (monitor > 0 && (period == 0 || std::llabs(period - monitor) * 50 > monitor)) {
+        grid->period_us = monitor;
+        grid->phase_us = 0;
+        return true;
+    }
+    if (period == 0)
         return false;
-    DEVMODEW mode{};
-    mode.dmSize = sizeof(mode);
-    // 0 and 1 mean the hardware's default: no rate known.
-    if (!EnumDisplaySettingsW(monitor.szDevice, ENUM_CURRENT_SETTINGS, &mode) || mode.dmDisplayFrequency < 10 ||
-        mode.dmDisplayFrequency > 500)
-        return false;
-    // The mode's whole hertz stand for the NTSC rates too (59 for 59.94).
-    const DWORD hz = mode.dmDisplayFrequency;
-    const bool ntsc = hz == 23 || hz == 29 || hz == 59 || hz == 119;
-    grid->period_us = ntsc ? int64_t(1001000000.0 / ((hz + 1) * 1000.0) + 0.5) : int64_t(1000000 / hz);
-    grid->phase_us = 0;
+    grid->period_us = period;
+    grid->phase_us = phase;
     return true;
 }
 

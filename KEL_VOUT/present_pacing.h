@@ -31,10 +31,10 @@ void wait_polling(Done done, DWORD max_ms)
         Sleep(1);
 }
 
-// The refreshes of the display a window is on, as the system reports them: the compositor's
-// period and last vertical blank where it tells them, else the display mode's rate (with a
-// phase of 0: the presents' own wait, where there is one, puts frames on the real refreshes).
-// False when the system reports neither.
+// The refreshes of the display a window is on, as the system reports them: the display mode's
+// rate of the window's monitor, with the compositor's exact period and last vertical blank where
+// they agree with it (else a phase of 0: the presents' own wait for a refresh puts frames on the
+// real ones). False when the system reports neither.
 class refresh_source {
 public:
     refresh_source();

@@ -185,17 +185,35 @@ struct loop_state {
     int64_t draws_us[16] = {4000}; // take to ready-to-present of the last timed frames
     int draw_next = 0;
 
-    // How long before its refresh a frame is taken: the longest of the last draws, and a
-    // millisecond (drawing times vary; a frame ready early only waits).
+    // How long before its refresh a frame is taken: the longest of the last draws, the present's
+    // lead and a millisecond (drawing times vary; a frame ready early only waits).
     int64_t lead_us() const
     {
         const int64_t longest = *std::max_element(std::begin(draws_us), std::end(draws_us));
-        return std::min<int64_t>(grid.period_us, std::max<int64_t>(2000, longest + 1000));
+        return std::min<int64_t>(grid.period_us, std::max<int64_t>(2000, longest + present_lead_us() + 1000));
     }
     void drew(int64_t us)
     {
         draws_us[draw_next] = std::min<int64_t>(us, 100000);
         draw_next = (draw_next + 1) % 16;
+    }
+    int64_t presents_us[16] = {};  // how long the last presents took
+    int present_next = 0;
+
+    // How much before its refresh a present starts: the median of the last presents' durations,
+    // so that a present that takes a while (a copy to the screen) ends at the refresh. At most a
+    // quarter of a refresh: a present that waits for the refresh itself is still shown at it.
+    int64_t present_lead_us() const
+    {
+        int64_t sorted[16];
+        std::copy(std::begin(presents_us), std::end(presents_us), sorted);
+        std::nth_element(sorted, sorted + 8, sorted + 16);
+        return std::min<int64_t>(sorted[8], grid.period_us / 4);
+    }
+    void presented(int64_t us)
+    {
+        presents_us[present_next] = std::min<int64_t>(std::max<int64_t>(us, 0), 100000);
+        present_next = (present_next + 1) % 16;
     }
 };
 
@@ -451,12 +469,14 @@ bool draw_and_present(kel_vout_display_t* obj, render_steps& steps, loop_state& 
     const bool timed = new_frame && st.show_at != 0;
     if (timed) {
         st.drew(clock_us() - st.taken_us);
-        st.waiter.until(st.show_at, 2 * st.grid.period_us + 5000);
+        st.waiter.until(st.show_at - st.present_lead_us(), 2 * st.grid.period_us + 5000);
     }
     const int64_t begin = clock_us();
     const bool shown = steps.present(obj);
     const int64_t end = clock_us();
     st.meter.present(begin, end);
+    if (timed)
+        st.presented(end - begin);
     if (new_frame && shown)
         count_timed(obj, st, end);
     return shown;

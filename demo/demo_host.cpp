@@ -3,16 +3,18 @@
 // (scripts/demo.sh pipes any video through ffmpeg) through it, and saves snapshots of what the
 // library presented.
 //
-//   demo_host.exe [--d3d | --d3d11] [--frame-export] [--bt709|--bt2020] [--full-range] [--walk]
-//                 [--rotate DEGREES] [--seconds N] [--out DIR] [file.y4m | -]
-// --frame-export pushes through kel_vout_put_frame with the colours named (BT.601 limited range
-// unless told otherwise; a stream's XCOLORRANGE=FULL says full range); the older planar push
-// otherwise. --walk walks the four aspect modes and a resize (the default for the pattern).
+//   demo_host.exe [--d3d | --d3d11] [--untimed] [--frame-export] [--bt709|--bt2020] [--full-range]
+//                 [--walk] [--rotate DEGREES] [--seconds N] [--out DIR] [file.y4m | -]
+// Frames are pushed ahead with their times through kel_vout_put_frame_ex, and the library shows
+// each at its time on its clock (started by the first frame, steered by kel_vout_set_clock for
+// pause and speed). --untimed paces the pushes here instead: the older planar push, or with
+// --frame-export kel_vout_put_frame. Colours: BT.601 limited range unless told otherwise (a
+// stream's XCOLORRANGE=FULL says full range). --walk walks the four aspect modes and a resize (the default for the pattern).
 // --rotate shows the frames turned clockwise (a phone's clip stored landscape); a stream's
 // sample aspect ratio (its A token) is shown as such. --seconds 0 plays to the end. In the
 // window: 1-4 aspect modes, r rotate, h and v mirror, a the aspect override (off, 4:3, 16:9, 1.85,
-// 2.39), space pause, s snapshot, q quit; the title shows the frame rate and the frames dropped,
-// from the library's statistics.
+// 2.39), space pause, + and - speed (0.25 to 4 times), s snapshot, q quit; the title shows the
+// frame rate, the frames dropped and late and the timing error, from the library's statistics.
 //
 // Read it as an example: everything a host needs is in main() and play().
 #include <windows.h>
@@ -43,6 +45,7 @@ struct Keys {
     int mirror = 0;  // KEL_VOUT_FLIP_H or _V to toggle
     bool aspect = false;
     bool pause = false;
+    int speed = 0;  // +1 faster, -1 slower
     bool snapshot = false;
     bool quit = false;
 };
@@ -60,6 +63,10 @@ LRESULT CALLBACK host_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
             g_keys.mode = c - '1';
         else if (c == ' ')
             g_keys.pause = true;
+        else if (c == '+' || c == '=')
+            g_keys.speed = 1;
+        else if (c == '-')
+            g_keys.speed = -1;
         else if (c == 'r' || c == 'R')
             g_keys.rotate = true;
         else if (c == 'h' || c == 'H')
@@ -252,6 +259,28 @@ bool save_snapshot(KEL_VOUT_HANDLE h, const std::string& path)
 
 // ---- Playing -----------------------------------------------------------------------------
 
+double now_ms()
+{
+    LARGE_INTEGER f, c;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&c);
+    return double(c.QuadPart) * 1000.0 / double(f.QuadPart);
+}
+
+// The player's own media clock, which the library's follows. A player steers it from its audio
+// device (and calls kel_vout_set_clock now and then with what the audio says); this one runs on
+// the performance counter.
+struct HostClock {
+    double base_us = 0, rate = 1.0, since_ms = now_ms();
+    double now_us() const { return base_us + rate * (now_ms() - since_ms) * 1000.0; }
+    void set(double media_us, double r)
+    {
+        base_us = media_us;
+        rate = r;
+        since_ms = now_ms();
+    }
+};
+
 const char* backend_name(VOUT_MODE backend)
 {
     return backend == VOUT_D3D11 ? "Direct3D 11" : backend == VOUT_D3D ? "Direct3D 9" : "OpenGL";
@@ -260,6 +289,7 @@ const char* backend_name(VOUT_MODE backend)
 struct Options {
     VOUT_MODE backend = VOUT_WGL;  // --d3d: Direct3D 9, --d3d11: Direct3D 11
     bool frame_export = false;  // push through kel_vout_put_frame
+    bool timed = true;          // frames with their times, the library's clock (--untimed: paced here)
     int colorspace = KEL_VOUT_CS_BT601;
     bool full_range = false;
     int walk = -1;  // walk the aspect modes: 1 yes, 0 no, -1 for the pattern only
@@ -272,14 +302,14 @@ struct Options {
 const DISPLAY_MODE kModes[4] = {VOUT_PREFERRED, VOUT_NORMAL, VOUT_4_3, VOUT_16_9};
 const char* const kModeNames[4] = {"preferred", "normal", "4_3", "16_9"};
 
-// Pushes one frame the way the options say.
-int push(KEL_VOUT_HANDLE vout, Frame& frame, const Options& opt)
+// Pushes one frame the way the options say, due at pts_us on the instance's clock.
+int push(KEL_VOUT_HANDLE vout, Frame& frame, const Options& opt, int64_t pts_us)
 {
     // The older push reads chroma of (w/2) x (h/2) at half the luma stride and takes at most
     // 1920 x 1080 x 2 bytes: odd sizes and larger frames go through the frame export, which
     // takes the decoder's layout as it is, up to 4096 x 2160.
     const bool older_fits = int64_t{frame.width} * frame.height * 3 / 2 <= int64_t{1920} * 1080 * 2;
-    if (opt.frame_export || frame.width % 2 != 0 || frame.height % 2 != 0 || !older_fits) {
+    if (opt.timed || opt.frame_export || frame.width % 2 != 0 || frame.height % 2 != 0 || !older_fits) {
         // As a decoder's frame: each plane with its own stride, the colours named.
         KEL_VOUT_FRAME_T f{};
         f.format = KEL_VOUT_FMT_I420;
@@ -292,7 +322,13 @@ int push(KEL_VOUT_HANDLE vout, Frame& frame, const Options& opt)
         f.strides[1] = f.strides[2] = frame.cw();
         f.colorspace = opt.colorspace;
         f.range = opt.full_range ? KEL_VOUT_RANGE_FULL : KEL_VOUT_RANGE_LIMITED;
-        return kel_vout_put_frame(vout, &f);
+        if (!opt.timed)
+            return kel_vout_put_frame(vout, &f);
+        // With its time: the library shows it at the refresh nearest pts on its clock.
+        KEL_VOUT_FRAME_INFO_T info{};
+        info.size = sizeof(info);
+        info.pts_us = pts_us;
+        return kel_vout_put_frame_ex(vout, &f, &info);
     }
     return kel_vout_put_buffer_pool_yuv(vout, frame.y(), frame.u(), frame.v(), frame.width, frame.width,
                                         frame.height);
@@ -305,17 +341,23 @@ const char* const kOverrideNames[5] = {"", ", 4:3", ", 16:9", ", 1.85:1", ", 2.3
 // The title: what plays, the mode, the transform, the rate and the drops from the library's
 // statistics.
 void show_status(HWND host, KEL_VOUT_HANDLE vout, const char* what, int mode, const KEL_VOUT_TRANSFORM_T& t,
-                 int override_index, bool paused)
+                 int override_index, bool paused, double rate)
 {
     KEL_VOUT_STATS_T st{};
     st.size = sizeof(st);
     if (kel_vout_get_stats(vout, &st) != 0)
         return;
-    char title[300];
-    std::snprintf(title, sizeof(title), "kel_vout demo - %s - %s%s - turned %d%s%s%s - %.1f fps, %llu dropped", what,
-                  kModeNames[mode], kOverrideNames[override_index], int(t.rotation),
+    char speed[32] = "";
+    if (rate != 1.0)
+        std::snprintf(speed, sizeof(speed), " - x%.2g", rate);
+    char title[400];
+    std::snprintf(title, sizeof(title),
+                  "kel_vout demo - %s - %s%s - turned %d%s%s%s%s - %.1f fps, %llu dropped, %llu late, timing error "
+                  "p50 %.1f ms, p99 %.1f ms",
+                  what, kModeNames[mode], kOverrideNames[override_index], int(t.rotation),
                   t.flip & KEL_VOUT_FLIP_H ? ", mirrored" : "", t.flip & KEL_VOUT_FLIP_V ? ", upside down" : "",
-                  paused ? " - paused" : "", st.render_fps, static_cast<unsigned long long>(st.dropped));
+                  paused ? " - paused" : "", speed, st.render_fps, static_cast<unsigned long long>(st.dropped),
+                  static_cast<unsigned long long>(st.late), st.timing_error_p50_ms, st.timing_error_p99_ms);
     SetWindowTextA(host, title);
 }
 
@@ -350,8 +392,9 @@ int play(Options opt)
         DestroyWindow(host);
         return 1;
     }
-    // Paced by the frame rate: never more than a couple of frames ahead of the display.
-    kel_vout_set_queue_limit(vout, 3);
+    // The host paces untimed pushes itself: never more than a couple of frames ahead of the display.
+    if (!opt.timed)
+        kel_vout_set_queue_limit(vout, 3);
     // The picture as the stream means it: its rotation and the proportions of its pixels.
     KEL_VOUT_TRANSFORM_T transform{};
     transform.size = sizeof(transform);
@@ -367,30 +410,39 @@ int play(Options opt)
     } else if (opt.rotation || y4m.sar_num)
         std::printf("shown turned %d degrees, pixels %d:%d\n", opt.rotation, y4m.sar_num, y4m.sar_den);
     std::printf("playing %s through %s at %.2f fps%s%s\n", what, backend_name(opt.backend), fps,
-                opt.frame_export ? " with kel_vout_put_frame" : "",
-                opt.seconds > 0 ? "" : " to the end (keys: 1-4 modes, space pause, s snapshot, q quit)");
+                opt.timed ? " by their times" : opt.frame_export ? " with kel_vout_put_frame" : "",
+                opt.seconds > 0 ? "" : " to the end (keys: 1-4 modes, space pause, + - speed, s snapshot, q quit)");
 
-    // 2. Push frames at the frame rate; the keys (and --walk) change the mode.
+    // 2. Push frames; the keys (and --walk) change the mode. Timed: pushed ahead with their times
+    // (at most 8 waiting), shown by the library at their time on its clock, which follows ours.
+    // Untimed: pushed at the frame rate, shown as they come.
     const int total = opt.seconds > 0 ? int(opt.seconds * fps) : -1;
     const int per_step = total > 0 ? (total / 5 > 0 ? total / 5 : 1) : std::max(1, int(fps * 0.8));
     int pushed = 0, refused = 0, step = -1, mode = 0, shots = 0;
     bool paused = false;
+    double rate = 1.0;
+    HostClock clock;
     Frame frame;
     const DWORD interval_us = DWORD(1000000.0 / fps);
     double due_ms = double(GetTickCount());
     DWORD shown_status = 0;
     for (int n = 0; total < 0 || n < total;) {
-        if (!paused) {
+        const bool next = opt.timed ? kel_vout_wait_queue(vout, 8, 10) == 0 : !paused;
+        if (next) {
             if (opt.y4m) {
                 if (!y4m.next(frame))
                     break;
             } else {
                 make_test_pattern(frame, n);
             }
-            if (push(vout, frame, opt) == 0)
+            const int64_t pts = int64_t(double(n) * 1e6 / fps + 0.5);
+            if (push(vout, frame, opt, pts) == 0)
                 ++pushed;
             else
                 ++refused;
+            // The first timed frame started the library's clock at its pts; ours starts with it.
+            if (opt.timed && n == 0)
+                clock.set(0, rate);
             if (walk && n / per_step != step) {
                 step = n / per_step;
                 if (step < 4) {
@@ -409,20 +461,33 @@ int play(Options opt)
             }
             ++n;
             due_ms += interval_us / 1000.0;
-        } else {
+        } else if (!opt.timed) {
             due_ms = double(GetTickCount()) + 40;
         }
         const double now = double(GetTickCount());
-        if (!pump(due_ms > now ? DWORD(due_ms - now) : 0) || g_keys.quit)
+        if (!pump(!opt.timed && due_ms > now ? DWORD(due_ms - now) : 0) || g_keys.quit)
             break;  // the user closed the window or pressed q
         if (g_keys.mode >= 0) {
             mode = g_keys.mode;
             kel_vout_set_display_mode(vout, kModes[mode]);
             g_keys.mode = -1;
         }
-        if (g_keys.pause) {
-            paused = !paused;
+        if (g_keys.pause || g_keys.speed) {
+            if (g_keys.pause)
+                paused = !paused;
+            if (g_keys.speed > 0)
+                rate = std::min(rate * 2, 4.0);
+            if (g_keys.speed < 0)
+                rate = std::max(rate / 2, 0.25);
+            // The picture stays while paused; the frames waiting are kept for the time to go on.
+            if (opt.timed) {
+                const double media = clock.now_us();
+                clock.set(media, paused ? 0.0 : rate);
+                kel_vout_set_clock(vout, int64_t(media), paused ? 0.0 : rate);
+            }
             g_keys.pause = false;
+            g_keys.speed = 0;
+            shown_status = 0;
         }
         if (g_keys.rotate || g_keys.mirror || g_keys.aspect) {
             if (g_keys.rotate)
@@ -443,10 +508,12 @@ int play(Options opt)
             g_keys.snapshot = false;
         }
         if (GetTickCount() - shown_status >= 500) {
-            show_status(host, vout, what, mode, transform, override_index, paused);
+            show_status(host, vout, what, mode, transform, override_index, paused, rate);
             shown_status = GetTickCount();
         }
     }
+    if (opt.timed && !paused)
+        kel_vout_wait_queue(vout, 0, 10000);  // the frames still waiting are shown at their time
     std::printf("pushed %d frames (%d refused) of %dx%d\n", pushed, refused, frame.width, frame.height);
 
     // What the instance did, from its statistics.
@@ -454,10 +521,12 @@ int play(Options opt)
     stats.size = sizeof(stats);
     if (kel_vout_get_stats(vout, &stats) == 0)
         std::printf("statistics: %llu pushed, %llu presented, %llu dropped, %llu repaints, %llu device resets, "
-                    "%.1f fps, last latency %.1f ms\n",
+                    "%.1f fps, last latency %.1f ms; %llu late, timing error p50 %.1f ms, p99 %.1f ms at %.2f Hz\n",
                     static_cast<unsigned long long>(stats.pushed), static_cast<unsigned long long>(stats.presented),
                     static_cast<unsigned long long>(stats.dropped), static_cast<unsigned long long>(stats.repaints),
-                    static_cast<unsigned long long>(stats.device_resets), stats.render_fps, stats.last_latency_ms);
+                    static_cast<unsigned long long>(stats.device_resets), stats.render_fps, stats.last_latency_ms,
+                    static_cast<unsigned long long>(stats.late), stats.timing_error_p50_ms, stats.timing_error_p99_ms,
+                    stats.refresh_hz);
 
     // 3. Tear down: the handle is null afterwards.
     const int destroyed = kel_vout_destroy(&vout);
@@ -478,6 +547,8 @@ int main(int argc, char** argv)
             opt.backend = VOUT_D3D11;
         else if (std::strcmp(argv[i], "--frame-export") == 0)
             opt.frame_export = true;
+        else if (std::strcmp(argv[i], "--untimed") == 0)
+            opt.timed = false;
         else if (std::strcmp(argv[i], "--bt709") == 0)
             opt.colorspace = KEL_VOUT_CS_BT709;
         else if (std::strcmp(argv[i], "--bt2020") == 0)
@@ -495,7 +566,7 @@ int main(int argc, char** argv)
         else if (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)
             opt.y4m = argv[i];
         else {
-            std::fprintf(stderr, "usage: demo_host [--d3d | --d3d11] [--frame-export] [--bt709|--bt2020] [--full-range] "
+            std::fprintf(stderr, "usage: demo_host [--d3d | --d3d11] [--untimed] [--frame-export] [--bt709|--bt2020] [--full-range] "
                                  "[--walk] [--rotate DEGREES] [--seconds N] [--out DIR] [file.y4m | -]\n");
             return 2;
         }
