@@ -131,10 +131,13 @@ schedule_choice choose_frame(const int64_t* pts, int count, const media_clock& c
     const int64_t half = period / 2;
     // The refresh a frame taken now is for; never the one a frame was last shown at.
     int64_t refresh = grid.next(now + lead_us);
-    if (memory.shown && refresh < memory.refresh + period)
-        refresh = memory.refresh + period;
+    if (memory.shown)
+        refresh = std::max(refresh, grid.next(memory.refresh + period - half));
     // Due by `refresh`: its nearest refresh is that one or an earlier one.
     auto due_by_refresh = [&](int64_t d) { return d != kNever && d - half <= refresh; };
+    // When to look again for a frame due by refresh `r`: a little early, but never before it
+    // can be chosen (a refresh shorter than the slack would have the thread look in vain).
+    auto look_again_for = [&](int64_t r) { return std::max(r - lead_us - kWakeSlackUs, r - period - lead_us + 1); };
 
     // An untimed frame is shown at once; the timed ones before it go (late when they were due).
     for (int i = start; i < count; ++i) {
@@ -158,13 +161,14 @@ schedule_choice choose_frame(const int64_t* pts, int count, const media_clock& c
         const int64_t d = clock.due_at(pts[i], now);
         if (!due_by_refresh(d)) {
             if (d != kNever)
-                c.look_again = grid.next(d - half) - lead_us - kWakeSlackUs;
+                c.look_again = look_again_for(grid.next(d - half));
             break;
         }
         if (have_ref && !paused) {
-            const int64_t expected = cadence_refresh(ref_refresh, ref_due, d, period);
+            // On the grid as it is now (the system's refreshes are asked for again now and then).
+            const int64_t expected = grid.next(cadence_refresh(ref_refresh, ref_due, d, period) - half);
             if (expected > refresh && expected - d <= half + hysteresis_us) {
-                c.look_again = expected - lead_us - kWakeSlackUs;
+                c.look_again = look_again_for(expected);
                 break;
             }
         }
@@ -234,20 +238,26 @@ int64_t refresh_meter::period_us() const
 {
     if (m_count < kSamples)
         return 0;
-    // Presents spaced more than one refresh apart give multiples of the period: the shortest
-    // interval that a quarter of the samples share (within a tenth) is the period.
+    // Presents spaced more than one refresh apart give multiples of the period (two and three
+    // for 24 frames a second on 60 Hz): the shortest interval, divided by the smallest whole
+    // number that makes nearly all of them (within a tenth of the period) its multiples.
     int64_t sorted[kSamples];
     std::copy(m_intervals, m_intervals + kSamples, sorted);
     std::sort(sorted, sorted + kSamples);
-    for (int i = 0; i < kSamples; ++i) {
-        const int64_t v = sorted[i];
-        int first = i, last = i;
-        while (first > 0 && sorted[first - 1] * 10 >= v * 9)
-            --first;
-        while (last + 1 < kSamples && sorted[last + 1] * 10 <= v * 11)
-            ++last;
-        if ((last - first + 1) * 4 >= kSamples)
-            return sorted[(first + last) / 2];
+    const int64_t shortest = sorted[kSamples / 10];  // past the odd early return
+    for (int k = 1; k <= 4; ++k) {
+        const double p = double(shortest) / k;
+        int fitting = 0;
+        double sum = 0;
+        for (int i = 0; i < kSamples; ++i) {
+            const double n = std::round(double(sorted[i]) / p);
+            if (n >= 1 && std::fabs(double(sorted[i]) - n * p) <= p / 10) {
+                ++fitting;
+                sum += double(sorted[i]) / n;
+            }
+        }
+        if (fitting * 10 >= kSamples * 9)
+            return int64_t(std::llround(sum / fitting));
     }
     return 0;
 }

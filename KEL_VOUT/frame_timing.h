@@ -59,7 +59,8 @@ private:
 // The display's refreshes: every period_us from phase_us on. A period of 0: none known.
 struct refresh_grid {
     int64_t period_us = 0;
-    int64_t phase_us = 0;  // the local time of one refresh
+    int64_t phase_us = 0;       // the local time of one refresh
+    bool phase_known = false;   // the system said when its refreshes are (else an assumed phase)
     // The first refresh at or after `local`.
     int64_t next(int64_t local) const;
 };
@@ -118,8 +119,8 @@ private:
 };
 
 // The refresh period as presents show it where the system reports none: presents that waited
-// for the display (the call took at least kBlockedUs) come one period apart; the median of the
-// last kSamples such intervals, once there are that many.
+// for the display (the call took at least kBlockedUs) come whole periods apart; the longest
+// period of which the last kSamples such intervals are multiples, once there are that many.
 class refresh_meter {
 public:
     static const int kSamples = 31;

@@ -127,7 +127,7 @@ D3DPRESENT_PARAMETERS present_parameters()
     pp.Windowed = TRUE;
     pp.SwapEffect = D3DSWAPEFFECT_DISCARD;
     pp.BackBufferFormat = D3DFMT_UNKNOWN;
-    pp.PresentationInterval = D3DPRESENT_INTERVAL_ONE;  // each present waits for a refresh
+    // D3DPRESENT_INTERVAL_DEFAULT (0): each present waits for one refresh, as _ONE does.
     return pp;
 }
 

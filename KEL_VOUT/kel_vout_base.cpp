@@ -461,23 +461,29 @@ bool kel_vout_base::put_frame(const frame_view& f, int64_t pts_us)
     frame.pts_us = pts_us;
     stamp_transform(&frame);
     frame_view copy = f;
-    const bool queued = m_obj.picture_pool->put_pool_filled(frame, &fill_frame, &copy);
-    if (queued && pts_us != kPtsNone) {
+    if (pts_us != kPtsNone) {
+        // Before the frame is queued: the render thread may choose it at once.
         exclusive_lock clock(&m_obj.clock_lock);
         m_obj.clock.start(frame.pushed_us, pts_us);
     }
-    return counted(queued);
+    return counted(m_obj.picture_pool->put_pool_filled(frame, &fill_frame, &copy));
 }
 
 bool kel_vout_base::set_clock(int64_t now_us, double rate)
 {
     if (m_obj.done || !m_obj.picture_pool)
         return false;
+    bool jumped = false;
     {
         exclusive_lock clock(&m_obj.clock_lock);
+        const uint32_t before = m_obj.clock.generation();
         m_obj.clock.set(clock_us(), now_us, rate, m_obj.refresh_period_us.load(std::memory_order_relaxed));
+        jumped = m_obj.clock.generation() != before;
     }
-    m_obj.picture_pool->wake();  // the render thread chooses again with the new time
+    // A new time or rate: the render thread chooses again at once. A slewed correction waits
+    // for its next look (a host may follow its audio clock every few milliseconds).
+    if (jumped)
+        m_obj.picture_pool->wake();
     return true;
 }
 

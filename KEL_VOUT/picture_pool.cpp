@@ -224,7 +224,10 @@ int Picture_Pool::get_pool_chosen(PICTURE_T* picture, choose_fn choose, void* co
     PICTURE_T taken{};
     bool got = false;
     const DWORD start = GetTickCount();
+    uint8_t* stale[kMaxTrim];
     lock();
+    // Only buffers beyond the kMaxSpare kept for good can be stale.
+    const int stale_count = m_picture && m_spare_count > kMaxSpare ? take_stale_spares(clock_us(), stale) : 0;
     for (;;) {
         if (!m_picture)
             break;
@@ -253,7 +256,9 @@ int Picture_Pool::get_pool_chosen(PICTURE_T* picture, choose_fn choose, void* co
         choice->due = c.due;
         choice->look_again = c.look_again;
         const int64_t now_us = c.drop > 0 ? clock_us() : 0;
+        // Let go of as the ring lets go of frames: counted with them, as the count falls.
         for (int i = 0; i < c.drop && m_count > 0; ++i) {
+            ++m_dropped;
             int32_t capacity_of = 0;
             const PICTURE_T gone = take_oldest(&capacity_of);
             if (uint8_t* unkeepable = keep_spare(gone.buf, capacity_of, now_us)) {
@@ -286,9 +291,12 @@ int Picture_Pool::get_pool_chosen(PICTURE_T* picture, choose_fn choose, void* co
         SleepConditionVariableSRW(&m_frame_or_wake, &m_lock, nap, 0);
     }
     m_wake_requested = false;
+    publish();
     unlock();
     for (int i = 0; i < unkept_count; ++i)
         free_frame(unkept[i]);
+    for (int i = 0; i < stale_count; ++i)
+        free_frame(stale[i]);
     if (!got)
         return 1;
     if (picture->buf)
@@ -301,18 +309,18 @@ bool Picture_Pool::wait_for_room(int frames, DWORD timeout_ms, bool (*give_up)(v
 {
     if (!m_taken)
         return false;
-    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    const int64_t deadline = clock_us() + int64_t(timeout_ms) * 1000;
     for (;;) {
         if (give_up && give_up(context))
             return false;
         ResetEvent(m_taken);  // before the count: a take after it sets it again
         if (waiting() <= frames)
             return true;
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
+        const int64_t left = deadline - clock_us();
+        if (left <= 0)
             return false;
         // Another waiter may reset the event just set: each wait is a few ms at most.
-        wait_handling_sent_messages(m_taken, DWORD(std::min<ULONGLONG>(deadline - now, 10)));
+        wait_handling_sent_messages(m_taken, DWORD(std::min<int64_t>((left + 999) / 1000, 10)));
     }
 }
 

@@ -59,7 +59,8 @@ public:
     static const DWORD kWaitMs = 40;
     int get_pool(PICTURE_T* picture, DWORD wait_ms = kWaitMs);
     // Takes the waiting frame `choose` picks by the frames' pts (oldest first), letting go of
-    // the ones it drops (their buffers kept as spares), as get_pool takes the oldest. Waits up
+    // the ones it drops (their buffers kept as spares, counted in dropped()), as get_pool takes
+    // the oldest, and frees stale spares as get_pool does. Waits up
     // to wait_ms when none waits, or when the choice is to take nothing yet and look again
     // later than kCoarseUs from now; a push or wake() makes it choose again at once. `choice`
     // tells what the last choice was (drops, late ones, when to look again). 0 when a frame was

@@ -92,12 +92,14 @@ bool refresh_source::query(HWND window, refresh_grid* grid)
     if (monitor > 0 && (period == 0 || std::llabs(period - monitor) * 50 > monitor)) {
         grid->period_us = monitor;
         grid->phase_us = 0;
+        grid->phase_known = false;
         return true;
     }
     if (period == 0)
         return false;
     grid->period_us = period;
     grid->phase_us = phase;
+    grid->phase_known = true;
     return true;
 }
 
@@ -108,6 +110,9 @@ bool refresh_source::query(HWND window, refresh_grid* grid)
 precise_wait::precise_wait()
 {
     m_timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    // Before Windows 10 1803 a timer ends on the system's tick, as fine as the process or another
+    // one asked for (15.6 ms by default): timed frames are shown on time there only where a host
+    // (as most players do) asked for a finer one.
     if (!m_timer)
         m_timer = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
 }

@@ -171,7 +171,7 @@ struct loop_state {
 
     // Timed frames.
     media_clock clock;             // the instance's, as the last choice read it
-    refresh_grid grid{16667, 0};   // the display's refreshes (60 Hz until the system says)
+    refresh_grid grid{16667, 0, false};  // the display's refreshes (60 Hz until the system says)
     DWORD grid_checked = 0;        // when the system was last asked
     bool grid_asked = false;
     refresh_source refreshes;
@@ -181,6 +181,7 @@ struct loop_state {
     timing_window errors;
     int64_t show_at = 0;           // the refresh the frame taken is for; 0: at once
     int64_t due = 0;               // and its due time
+    uint32_t show_generation = 0;  // of the clock that chose it
     int64_t taken_us = 0;          // when it was taken
     int64_t draws_us[16] = {4000}; // take to ready-to-present of the last timed frames
     int draw_next = 0;
@@ -202,9 +203,14 @@ struct loop_state {
 
     // How much before its refresh a present starts: the median of the last presents' durations,
     // so that a present that takes a while (a copy to the screen) ends at the refresh. At most a
-    // quarter of a refresh: a present that waits for the refresh itself is still shown at it.
+    // quarter of a refresh: a present on the real refreshes' phase that waits for the refresh
+    // itself is still shown at it.
     int64_t present_lead_us() const
     {
+        // Where the refreshes' phase is not known, a present that waits for the refresh itself
+        // would make its duration grow into an early present: none then.
+        if (!grid.phase_known)
+            return 0;
         int64_t sorted[16];
         std::copy(std::begin(presents_us), std::end(presents_us), sorted);
         std::nth_element(sorted, sorted + 8, sorted + 16);
@@ -235,6 +241,7 @@ void follow_refresh(kel_vout_display_t* obj, loop_state& st)
         if (grid.period_us <= 0)
             grid.period_us = 16667;
         grid.phase_us = 0;
+        grid.phase_known = false;
     }
     st.grid = grid;
     obj->refresh_period_us.store(grid.period_us, std::memory_order_relaxed);
@@ -322,25 +329,24 @@ bool take_frame(kel_vout_display_t* obj, loop_state& st)
     if (obj->picture_pool) {
         choice_context context{obj, &st};
         schedule_choice choice;
+        // The frames let go are counted by the ring as they go; the late ones among them here.
         int taken = obj->picture_pool->get_pool_chosen(&obj->picture, &choose_with_clock, &context, kIdleWaitMs, &choice);
-        int dropped = choice.drop, late = choice.late;
+        if (choice.late > 0)
+            obj->stats.late.fetch_add(uint64_t(choice.late), std::memory_order_relaxed);
         // A frame due soon: the rest of the wait is timed precisely, then chosen again.
         if (taken != 0 && choice.look_again != kNever && !obj->done &&
             choice.look_again - clock_us() <= Picture_Pool::kCoarseUs + 1000) {
             st.waiter.until(choice.look_again, Picture_Pool::kCoarseUs + 1000);
             taken = obj->picture_pool->get_pool_chosen(&obj->picture, &choose_with_clock, &context, 0, &choice);
-            dropped += choice.drop;
-            late += choice.late;
+            if (choice.late > 0)
+                obj->stats.late.fetch_add(uint64_t(choice.late), std::memory_order_relaxed);
         }
-        if (dropped > 0)
-            obj->stats.dropped.fetch_add(uint64_t(dropped), std::memory_order_relaxed);
-        if (late > 0)
-            obj->stats.late.fetch_add(uint64_t(late), std::memory_order_relaxed);
         if (taken == 0) {
             st.upload = true;
             st.start_picture = false;
             st.show_at = choice.show_at;
             st.due = choice.due;
+            st.show_generation = st.clock.generation();
             st.taken_us = clock_us();
             return true;
         }
@@ -442,7 +448,7 @@ void count_timed(kel_vout_display_t* obj, loop_state& st, int64_t shown_us)
     AcquireSRWLockShared(&obj->clock_lock);
     const media_clock clock = obj->clock;
     ReleaseSRWLockShared(&obj->clock_lock);
-    st.memory = schedule_memory{clock.generation(), true, st.show_at, st.due};
+    st.memory = schedule_memory{st.show_generation, true, st.show_at, st.due};
     if (clock.rate() <= 0.0)
         return;  // a paused clock: no time to be late for
     const double error = (double(clock.media_at(shown_us)) - double(pts)) / clock.speed_at(shown_us);
@@ -469,7 +475,7 @@ bool draw_and_present(kel_vout_display_t* obj, render_steps& steps, loop_state& 
     const bool timed = new_frame && st.show_at != 0;
     if (timed) {
         st.drew(clock_us() - st.taken_us);
-        st.waiter.until(st.show_at - st.present_lead_us(), 2 * st.grid.period_us + 5000);
+        st.waiter.until(st.show_at - st.present_lead_us(), std::min<int64_t>(st.grid.period_us + 5000, 60000));
     }
     const int64_t begin = clock_us();
     const bool shown = steps.present(obj);

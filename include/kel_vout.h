@@ -207,9 +207,11 @@ KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_put_frame_ex(KEL_VOUT_HANDLE handle,
 
 /* Sets the instance's clock: from this instant it reads now_us + rate * elapsed (microseconds).
  * rate 0 pauses it; 0.25 to 4 play slow or fast; any other rate is taken as 1. A correction
- * of less than one refresh at an unchanged rate (a host following its audio clock) is slewed,
- * worked off at 5 % of the clock's pace, so that it never makes a frame skip or repeat by
- * itself; anything else takes effect at once. Call it at start, seek, pause, speed changes, and
+ * of less than one refresh at an unchanged rate (a host following its audio clock) is slewed:
+ * worked off at 5 % of the clock's pace, so that the frames move by a twentieth of a refresh per
+ * refresh at most and a jittery audio clock makes no frame skip or repeat (where the frame rate
+ * is close to the refresh rate a correction of nearly a refresh can still make one frame skip or
+ * repeat, once, as it must); anything else takes effect at once. Call it at start, seek, pause, speed changes, and
  * as often as you like to follow the audio. Until the first call, the clock starts at the first
  * timed frame's pts when that frame is pushed and runs at rate 1.
  * Result: 0; 1 for a null handle or an instance being destroyed (nothing changes).

@@ -174,6 +174,21 @@ TEST(ChooseFrame, ARefreshShowsTheLatestFrameDueByItNeverMoreThanHalfARefreshEar
     EXPECT_EQ(c.look_again, 60000 - 6000 - kWakeSlackUs);
 }
 
+TEST(ChooseFrame, AShortRefreshIsLookedAtAgainOnlyOnceAFrameCanBeChosen)
+{
+    // 480 Hz (2.083 ms): the slack before the refresh of a frame due at 10 ms would fall before
+    // the refresh it can be chosen at; looked at again one microsecond after that instead.
+    chooser choose;
+    choose.grid = refresh_grid{2083, 0};
+    const schedule_choice c = choose({10000}, 0);
+    EXPECT_FALSE(c.take);
+    const int64_t refresh = 10415;  // the first refresh at or after 10 ms less half a refresh
+    EXPECT_EQ(c.look_again, refresh - 2083 + 1);
+    const schedule_choice then = choose({10000}, c.look_again);
+    EXPECT_TRUE(then.take);
+    EXPECT_EQ(then.show_at, refresh);
+}
+
 TEST(ChooseFrame, AFrameMoreThanARefreshPastDueIsLateUnlessItIsTheNewest)
 {
     const chooser choose;
@@ -283,6 +298,17 @@ TEST(ChooseFrame, TheCadenceHoldsAFrameNearTheMiddleBetweenTwoRefreshes)
     EXPECT_TRUE(c.take);
     EXPECT_EQ(c.show_at, 40000);
 
+    // A grid asked for again lies a few microseconds off the one the frame before was shown on:
+    // the cadence is taken on the new grid (held for 59.995 ms, not the 60 ms off it).
+    chooser moved = choose;
+    moved.grid = refresh_grid{20000, -5};
+    c = moved({49600}, 21000);
+    EXPECT_FALSE(c.take);
+    EXPECT_EQ(c.look_again, 59995 - kWakeSlackUs);
+    c = moved({49600}, 59995 - kWakeSlackUs);
+    EXPECT_TRUE(c.take);
+    EXPECT_EQ(c.show_at, 59995);
+
     // Without the hysteresis (or after a jump of the clock) the nearest refresh wins: the frame
     // before is late.
     chooser bare;
@@ -326,14 +352,22 @@ TEST(RefreshMeter, BlockingPresentsGiveThePeriod)
     m.present(t - 5000, t);
     EXPECT_EQ(m.period_us(), 16667);
 
-    // 24 frames a second on 60 Hz: two and three refreshes apart; the shorter one is taken.
+    // 24 frames a second on 60 Hz: two and three refreshes apart, which only 60 Hz explains.
     refresh_meter pulldown;
     t = 0;
     for (int i = 0; i <= refresh_meter::kSamples; ++i) {
-        t += i % 2 ? 33334 : 50000;
+        t += i % 2 ? 33334 : 50001;
         pulldown.present(t - 2000, t);
     }
-    EXPECT_EQ(pulldown.period_us(), 33334);
+    EXPECT_EQ(pulldown.period_us(), 16667);
+    // Always two refreshes apart (30 on 60 Hz) cannot be told from 30 Hz: that is what it says.
+    refresh_meter even;
+    t = 0;
+    for (int i = 0; i <= refresh_meter::kSamples; ++i) {
+        t += 33333 + (i % 3) * 10;  // a little jitter
+        even.present(t - 2000, t);
+    }
+    EXPECT_NEAR(double(even.period_us()), 33343.0, 10.0);
 
     // Presents that do not wait tell nothing.
     refresh_meter free;

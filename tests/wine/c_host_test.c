@@ -47,6 +47,23 @@ static void check_layout(void)
     CHECK(VOUT_X11 == 0 && VOUT_XCB == 1 && VOUT_GLX == 2 && VOUT_WGL == 3 && VOUT_D3D == 4 && VOUT_D3D11 == 5);
     CHECK(VOUT_NORMAL == 0 && VOUT_4_3 == 1 && VOUT_16_9 == 2 && VOUT_PREFERRED == 3);
     CHECK(VOUT_YUV420 == 0 && VOUT_RGB == 1);
+
+    /* The frame information record and the statistics' timing fields, the same on both. */
+    CHECK(sizeof(KEL_VOUT_FRAME_INFO_T) == 24);
+    CHECK(offsetof(KEL_VOUT_FRAME_INFO_T, transfer) == 4);
+    CHECK(offsetof(KEL_VOUT_FRAME_INFO_T, pts_us) == 8);
+    CHECK(offsetof(KEL_VOUT_FRAME_INFO_T, primaries) == 16);
+    CHECK(offsetof(KEL_VOUT_FRAME_INFO_T, max_luminance) == 20);
+    CHECK(KEL_VOUT_PTS_NONE == INT64_MIN);
+    CHECK(KEL_VOUT_TRC_SDR == 0 && KEL_VOUT_TRC_PQ == 1 && KEL_VOUT_TRC_HLG == 2);
+    CHECK(KEL_VOUT_PRI_BT709 == 0 && KEL_VOUT_PRI_BT2020 == 1);
+    CHECK(offsetof(KEL_VOUT_STATS_T, last_latency_ms) == 64);
+    CHECK(offsetof(KEL_VOUT_STATS_T, late) == 72);
+    CHECK(offsetof(KEL_VOUT_STATS_T, refresh_hz) == 80);
+    CHECK(offsetof(KEL_VOUT_STATS_T, timing_error_p50_ms) == 88);
+    CHECK(offsetof(KEL_VOUT_STATS_T, timing_error_p99_ms) == 96);
+    CHECK(offsetof(KEL_VOUT_STATS_T, shown_pts_us) == 104);
+    CHECK(sizeof(KEL_VOUT_STATS_T) == 112);
 }
 
 static void check_exports(void)
@@ -74,6 +91,10 @@ static void check_exports(void)
     CHECK(kel_vout_get_display_mode(NULL, &mode) == 1);
     CHECK(mode == VOUT_4_3);
     CHECK(kel_vout_get_display_mode((KEL_VOUT_HANDLE)frame, NULL) == 1);
+    CHECK(kel_vout_put_frame_ex(NULL, NULL, NULL) == 1);
+    CHECK(kel_vout_set_clock(NULL, 0, 1.0) == 1);
+    CHECK(kel_vout_wait_queue(NULL, 8, 0) == 1);
+    CHECK(kel_vout_set_clock((KEL_VOUT_HANDLE)frame, 0, 1.0) == 1);  /* never a handle */
 
     memset(pixels, 0x5A, sizeof(pixels));
     LoadBMPData(pixels, &size, &width, &height, NULL);
