@@ -9,7 +9,8 @@
 // each at its time on its clock (started by the first frame, steered by kel_vout_set_clock for
 // pause and speed). --untimed paces the pushes here instead: the older planar push, or with
 // --frame-export kel_vout_put_frame. Colours: BT.601 limited range unless told otherwise (a
-// stream's XCOLORRANGE=FULL says full range). --walk walks the four aspect modes and a resize (the default for the pattern).
+// stream's XCOLORRANGE=FULL says full range). --walk walks the four aspect modes and a resize
+// (the default for the pattern).
 // --rotate shows the frames turned clockwise (a phone's clip stored landscape); a stream's
 // sample aspect ratio (its A token) is shown as such. --seconds 0 plays to the end. In the
 // window: 1-4 aspect modes, r rotate, h and v mirror, a the aspect override (off, 4:3, 16:9, 1.85,
