@@ -16,31 +16,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench_clock.h"
 #include "kel_vout.h"
 
 namespace {
 
 const int kW = 640, kH = 360;
-
-double now_ms()
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return double(f.QuadPart);
-    }();
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return double(c.QuadPart) * 1000.0 / frequency;
-}
-
-double process_cpu_ms()
-{
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto ms = [](const FILETIME& t) { return double((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4; };
-    return ms(kernel) + ms(user);
-}
 
 // Dispatches this thread's messages for `ms` milliseconds.
 void pump(double ms)
@@ -96,6 +77,17 @@ KEL_VOUT_STATS_T stats_of(KEL_VOUT_HANDLE h)
     return s;
 }
 
+// An instance filling the host's window.
+KEL_VOUT_HANDLE create_instance(HWND host, VOUT_MODE backend)
+{
+    KEL_VOUT_CFG_T cfg;
+    kel_vout_get_default_param(&cfg);
+    cfg.windowId = host;
+    cfg.vout_mode = backend;
+    cfg.display_mode = VOUT_NORMAL;
+    return kel_vout_create(&cfg);
+}
+
 // Frames the screen showed out of order, as another thread sees the pts on screen change.
 struct order_watch {
     std::atomic<bool> stop{false};
@@ -146,12 +138,7 @@ run_figures play(HWND host, VOUT_MODE backend, const std::vector<std::vector<uin
                  bool timed)
 {
     run_figures r;
-    KEL_VOUT_CFG_T cfg;
-    kel_vout_get_default_param(&cfg);
-    cfg.windowId = host;
-    cfg.vout_mode = backend;
-    cfg.display_mode = VOUT_NORMAL;
-    KEL_VOUT_HANDLE h = kel_vout_create(&cfg);
+    KEL_VOUT_HANDLE h = create_instance(host, backend);
     if (!h)
         return r;
     // Playback starts once a first (untimed) frame is on screen: a device's first draw may take
@@ -236,12 +223,7 @@ run_figures play(HWND host, VOUT_MODE backend, const std::vector<std::vector<uin
 // Processor time of a paused instance holding frames that are not due, in % of one core.
 double paused_cpu(HWND host, VOUT_MODE backend, const std::vector<std::vector<uint8_t>>& frames)
 {
-    KEL_VOUT_CFG_T cfg;
-    kel_vout_get_default_param(&cfg);
-    cfg.windowId = host;
-    cfg.vout_mode = backend;
-    cfg.display_mode = VOUT_NORMAL;
-    KEL_VOUT_HANDLE h = kel_vout_create(&cfg);
+    KEL_VOUT_HANDLE h = create_instance(host, backend);
     if (!h)
         return -1;
     kel_vout_set_clock(h, 0, 0.0);

@@ -21,6 +21,7 @@
 #include <functional>
 #include <vector>
 
+#include "bench_clock.h"
 #include "bench_frame.h"
 #include "kel_vout.h"
 
@@ -28,27 +29,6 @@ namespace {
 
 const size_t kFrameBytes = size_t(kFrameWidth) * kFrameHeight * 3 / 2;  // 3110400, packed
 const int kDefaultQueueLimit = 75;
-
-double now_ms()
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return double(f.QuadPart);
-    }();
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return double(c.QuadPart) * 1000.0 / frequency;
-}
-
-// User plus kernel time of the whole process (every thread: ours, the library's, the driver's).
-double process_cpu_ms()
-{
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto ms = [](const FILETIME& t) { return double((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4; };
-    return ms(kernel) + ms(user);
-}
 
 // The process's private bytes (its commit charge), in MB.
 double private_mb()
