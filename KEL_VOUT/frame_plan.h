@@ -63,11 +63,17 @@ struct plan_texture {
     plan_corners corners;
 };
 
-// A textured quad drawn over the picture (overlays); none yet.
+struct overlay_bitmap;
+
+// An overlay's quad drawn over the picture, premultiplied: out = tex * opacity + dst * (1 - tex.a
+// * opacity). Its bitmap lies in the top-left of a texture of its own, zero beyond it.
 struct plan_quad {
-    plan_rect target;
-    plan_corners corners;
-    int32_t texture;
+    plan_rect target;      // back-buffer pixels, inside the plan's target
+    plan_corners corners;  // of the texture
+    int32_t texture;       // the overlay's id: each id has a texture of its own
+    int32_t texture_width, texture_height;
+    float opacity;                 // 0..1
+    const overlay_bitmap* bitmap;  // the render thread's, for the pass
 };
 
 struct frame_plan {
@@ -91,7 +97,7 @@ struct frame_plan {
     picture_transform transform;  // as the frame was pushed
     plan_rect source;  // the part of the frame shown (the crop), frame pixels
     plan_rect target;  // where it is drawn, back-buffer pixels (the whole back buffer)
-    int32_t quad_count;
+    int32_t quad_count;  // plan_overlays adds them
     plan_quad quads[kMaxQuads];
 };
 

@@ -5,6 +5,7 @@
 #include <d3d9.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "kel_vout_log.h"
@@ -196,6 +197,7 @@ bool kel_direct3d::initializeD3D(HWND presentWnd)
 bool kel_direct3d::makeDevice()
 {
     releaseFrameResources();
+    releaseOverlays();
     release(m_shader);
     release_counted(m_pd3dDevice);
     m_device = device_tier::failed;
@@ -515,6 +517,7 @@ void kel_direct3d::releaseD3D()
 {
     m_drawn = false;
     releaseFrameResources();
+    releaseOverlays();
     m_noPlanes = frame_plan{};
     m_frameFailed = false;
     release(m_shader);
@@ -559,7 +562,11 @@ void kel_direct3d::paintD3D(const uint8_t* buf, const frame_plan& plan, bool upl
             return;
         m_frameFilled = true;
     }
+    // The overlays are this paint's only: their bitmaps are the render thread's for the pass.
+    m_frame.quad_count = plan.quad_count;
+    std::copy(plan.quads, plan.quads + plan.quad_count, m_frame.quads);
     DrawImage();
+    m_frame.quad_count = 0;
 }
 
 void kel_direct3d::SetYUVbuffer(LPBYTE pBuffer, long lLen)
@@ -694,6 +701,7 @@ void kel_direct3d::DrawImage()
     m_pd3dDevice->Clear(0, nullptr, D3DCLEAR_TARGET, D3DCOLOR_ARGB(0xFF, 0, 0, 0), 1.0f, 0);
     m_pd3dDevice->BeginScene();
     drawQuad();
+    drawOverlays();
     m_pd3dDevice->EndScene();
     m_drawn = true;
 }
@@ -744,6 +752,100 @@ void kel_direct3d::drawQuad()
     d->SetPixelShader(nullptr);
     for (DWORD i = 0; i < samplers; ++i)
         d->SetTexture(i, nullptr);
+}
+
+// An overlay's bitmap into its id's A8R8G8B8 texture (B, G, R, A in memory, as the bitmap),
+// unless it holds that bitmap already; the texture is made again for another size. Padding to a
+// power of two is transparent.
+bool kel_direct3d::uploadOverlay(const plan_quad& q)
+{
+    const overlay_bitmap& b = *q.bitmap;
+    IDirect3DTexture9*& tex = m_overlayTex[q.texture];
+    if (tex && m_overlaySerial[q.texture] == b.serial)
+        return true;
+    D3DSURFACE_DESC desc;
+    if (tex && (FAILED(tex->GetLevelDesc(0, &desc)) || int(desc.Width) != q.texture_width ||
+                int(desc.Height) != q.texture_height))
+        release(tex);
+    if (!tex) {
+        const HRESULT hr = m_pd3dDevice->CreateTexture(UINT(q.texture_width), UINT(q.texture_height), 1, 0,
+                                                       D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &tex, nullptr);
+        if (FAILED(hr)) {
+            kel_log_hresult("IDirect3DDevice9::CreateTexture (an overlay; it is not shown)", hr, KEL_LOG_WARNING);
+            tex = nullptr;
+            return false;
+        }
+    }
+    m_overlaySerial[q.texture] = 0;
+    D3DLOCKED_RECT locked;
+    if (!lock(tex, &locked, 0, "IDirect3DTexture9::LockRect (an overlay)"))
+        return false;
+    uint8_t* bits = static_cast<uint8_t*>(locked.pBits);
+    const size_t row = size_t(b.width) * 4, pitch = size_t(locked.Pitch);
+    for (int y = 0; y < q.texture_height; ++y) {
+        uint8_t* dst = bits + size_t(y) * pitch;
+        if (y < b.height) {
+            std::memcpy(dst, b.bgra.data() + size_t(y) * row, row);
+            std::memset(dst + row, 0, size_t(q.texture_width) * 4 - row);
+        } else {
+            std::memset(dst, 0, size_t(q.texture_width) * 4);
+        }
+    }
+    tex->UnlockRect(0);
+    m_overlaySerial[q.texture] = b.serial;
+    return true;
+}
+
+// The paint's overlay quads over the picture, premultiplied: the texture modulated by the
+// opacity (the texture factor) in all four channels, blended with ONE, INVSRCALPHA.
+void kel_direct3d::drawOverlays()
+{
+    if (m_frame.quad_count == 0)
+        return;
+    IDirect3DDevice9* d = m_pd3dDevice;
+    d->SetPixelShader(nullptr);
+    d->SetRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
+    d->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_ONE);
+    d->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
+    d->SetRenderState(D3DRS_BLENDOP, D3DBLENDOP_ADD);
+    d->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
+    d->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+    d->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_TFACTOR);
+    d->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_MODULATE);
+    d->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
+    d->SetTextureStageState(0, D3DTSS_ALPHAARG2, D3DTA_TFACTOR);
+    d->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_DISABLE);
+    d->SetSamplerState(0, D3DSAMP_MINFILTER, D3DTEXF_LINEAR);
+    d->SetSamplerState(0, D3DSAMP_MAGFILTER, D3DTEXF_LINEAR);
+    d->SetSamplerState(0, D3DSAMP_MIPFILTER, D3DTEXF_NONE);
+    d->SetSamplerState(0, D3DSAMP_ADDRESSU, D3DTADDRESS_CLAMP);
+    d->SetSamplerState(0, D3DSAMP_ADDRESSV, D3DTADDRESS_CLAMP);
+    d->SetFVF(kQuadFvf);
+    for (int i = 0; i < m_frame.quad_count; ++i) {
+        const plan_quad& q = m_frame.quads[i];
+        if (!q.bitmap || !uploadOverlay(q))
+            continue;
+        const float x0 = float(q.target.x) - 0.5f, y0 = float(q.target.y) - 0.5f;
+        const float x1 = x0 + float(q.target.width), y1 = y0 + float(q.target.height);
+        const float xy[4][2] = {{x0, y0}, {x1, y0}, {x0, y1}, {x1, y1}};
+        quad_vertex quad[4];
+        for (int c = 0; c < 4; ++c)
+            quad[c] = quad_vertex{xy[c][0], xy[c][1], 0.0f, 1.0f, q.corners.s[c], q.corners.t[c], 0.0f, 0.0f};
+        const DWORD o = DWORD(std::lround(q.opacity * 255.0f));
+        d->SetRenderState(D3DRS_TEXTUREFACTOR, D3DCOLOR_ARGB(o, o, o, o));
+        d->SetTexture(0, m_overlayTex[q.texture]);
+        d->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof(quad_vertex));
+    }
+    d->SetTexture(0, nullptr);
+    d->SetRenderState(D3DRS_ALPHABLENDENABLE, FALSE);
+}
+
+void kel_direct3d::releaseOverlays()
+{
+    for (int i = 0; i < kMaxOverlays; ++i) {
+        release(m_overlayTex[i]);
+        m_overlaySerial[i] = 0;
+    }
 }
 
 bool kel_direct3d::presentD3D()

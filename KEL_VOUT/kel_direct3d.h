@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "frame_plan.h"
+#include "overlay.h"
 
 struct IDirect3D9;
 struct IDirect3DDevice9;
@@ -123,6 +124,9 @@ private:
     bool uploadYv12(const uint8_t* buf, const frame_plan& plan);
     bool uploadPicture(const uint8_t* buf, const frame_plan& plan);
     void drawQuad();
+    bool uploadOverlay(const plan_quad& q);
+    void drawOverlays();
+    void releaseOverlays();
 
     int m_nWidth;   // the frame's size, as its resources were made for it
     int m_nHeight;
@@ -151,6 +155,10 @@ private:
     bool m_dynamicTextures;            // it has dynamic textures
     std::vector<uint8_t> m_converted;  // a YUV frame converted on the processor
     std::vector<uint8_t> m_scaled;     // a picture reduced to the largest texture
+    // Each overlay id's texture (D3DPOOL_MANAGED: it outlives resets), with the serial of the
+    // bitmap it holds.
+    IDirect3DTexture9* m_overlayTex[kMaxOverlays] = {};
+    uint64_t m_overlaySerial[kMaxOverlays] = {};
     bool m_drawn;  // the back buffer holds a picture not yet presented
     std::atomic<int> m_recoveries;
     std::atomic<int> m_sizeResets;

@@ -31,6 +31,8 @@ std::atomic<kel_direct3d11::result_hook> g_result_hook{nullptr};
 std::atomic<const char*> g_compiler_for_testing{nullptr};
 std::atomic<int> g_live_devices{0};  // made and not yet destroyed, process-wide
 
+constexpr int kShaderCount = 4;  // vertex, YUV, RGB, overlay
+
 // The conversion, one shader source for every device. It is compiled on the user's machine by
 // the system's own compiler (d3dcompiler_47.dll, part of Windows since 8.1): the build runs on
 // hosts without Microsoft's shader compiler, and bytecode from another compiler is not what
@@ -75,6 +77,12 @@ float4 ps_yuv(corner i) : SV_Target
 float4 ps_rgb(corner i) : SV_Target
 {
     return float4(plane0.Sample(bilinear, i.luma).rgb, 1.0);
+}
+
+// An overlay, premultiplied, its opacity in the second coordinate pair.
+float4 ps_overlay(corner i) : SV_Target
+{
+    return plane0.Sample(bilinear, i.luma) * i.chroma.x;
 }
 )";
 
@@ -180,7 +188,7 @@ PFN_D3D11_CREATE_DEVICE d3d11_create_device()
 // device. Filled once; read under the lock.
 struct shader_cache {
     SRWLOCK lock = SRWLOCK_INIT;
-    std::vector<uint8_t> code[3];
+    std::vector<uint8_t> code[kShaderCount];
     const char* compiler = nullptr;  // the DLL that compiled them
 };
 
@@ -256,6 +264,15 @@ void kel_direct3d11::release_textures()
     m_frame.texture_count = 0;
 }
 
+void kel_direct3d11::release_overlays()
+{
+    for (int i = 0; i < kMaxOverlays; ++i) {
+        release_com(m_overlayViews[i]);
+        release_com(m_overlayTex[i]);
+        m_overlaySerial[i] = 0;
+    }
+}
+
 void kel_direct3d11::release_device()
 {
     m_drawn = false;
@@ -265,6 +282,7 @@ void kel_direct3d11::release_device()
     if (m_context)
         m_context->ClearState();
     release_textures();
+    release_overlays();
     release_com(m_target);
     release_com(m_presentDone);
     m_presentPending = false;
@@ -276,6 +294,9 @@ void kel_direct3d11::release_device()
     release_com(m_cbuffer);
     release_com(m_quad);
     release_com(m_layout);
+    release_com(m_blend);
+    release_com(m_overlayQuads);
+    release_com(m_psOverlay);
     release_com(m_psRgb);
     release_com(m_psYuv);
     release_com(m_vs);
@@ -350,7 +371,7 @@ bool kel_direct3d11::loadShaders()
     bool cached = !testing && !cache.code[0].empty();
     try {
         if (cached) {
-            for (int i = 0; i < 3; ++i)
+            for (int i = 0; i < kShaderCount; ++i)
                 m_code[i] = cache.code[i];
             m_compiler = cache.compiler;
         }
@@ -372,9 +393,10 @@ bool kel_direct3d11::loadShaders()
     auto compile = reinterpret_cast<pD3DCompile>(reinterpret_cast<void*>(GetProcAddress(compiler, "D3DCompile")));
     if (!compile)
         kel_log_last_error("GetProcAddress (D3DCompile)");
-    static const char* const entries[3][2] = {{"vs_main", "vs_4_0"}, {"ps_yuv", "ps_4_0"}, {"ps_rgb", "ps_4_0"}};
+    static const char* const entries[kShaderCount][2] = {
+        {"vs_main", "vs_4_0"}, {"ps_yuv", "ps_4_0"}, {"ps_rgb", "ps_4_0"}, {"ps_overlay", "ps_4_0"}};
     bool ok = compile != nullptr;
-    for (int i = 0; i < 3 && ok; ++i) {
+    for (int i = 0; i < kShaderCount && ok; ++i) {
         ID3D10Blob* code = nullptr;
         ID3D10Blob* errors = nullptr;
         const HRESULT hr = compile(kShaderSource, sizeof(kShaderSource) - 1, "kel_vout_d3d11", nullptr, nullptr,
@@ -404,7 +426,7 @@ bool kel_direct3d11::loadShaders()
     AcquireSRWLockExclusive(&cache.lock);
     try {
         if (!testing && cache.code[0].empty()) {
-            for (int i = 0; i < 3; ++i)
+            for (int i = 0; i < kShaderCount; ++i)
                 cache.code[i] = m_code[i];
             cache.compiler = name;
         }
@@ -466,6 +488,15 @@ bool kel_direct3d11::make_device()
         {"POSITION", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 0, D3D11_INPUT_PER_VERTEX_DATA, 0},
         {"TEXCOORD", 0, DXGI_FORMAT_R32G32_FLOAT, 0, 8, D3D11_INPUT_PER_VERTEX_DATA, 0},
         {"TEXCOORD", 1, DXGI_FORMAT_R32G32_FLOAT, 0, 16, D3D11_INPUT_PER_VERTEX_DATA, 0}};
+    D3D11_BUFFER_DESC ovb = vb;
+    ovb.ByteWidth = sizeof(quad_vertex) * 4 * frame_plan::kMaxQuads;
+    D3D11_BLEND_DESC bd{};
+    D3D11_RENDER_TARGET_BLEND_DESC& rt = bd.RenderTarget[0];
+    rt.BlendEnable = TRUE;
+    rt.SrcBlend = rt.SrcBlendAlpha = D3D11_BLEND_ONE;
+    rt.DestBlend = rt.DestBlendAlpha = D3D11_BLEND_INV_SRC_ALPHA;
+    rt.BlendOp = rt.BlendOpAlpha = D3D11_BLEND_OP_ADD;
+    rt.RenderTargetWriteMask = D3D11_COLOR_WRITE_ENABLE_ALL;
     D3D11_SAMPLER_DESC sd{};
     sd.Filter = D3D11_FILTER_MIN_MAG_MIP_LINEAR;
     sd.AddressU = sd.AddressV = sd.AddressW = D3D11_TEXTURE_ADDRESS_CLAMP;
@@ -481,6 +512,10 @@ bool kel_direct3d11::make_device()
          m_device->CreatePixelShader(m_code[1].data(), m_code[1].size(), nullptr, &m_psYuv)},
         {"ID3D11Device::CreatePixelShader (RGB)",
          m_device->CreatePixelShader(m_code[2].data(), m_code[2].size(), nullptr, &m_psRgb)},
+        {"ID3D11Device::CreatePixelShader (overlays)",
+         m_device->CreatePixelShader(m_code[3].data(), m_code[3].size(), nullptr, &m_psOverlay)},
+        {"ID3D11Device::CreateBuffer (the overlays' quads)", m_device->CreateBuffer(&ovb, nullptr, &m_overlayQuads)},
+        {"ID3D11Device::CreateBlendState (premultiplied)", m_device->CreateBlendState(&bd, &m_blend)},
         {"ID3D11Device::CreateInputLayout",
          m_device->CreateInputLayout(layout, 3, m_code[0].data(), m_code[0].size(), &m_layout)},
         {"ID3D11Device::CreateBuffer (the quad)", m_device->CreateBuffer(&vb, nullptr, &m_quad)},
@@ -723,6 +758,86 @@ void kel_direct3d11::paintD3D11(const uint8_t* buf, const frame_plan& plan, bool
         m_fresh = false;
     }
     draw();
+    draw_overlays(plan);
+}
+
+// An overlay's bitmap into its id's B8G8R8A8 texture, unless it holds that bitmap already; the
+// texture is made again for another size.
+bool kel_direct3d11::upload_overlay(const plan_quad& q)
+{
+    const overlay_bitmap& b = *q.bitmap;
+    const int id = q.texture;
+    if (m_overlayTex[id] && m_overlaySerial[id] == b.serial)
+        return true;
+    D3D11_TEXTURE2D_DESC d{};
+    if (m_overlayTex[id]) {
+        m_overlayTex[id]->GetDesc(&d);
+        if (int(d.Width) != q.texture_width || int(d.Height) != q.texture_height) {
+            release_com(m_overlayViews[id]);
+            release_com(m_overlayTex[id]);
+        }
+    }
+    if (!m_overlayTex[id]) {
+        d = D3D11_TEXTURE2D_DESC{};
+        d.Width = UINT(q.texture_width);
+        d.Height = UINT(q.texture_height);
+        d.MipLevels = 1;
+        d.ArraySize = 1;
+        d.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+        d.SampleDesc.Count = 1;
+        d.Usage = D3D11_USAGE_DEFAULT;
+        d.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+        HRESULT hr = m_device->CreateTexture2D(&d, nullptr, &m_overlayTex[id]);
+        if (SUCCEEDED(hr))
+            hr = m_device->CreateShaderResourceView(m_overlayTex[id], nullptr, &m_overlayViews[id]);
+        if (FAILED(hr)) {
+            kel_log_hresult("ID3D11Device::CreateTexture2D (an overlay; it is not shown)", hr, KEL_LOG_WARNING);
+            release_com(m_overlayViews[id]);
+            release_com(m_overlayTex[id]);
+            return false;
+        }
+    }
+    const D3D11_BOX box{0, 0, 0, UINT(b.width), UINT(b.height), 1};
+    m_context->UpdateSubresource(m_overlayTex[id], 0, &box, b.bgra.data(), UINT(b.width) * 4, 0);
+    m_overlaySerial[id] = b.serial;
+    return true;
+}
+
+// The plan's overlay quads over the picture, premultiplied (ONE, INV_SRC_ALPHA), each from its
+// texture. The picture's state is bound again for the next paint.
+void kel_direct3d11::draw_overlays(const frame_plan& plan)
+{
+    if (plan.quad_count == 0 || !m_target || !m_drawn)
+        return;
+    ID3D11DeviceContext* c = m_context;
+    D3D11_MAPPED_SUBRESOURCE mapped{};
+    if (FAILED(c->Map(m_overlayQuads, 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped)) || !mapped.pData)
+        return;
+    const float w = float(std::max(m_targetWidth, 1)), h = float(std::max(m_targetHeight, 1));
+    quad_vertex* v = static_cast<quad_vertex*>(mapped.pData);
+    for (int i = 0; i < plan.quad_count; ++i) {
+        const plan_quad& q = plan.quads[i];
+        const float x0 = 2.0f * float(q.target.x) / w - 1.0f, x1 = 2.0f * float(q.target.x + q.target.width) / w - 1.0f;
+        const float y0 = 1.0f - 2.0f * float(q.target.y) / h, y1 = 1.0f - 2.0f * float(q.target.y + q.target.height) / h;
+        const float xy[4][2] = {{x0, y0}, {x1, y0}, {x0, y1}, {x1, y1}};
+        for (int k = 0; k < 4; ++k)
+            v[i * 4 + k] = quad_vertex{xy[k][0], xy[k][1], q.corners.s[k], q.corners.t[k], q.opacity, 0.0f};
+    }
+    c->Unmap(m_overlayQuads, 0);
+    const UINT stride = sizeof(quad_vertex), offset = 0;
+    c->IASetVertexBuffers(0, 1, &m_overlayQuads, &stride, &offset);
+    c->PSSetShader(m_psOverlay, nullptr, 0);
+    const float factor[4] = {0, 0, 0, 0};
+    c->OMSetBlendState(m_blend, factor, 0xFFFFFFFF);
+    for (int i = 0; i < plan.quad_count; ++i) {
+        const plan_quad& q = plan.quads[i];
+        if (!q.bitmap || !upload_overlay(q))
+            continue;
+        c->PSSetShaderResources(0, 1, &m_overlayViews[q.texture]);
+        c->Draw(4, UINT(i) * 4);
+    }
+    c->OMSetBlendState(nullptr, factor, 0xFFFFFFFF);
+    m_stateDirty = true;
 }
 
 bool kel_direct3d11::upload(const uint8_t* buf)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "frame_plan.h"
+#include "overlay.h"
 
 struct ID3D11Device;
 struct ID3D11DeviceContext;
@@ -24,6 +25,7 @@ struct ID3D11InputLayout;
 struct ID3D11Buffer;
 struct ID3D11SamplerState;
 struct ID3D11Query;
+struct ID3D11BlendState;
 struct IDXGISwapChain;
 
 class kel_direct3d11 {
@@ -95,6 +97,9 @@ private:
     bool upload(const uint8_t* buf);
     bool update_quad();
     void draw();
+    bool upload_overlay(const plan_quad& q);
+    void draw_overlays(const frame_plan& plan);
+    void release_overlays();
     void wait_for_frame_latency();
     void wait_for_last_present();
 
@@ -120,7 +125,14 @@ private:
     ID3D11SamplerState* m_sampler = nullptr;
     ID3D11Texture2D* m_planes[3] = {};  // Y, U, V (R8), or the RGB picture alone (B8G8R8A8)
     ID3D11ShaderResourceView* m_views[3] = {};
-    std::vector<uint8_t> m_code[3];  // compiled vertex, YUV and RGB shaders, kept across devices
+    ID3D11PixelShader* m_psOverlay = nullptr;
+    ID3D11Buffer* m_overlayQuads = nullptr;  // four quad_vertex per overlay quad of a paint
+    ID3D11BlendState* m_blend = nullptr;     // premultiplied: ONE, INV_SRC_ALPHA
+    // Each overlay id's texture and view, with the serial of the bitmap it holds.
+    ID3D11Texture2D* m_overlayTex[kMaxOverlays] = {};
+    ID3D11ShaderResourceView* m_overlayViews[kMaxOverlays] = {};
+    uint64_t m_overlaySerial[kMaxOverlays] = {};
+    std::vector<uint8_t> m_code[4];  // compiled vertex, YUV, RGB and overlay shaders, kept across devices
     const char* m_compiler = "";     // the system DLL that compiled them
 
     bool m_fresh = false;   // the textures hold no frame yet

@@ -77,7 +77,8 @@ kel_opengl::kel_opengl()
     : reloaded(true), tex_width{}, tex_height{}, texture{}, program(0), local_count(0), local_value{},
       GenProgramsARB(nullptr), BindProgramARB(nullptr), ProgramStringARB(nullptr), DeleteProgramsARB(nullptr),
       ProgramLocalParameter4fvARB(nullptr), use_multitexture(false), ActiveTextureARB(nullptr),
-      MultiTexCoord2fARB(nullptr), m_npot(false), m_bgra(false), m_maxTexture(0), m_plan{}
+      MultiTexCoord2fARB(nullptr), m_npot(false), m_bgra(false), m_maxTexture(0), m_plan{}, m_overlayTex{},
+      m_overlaySerial{}
 {
 }
 
@@ -149,6 +150,10 @@ void kel_opengl::initializeGL()
 
     for (int j = 0; j < 3; ++j)
         tex_width[j] = tex_height[j] = 0;
+    for (int i = 0; i < kMaxOverlays; ++i) {
+        m_overlayTex[i] = 0;  // a new context holds none
+        m_overlaySerial[i] = 0;
+    }
     program = 0;
     local_count = 0;
 
@@ -214,6 +219,11 @@ renderer_caps kel_opengl::caps() const
     return c;
 }
 
+// The quad covers the viewport: the plan's corners top-left, top-right, bottom-left and
+// bottom-right, in the polygon's order, at their places in normalised device coordinates.
+static const int kPolygon[4] = {0, 1, 3, 2};
+static const float kCornerXY[4][2] = {{-1, 1}, {1, 1}, {-1, -1}, {1, -1}};
+
 // Uploads what the plan names when the picture is new or its textures must be made (a new
 // plan's textures, or a context made anew), then draws it over the viewport.
 void kel_opengl::paintGL(const uint8_t* buf, const frame_plan& plan, bool upload)
@@ -226,12 +236,115 @@ void kel_opengl::paintGL(const uint8_t* buf, const frame_plan& plan, bool upload
         if (!uploaded) {
             m_plan.texture_count = 0;  // nothing usable in the textures: made again next time
             glClear(GL_COLOR_BUFFER_BIT);
+            drawOverlays(plan);
             return;
         }
         reloaded = false;
     }
     m_plan = plan;
     drawPlan();
+    drawOverlays(plan);
+}
+
+// An overlay's bitmap into its id's texture, unless it holds that bitmap already. The texture
+// is made again for another size; padding to a power of two is transparent.
+bool kel_opengl::uploadOverlay(const plan_quad& q)
+{
+    const overlay_bitmap& b = *q.bitmap;
+    const int id = q.texture;
+    if (m_overlayTex[id] != 0 && m_overlaySerial[id] == b.serial)
+        return true;
+    const int tw = q.texture_width, th = q.texture_height;
+    const bool padded = tw != b.width || th != b.height;
+    const uint8_t* pixels = b.bgra.data();
+    try {
+        if (padded || !m_bgra) {
+            m_overlayPixels.assign(size_t(tw) * size_t(th) * 4, 0);
+            for (int y = 0; y < b.height; ++y) {
+                const uint8_t* src = b.bgra.data() + size_t(y) * size_t(b.width) * 4;
+                uint8_t* dst = m_overlayPixels.data() + size_t(y) * size_t(tw) * 4;
+                if (m_bgra) {
+                    std::memcpy(dst, src, size_t(b.width) * 4);
+                    continue;
+                }
+                for (int x = 0; x < b.width; ++x, src += 4, dst += 4) {
+                    dst[0] = src[2];
+                    dst[1] = src[1];
+                    dst[2] = src[0];
+                    dst[3] = src[3];
+                }
+            }
+            pixels = m_overlayPixels.data();
+        }
+    } catch (const std::bad_alloc&) {
+        std::vector<uint8_t>().swap(m_overlayPixels);
+        return false;
+    }
+    const GLenum format = m_bgra ? kGlBgra : GL_RGBA;
+    if (m_overlayTex[id] == 0)
+        glGenTextures(1, &m_overlayTex[id]);
+    glBindTexture(GL_TEXTURE_2D, m_overlayTex[id]);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    GLint w = 0, h = 0;
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &w);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &h);
+    if (w != tw || h != th) {
+        applyTextureParameters();
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, tw, th, 0, format, GL_UNSIGNED_BYTE, pixels);
+    } else {
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, tw, th, format, GL_UNSIGNED_BYTE, pixels);
+    }
+    if (m_overlayPixels.size() > size_t(8) << 20)
+        std::vector<uint8_t>().swap(m_overlayPixels);  // a large one is not kept
+    m_overlaySerial[id] = b.serial;
+    return true;
+}
+
+// The plan's overlay quads over the picture, premultiplied: the texture modulated by the
+// opacity in all four channels, blended with ONE, ONE_MINUS_SRC_ALPHA.
+void kel_opengl::drawOverlays(const frame_plan& plan)
+{
+    if (plan.quad_count == 0)
+        return;
+    if (use_multitexture)
+        ActiveTextureARB(KEL_GL_TEXTURE0_ARB);
+    glEnable(GL_TEXTURE_2D);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_ONE, GL_ONE_MINUS_SRC_ALPHA);
+    glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+    const float w = float(std::max(plan.target.width, 1)), h = float(std::max(plan.target.height, 1));
+    for (int i = 0; i < plan.quad_count; ++i) {
+        const plan_quad& q = plan.quads[i];
+        if (!q.bitmap || !uploadOverlay(q))
+            continue;
+        const float x0 = 2.0f * float(q.target.x - plan.target.x) / w - 1.0f;
+        const float x1 = 2.0f * float(q.target.x + q.target.width - plan.target.x) / w - 1.0f;
+        const float y0 = 1.0f - 2.0f * float(q.target.y - plan.target.y) / h;
+        const float y1 = 1.0f - 2.0f * float(q.target.y + q.target.height - plan.target.y) / h;
+        const float xy[4][2] = {{x0, y0}, {x1, y0}, {x0, y1}, {x1, y1}};
+        glBindTexture(GL_TEXTURE_2D, m_overlayTex[q.texture]);
+        glColor4f(q.opacity, q.opacity, q.opacity, q.opacity);
+        glBegin(GL_POLYGON);
+        for (int c : kPolygon) {
+            glTexCoord2f(q.corners.s[c], q.corners.t[c]);
+            glVertex2f(xy[c][0], xy[c][1]);
+        }
+        glEnd();
+    }
+    glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
+    glDisable(GL_BLEND);
+    glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+void kel_opengl::releaseOverlays()
+{
+    for (int i = 0; i < kMaxOverlays; ++i) {
+        if (m_overlayTex[i] != 0)
+            glDeleteTextures(1, &m_overlayTex[i]);
+        m_overlayTex[i] = 0;
+        m_overlaySerial[i] = 0;
+    }
+    std::vector<uint8_t>().swap(m_overlayPixels);
 }
 
 // Each plane into a luminance texture of its own size (this route runs only where any size is
@@ -343,10 +456,6 @@ bool kel_opengl::uploadPicture(const uint8_t* buf, const frame_plan& plan, bool 
     return true;
 }
 
-// The quad covers the viewport: the plan's corners top-left, top-right, bottom-left and
-// bottom-right, in the polygon's order, at their places in normalised device coordinates.
-static const int kPolygon[4] = {0, 1, 3, 2};
-static const float kCornerXY[4][2] = {{-1, 1}, {1, 1}, {-1, -1}, {1, -1}};
 
 void kel_opengl::drawPlan()
 {
@@ -395,6 +504,7 @@ void kel_opengl::releaseGL()
     glFlush();
     glClear(GL_COLOR_BUFFER_BIT);
     glDeleteTextures(3, texture[0]);
+    releaseOverlays();
     if (program != 0 && DeleteProgramsARB) {
         DeleteProgramsARB(1, &program);
         program = 0;

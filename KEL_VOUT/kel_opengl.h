@@ -13,6 +13,7 @@
 
 #include "OpenGL/include/GL/kel_glext.h"
 #include "frame_plan.h"
+#include "overlay.h"
 
 class kel_opengl {
 public:
@@ -60,6 +61,9 @@ private:
     bool uploadPlanes(const uint8_t* buf, const frame_plan& plan, bool remake);
     bool uploadPicture(const uint8_t* buf, const frame_plan& plan, bool remake);
     void drawPlan();
+    bool uploadOverlay(const plan_quad& q);
+    void drawOverlays(const frame_plan& plan);
+    void releaseOverlays();
 
     int tex_width[5];
     int tex_height[5];
@@ -82,6 +86,10 @@ private:
     frame_plan m_plan;  // what the textures hold (no textures: texture_count 0)
     std::vector<uint8_t> m_rgb;     // processor-converted YUV frame, when the GPU cannot convert
     std::vector<uint8_t> m_scaled;  // a picture reduced to the texture limit
+    // Each overlay id's texture, with the serial and texture size of the bitmap it holds.
+    GLuint m_overlayTex[kMaxOverlays];
+    uint64_t m_overlaySerial[kMaxOverlays];
+    std::vector<uint8_t> m_overlayPixels;  // a bitmap as RGBA, or padded to its texture
 };
 
 typedef kel_opengl KEL_OPENGL;

@@ -262,6 +262,31 @@ int32_t KEL_VOUT_CALL kel_vout_set_transform(KEL_VOUT_HANDLE handle, const KEL_V
     });
 }
 
+static_assert(KEL_VOUT_OVERLAY_PICTURE == kOverlayPicture && KEL_VOUT_OVERLAY_WINDOW == kOverlayWindow &&
+                  KEL_VOUT_MAX_OVERLAYS == kMaxOverlays,
+              "overlay constants");
+static_assert(sizeof(KEL_VOUT_OVERLAY_T) == (sizeof(void*) == 8 ? 48 : 44),
+              "the overlay record: 44 bytes on 32-bit, 48 on 64-bit (the pointer's alignment)");
+
+int32_t KEL_VOUT_CALL kel_vout_set_overlay(KEL_VOUT_HANDLE handle, int32_t id, const KEL_VOUT_OVERLAY_T* overlay)
+{
+    return guarded<int32_t>(1, [&]() -> int32_t {
+        if (id < 0 || id >= KEL_VOUT_MAX_OVERLAYS)
+            return 1;
+        overlay_spec spec{};
+        if (overlay) {
+            if (overlay->size < sizeof(KEL_VOUT_OVERLAY_T))
+                return 1;
+            spec = overlay_spec{overlay->width, overlay->height, overlay->stride, overlay->bgra, overlay->coords,
+                                overlay->x,     overlay->y,      overlay->w,      overlay->h,    overlay->opacity};
+            if (check_overlay(spec) != overlay_check::ok)
+                return 1;
+        }
+        pinned_instance instance(handle);
+        return instance && instance->set_overlay(id, overlay ? &spec : nullptr) ? 0 : 1;
+    });
+}
+
 int32_t KEL_VOUT_CALL kel_vout_set_display_mode(KEL_VOUT_HANDLE handle, DISPLAY_MODE d_mode)
 {
     return guarded<int32_t>(1, [&]() -> int32_t {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kel_vout_global.h"
+#include "overlay.h"
 #include "picture_pool.h"
 #include "vout_stats.h"
 
@@ -106,6 +107,11 @@ struct kel_vout_display_t {
     SRWLOCK clock_lock = SRWLOCK_INIT;
     media_clock clock;
     std::atomic<int64_t> refresh_period_us{16667};  // the render thread's refresh, for the slew
+    // The host's overlays (kel_vout_set_overlay), written by the host's threads under the lock;
+    // the render thread copies them when the version moves.
+    SRWLOCK overlay_lock = SRWLOCK_INIT;
+    overlay_store overlays;
+    std::atomic<uint32_t> overlay_version{0};
 };
 
 class kel_vout_abstract {

@@ -391,6 +391,24 @@ bool kel_vout_base::set_transform(const picture_transform& transform)
     return true;
 }
 
+bool kel_vout_base::set_overlay(int id, const overlay_spec* spec)
+{
+    if (m_obj.done || id < 0 || id >= kMaxOverlays)
+        return false;
+    // The copy is made before the lock: the render thread never waits for it.
+    overlay_entry entry;
+    if (spec)
+        entry = overlay_entry_of(*spec, copy_overlay_bitmap(*spec));
+    AcquireSRWLockExclusive(&m_obj.overlay_lock);
+    const bool taken = m_obj.overlays.set(id, std::move(entry));
+    if (taken)
+        m_obj.overlay_version.store(m_obj.overlays.version(), std::memory_order_release);
+    ReleaseSRWLockExclusive(&m_obj.overlay_lock);
+    if (taken && m_obj.picture_pool)
+        m_obj.picture_pool->wake();  // a still picture is shown again with it now
+    return taken;
+}
+
 void kel_vout_base::stamp_transform(PICTURE_T* frame)
 {
     AcquireSRWLockShared(&m_obj.transform_lock);

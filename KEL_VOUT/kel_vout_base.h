@@ -76,6 +76,11 @@ public:
     // shown again with it. False when the instance stops.
     bool set_transform(const picture_transform& transform);
 
+    // Sets (a checked spec) or removes (null) overlay id, 0..kMaxOverlays - 1; the bitmap is
+    // copied first. False, with nothing changed, beyond the instance's budget for bitmaps or when
+    // the instance stops.
+    bool set_overlay(int id, const overlay_spec* spec);
+
     // Frames that may wait for the render thread.
     static const int kQueueFrames = 75;
     bool set_queue_limit(int frames);

@@ -160,6 +160,9 @@ struct loop_state {
     bool placed = false;          // this pass placed the child window
     bool resized = false;         // and gave it a new size, which the device takes at the pass's end
     bool retransformed = false;   // this pass gave the still picture the host's newer transform
+    bool overlays_changed = false;  // this pass took the host's newer overlays
+    uint32_t overlay_version = 0;   // of those in `overlays`
+    overlay_entry overlays[kMaxOverlays];
     DISPLAY_MODE mode = VOUT_NORMAL;
     uint64_t resets_seen = 0;
     DWORD settle_until = 0;       // repaint until then: a new size settling
@@ -362,6 +365,19 @@ bool take_frame(kel_vout_display_t* obj, loop_state& st)
     return false;
 }
 
+// The host's overlays, when they changed since the last pass: a still picture is painted again
+// with them.
+void follow_overlays(kel_vout_display_t* obj, loop_state& st)
+{
+    if (obj->overlay_version.load(std::memory_order_acquire) == st.overlay_version)
+        return;
+    AcquireSRWLockShared(&obj->overlay_lock);
+    obj->overlays.copy_to(st.overlays);
+    st.overlay_version = obj->overlays.version();
+    ReleaseSRWLockShared(&obj->overlay_lock);
+    st.overlays_changed = true;
+}
+
 // A picture of new proportions (a new size, crop, pixel shape or rotation) is placed before it
 // is drawn, so that no frame shows it stretched to the previous one's.
 void place_picture(kel_vout_display_t* obj, loop_state& st)
@@ -395,7 +411,7 @@ bool needs_paint(kel_vout_display_t* obj, render_steps& steps, loop_state& st)
     if (exposed)
         st.settle_until = GetTickCount() + kSettleMs;  // the host may paint around us meanwhile
     const bool settling = int32_t(st.settle_until - GetTickCount()) > 0;
-    return st.upload || st.placed || st.retransformed || reset || exposed || settling || steps.recovering(obj) ||
+    return st.upload || st.placed || st.retransformed || st.overlays_changed || reset || exposed || settling || steps.recovering(obj) ||
            obj->snapshot.pending.load(std::memory_order_acquire);
 }
 
@@ -466,8 +482,8 @@ bool draw_and_present(kel_vout_display_t* obj, render_steps& steps, loop_state& 
     // Making a device may take a while; an instance stopped meanwhile draws nothing more.
     if (steps.ready(obj, &caps, &width, &height) && !obj->done) {
         const PICTURE_T& pic = obj->picture;
-        const frame_plan plan =
-            plan_frame(pic.shape, pic.pix_width, pic.pix_height, width, height, caps, pic.transform);
+        frame_plan plan = plan_frame(pic.shape, pic.pix_width, pic.pix_height, width, height, caps, pic.transform);
+        plan_overlays(&plan, st.overlays, caps);
         steps.draw(obj, plan, st.upload);
         st.upload = false;
     }
@@ -497,11 +513,13 @@ pass_end run_pass(kel_vout_display_t* obj, vout_window_class* window_class, rend
     try {
         st.placed = false;
         st.retransformed = false;
+        st.overlays_changed = false;
         const followed f = follow_parent(obj, window_class, steps, st);
         if (f != followed::parent)
             return f == followed::orphaned ? pass_end::orphaned : pass_end::failed;
         follow_refresh(obj, st);
         new_frame = take_frame(obj, st);
+        follow_overlays(obj, st);
         place_picture(obj, st);
         resize_device(obj, steps, st);
         if (!obj->done && needs_paint(obj, steps, st)) {

@@ -263,6 +263,39 @@ typedef struct kel_vout_transform_t {
  * Thread safety: any thread. */
 KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_set_transform(KEL_VOUT_HANDLE handle, const KEL_VOUT_TRANSFORM_T* transform);
 
+/* Overlays over the video (subtitles, an on-screen display, a logo), for kel_vout_set_overlay. */
+#define KEL_VOUT_OVERLAY_PICTURE 0  /* x, y, w, h in the shown picture's pixels */
+#define KEL_VOUT_OVERLAY_WINDOW  1  /* x, y, w, h in the child window's client pixels */
+#define KEL_VOUT_MAX_OVERLAYS 16
+typedef struct kel_vout_overlay_t {
+    uint32_t size;            /* sizeof(KEL_VOUT_OVERLAY_T) */
+    int32_t  width, height;   /* the bitmap, 1..4096 each */
+    int32_t  stride;          /* bytes between rows, >= width * 4 */
+    const uint8_t* bgra;      /* premultiplied B, G, R, A, top row first */
+    int32_t  coords;          /* KEL_VOUT_OVERLAY_PICTURE or _WINDOW */
+    int32_t  x, y, w, h;      /* destination; w or h 0: the bitmap's own size */
+    int32_t  opacity;         /* 0..255, multiplies the bitmap's alpha; 255: as it is */
+} KEL_VOUT_OVERLAY_T;
+
+/* Sets overlay `id` (0..KEL_VOUT_MAX_OVERLAYS - 1), replacing what that id showed; a null
+ * overlay removes it (0 also when there was none). The bitmap is copied before the call returns.
+ * Every presented picture and every snapshot shows the overlays over the video, in id order,
+ * blended into the presented R, G, B as out = src * o + dst * (1 - a * o), with src the
+ * premultiplied bitmap, a its alpha and o = opacity / 255; scaled bilinearly where w or h differ
+ * from the bitmap's size, clipped to the child window. A PICTURE overlay moves and scales with the
+ * picture (the transformed one: after the crop, flip and rotation), so a subtitle stays on the same
+ * part of the picture in any window size; a WINDOW overlay keeps its pixel size and position in
+ * the child window (an on-screen display). Overlays stay until replaced or removed, across frame
+ * sizes, resizes and device resets; a change over a still picture is shown at once, without a
+ * new frame. A bitmap larger than the device's largest texture is not shown.
+ * Result: 0; 1, with nothing changed, for a null handle, an id outside, a size below
+ * sizeof(KEL_VOUT_OVERLAY_T), a null bitmap, a width or height outside 1..4096, a stride below
+ * width * 4 (or above 1 << 24), a negative w or h, an unknown coords, an opacity outside 0..255,
+ * more than 64 MiB of overlay bitmaps on the instance, or an instance being destroyed.
+ * Thread safety: any thread. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_set_overlay(KEL_VOUT_HANDLE handle, int32_t id,
+                                                      const KEL_VOUT_OVERLAY_T* overlay);
+
 /* Changes the aspect mode; the window is re-placed on the render thread's next pass.
  * A value outside DISPLAY_MODE fills the whole client area.
  * Result: 0; 1 for a null handle.

@@ -64,6 +64,11 @@ static void check_layout(void)
     CHECK(offsetof(KEL_VOUT_STATS_T, timing_error_p99_ms) == 96);
     CHECK(offsetof(KEL_VOUT_STATS_T, shown_pts_us) == 104);
     CHECK(sizeof(KEL_VOUT_STATS_T) == 112);
+    CHECK(offsetof(KEL_VOUT_OVERLAY_T, bgra) == 16);
+    CHECK(offsetof(KEL_VOUT_OVERLAY_T, coords) == 16 + sizeof(void*));
+    CHECK(offsetof(KEL_VOUT_OVERLAY_T, opacity) == 36 + sizeof(void*));
+    CHECK(sizeof(KEL_VOUT_OVERLAY_T) == (sizeof(void*) == 8 ? 48 : 44));
+    CHECK(KEL_VOUT_MAX_OVERLAYS == 16 && KEL_VOUT_OVERLAY_PICTURE == 0 && KEL_VOUT_OVERLAY_WINDOW == 1);
 }
 
 static void check_exports(void)
@@ -94,6 +99,7 @@ static void check_exports(void)
     CHECK(kel_vout_put_frame_ex(NULL, NULL, NULL) == 1);
     CHECK(kel_vout_set_clock(NULL, 0, 1.0) == 1);
     CHECK(kel_vout_wait_queue(NULL, 8, 0) == 1);
+    CHECK(kel_vout_set_overlay(NULL, 0, NULL) == 1);
     CHECK(kel_vout_set_clock((KEL_VOUT_HANDLE)frame, 0, 1.0) == 1);  /* never a handle */
 
     memset(pixels, 0x5A, sizeof(pixels));

@@ -1,0 +1,140 @@
+// Overlays: the checks, the copies, the store and the quads. Platform-free.
+#include "overlay.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+
+#include "frame_plan.h"
+#include "texture_fit.h"
+
+namespace {
+
+std::atomic<uint64_t> g_next_serial{1};
+
+}  // namespace
+
+overlay_check check_overlay(const overlay_spec& s)
+{
+    if (!s.bgra)
+        return overlay_check::no_bitmap;
+    if (s.width < 1 || s.width > kOverlayMaxSide || s.height < 1 || s.height > kOverlayMaxSide)
+        return overlay_check::bad_size;
+    if (s.stride < s.width * 4 || s.stride > kOverlayMaxStride)
+        return overlay_check::bad_stride;
+    if (s.w < 0 || s.h < 0)
+        return overlay_check::bad_dest;
+    if (s.coords != kOverlayPicture && s.coords != kOverlayWindow)
+        return overlay_check::bad_coords;
+    if (s.opacity < 0 || s.opacity > 255)
+        return overlay_check::bad_opacity;
+    return overlay_check::ok;
+}
+
+std::shared_ptr<const overlay_bitmap> copy_overlay_bitmap(const overlay_spec& s)
+{
+    auto b = std::make_shared<overlay_bitmap>();
+    b->width = s.width;
+    b->height = s.height;
+    const size_t row = size_t(s.width) * 4;
+    b->bgra.resize(row * size_t(s.height));
+    for (int32_t y = 0; y < s.height; ++y)
+        std::memcpy(b->bgra.data() + size_t(y) * row, s.bgra + size_t(y) * size_t(s.stride), row);
+    b->serial = g_next_serial.fetch_add(1, std::memory_order_relaxed);
+    return b;
+}
+
+overlay_entry overlay_entry_of(const overlay_spec& s, std::shared_ptr<const overlay_bitmap> bitmap)
+{
+    overlay_entry e;
+    e.bitmap = std::move(bitmap);
+    e.coords = s.coords;
+    e.x = s.x;
+    e.y = s.y;
+    e.w = s.w;
+    e.h = s.h;
+    e.opacity = s.opacity;
+    return e;
+}
+
+size_t overlay_store::bytes() const
+{
+    size_t total = 0;
+    for (const overlay_entry& e : m_entries)
+        if (e.bitmap)
+            total += e.bitmap->bytes();
+    return total;
+}
+
+bool overlay_store::set(int id, overlay_entry entry)
+{
+    if (id < 0 || id >= kMaxOverlays)
+        return false;
+    const size_t old = m_entries[id].bitmap ? m_entries[id].bitmap->bytes() : 0;
+    const size_t now = entry.bitmap ? entry.bitmap->bytes() : 0;
+    if (bytes() - old + now > kOverlayBudgetBytes)
+        return false;
+    m_entries[id] = std::move(entry);
+    ++m_version;
+    return true;
+}
+
+void overlay_store::copy_to(overlay_entry (&out)[kMaxOverlays]) const
+{
+    for (int i = 0; i < kMaxOverlays; ++i)
+        out[i] = m_entries[i];
+}
+
+void plan_overlays(frame_plan* plan, const overlay_entry (&overlays)[kMaxOverlays], const renderer_caps& caps)
+{
+    frame_plan& p = *plan;
+    p.quad_count = 0;
+    const plan_rect& t = p.target;
+    if (t.width <= 0 || t.height <= 0)
+        return;
+    int32_t pw = 1, ph = 1;
+    shown_size(p.transform, p.width, p.height, &pw, &ph);
+    const double sx = double(t.width) / double(std::max(pw, 1));
+    const double sy = double(t.height) / double(std::max(ph, 1));
+    for (int id = 0; id < kMaxOverlays && p.quad_count < frame_plan::kMaxQuads; ++id) {
+        const overlay_entry& e = overlays[id];
+        if (!e.bitmap || e.opacity <= 0)
+            continue;
+        const overlay_bitmap& b = *e.bitmap;
+        int tw = b.width, th = b.height;
+        texture_size_for(b.width, b.height, caps.power_of_two, &tw, &th);
+        if ((caps.max_texture_width > 0 && tw > caps.max_texture_width) ||
+            (caps.max_texture_height > 0 && th > caps.max_texture_height))
+            continue;
+        const double w = e.w > 0 ? e.w : b.width, h = e.h > 0 ? e.h : b.height;
+        // The destination in target pixels, whole pixels (a picture's scaled to the nearest).
+        double x0 = double(e.x), y0 = double(e.y), x1 = x0 + w, y1 = y0 + h;
+        if (e.coords == kOverlayPicture) {
+            x0 = std::floor(x0 * sx + 0.5);
+            x1 = std::floor(x1 * sx + 0.5);
+            y0 = std::floor(y0 * sy + 0.5);
+            y1 = std::floor(y1 * sy + 0.5);
+        }
+        x0 += t.x;
+        x1 += t.x;
+        y0 += t.y;
+        y1 += t.y;
+        const double cx0 = std::max(x0, double(t.x)), cx1 = std::min(x1, double(t.x) + t.width);
+        const double cy0 = std::max(y0, double(t.y)), cy1 = std::min(y1, double(t.y) + t.height);
+        if (!(cx1 > cx0 && cy1 > cy0))
+            continue;
+        // The clipped part's share of the bitmap, in the texture's coordinates.
+        const float fs = float(b.width) / float(tw), ft = float(b.height) / float(th);
+        const float s0 = float((cx0 - x0) / (x1 - x0)) * fs, s1 = float((cx1 - x0) / (x1 - x0)) * fs;
+        const float t0 = float((cy0 - y0) / (y1 - y0)) * ft, t1 = float((cy1 - y0) / (y1 - y0)) * ft;
+        plan_quad& q = p.quads[p.quad_count++];
+        q.target = plan_rect{int32_t(cx0), int32_t(cy0), int32_t(cx1 - cx0), int32_t(cy1 - cy0)};
+        q.corners = plan_corners{{s0, s1, s0, s1}, {t0, t0, t1, t1}};
+        q.texture = id;
+        q.texture_width = tw;
+        q.texture_height = th;
+        q.opacity = float(e.opacity) / 255.0f;
+        q.bitmap = &b;
+    }
+}
