@@ -9,6 +9,9 @@
 //     follows a resize of the host's window (kept apart: under Wine a host resizing its window
 //     while a child presents may deadlock in Xlib, and scripts/bench.sh runs this part with a
 //     time limit).
+//   vout_bench.exe [--gl | --d3d | --d3d11] [--seconds N] --overlays
+//     instead: the frame rate with a 1920x200 subtitle overlay changed with every frame against
+//     the same frames without it, and the processor time of a still picture under overlays.
 #include <windows.h>
 
 #include <psapi.h>
@@ -341,7 +344,8 @@ void measure_pushes(KEL_VOUT_HANDLE h, const host_frame frames[2], figures* out)
 // frame's time here, so two waiting frames never run out; under Wine each look at the message
 // queue is a round trip to the wine server, and looking every millisecond took some 5 % of the
 // two cores from the frames being measured.
-void measure_render(KEL_VOUT_HANDLE h, const host_frame frames[2], double seconds, figures* out)
+void measure_render(KEL_VOUT_HANDLE h, const host_frame frames[2], double seconds, figures* out,
+                    const std::function<void(long)>& before_push = nullptr)
 {
     kel_vout_set_queue_limit(h, 2);
     drop_waiting(h, frames[0], 2);
@@ -349,8 +353,11 @@ void measure_render(KEL_VOUT_HANDLE h, const host_frame frames[2], double second
     auto feed = [&](double ms) {
         const double end = now_ms() + ms;
         while (now_ms() < end) {
-            if (stats_of(h).queued < 2)
+            if (stats_of(h).queued < 2) {
+                if (before_push)
+                    before_push(pushed);
                 push_frame(h, frames[pushed++ & 1]);
+            }
             else
                 wait_ms(4);
         }
@@ -383,6 +390,67 @@ void measure_idle(KEL_VOUT_HANDLE h, double seconds, figures* out)
     out->idle_cpu = 100.0 * cpu / wall;
     std::printf("idle: a still picture for %.2f s: CPU %.1f%% of a core; %llu repaints\n", wall / 1000.0,
                 out->idle_cpu, static_cast<unsigned long long>(s1.repaints - s0.repaints));
+    std::fflush(stdout);
+}
+
+// A 1920 x 200 subtitle bitmap, premultiplied, white text-like strokes with a dark edge over
+// transparency; `phase` moves them, so that each one differs from the one before.
+std::vector<uint8_t> subtitle_bitmap(int phase)
+{
+    const int w = 1920, hgt = 200;
+    std::vector<uint8_t> b(size_t(w) * hgt * 4, 0);
+    for (int y = 40; y < 160; ++y)
+        for (int x = 200; x < 1720; ++x) {
+            const int k = (x + phase * 13) % 37;
+            const uint8_t a = k < 6 ? 255 : k < 9 ? 160 : 0;
+            const uint8_t v = k < 6 ? 255 : 0;
+            uint8_t* p = &b[(size_t(y) * w + x) * 4];
+            p[0] = p[1] = p[2] = uint8_t(v * a / 255);
+            p[3] = a;
+        }
+    return b;
+}
+
+// What overlays cost: the frame rate with a subtitle that changes with every frame against the
+// same frames without it (measured before and after), and a still picture under overlays.
+void measure_overlays(KEL_VOUT_HANDLE h, const host_frame frames[2], double seconds)
+{
+    figures plain1, plain2, with;
+    measure_render(h, frames, seconds, &plain1);
+    const std::vector<uint8_t> subtitles[2] = {subtitle_bitmap(0), subtitle_bitmap(1)};
+    KEL_VOUT_OVERLAY_T o{};
+    o.size = sizeof(o);
+    o.width = 1920;
+    o.height = 200;
+    o.stride = 1920 * 4;
+    o.coords = KEL_VOUT_OVERLAY_PICTURE;
+    o.y = kFrameHeight - 240;
+    o.opacity = 255;
+    measure_render(h, frames, seconds, &with, [&](long n) {
+        o.bgra = subtitles[n & 1].data();
+        kel_vout_set_overlay(h, 0, &o);
+    });
+    // An on-screen display beside the subtitle, both unchanged, over a still picture.
+    std::vector<uint8_t> osd(size_t(300) * 60 * 4, 0x80);
+    KEL_VOUT_OVERLAY_T d = o;
+    d.width = 300;
+    d.height = 60;
+    d.stride = 300 * 4;
+    d.bgra = osd.data();
+    d.coords = KEL_VOUT_OVERLAY_WINDOW;
+    d.x = d.y = 20;
+    kel_vout_set_overlay(h, 1, &d);
+    figures idle;
+    measure_idle(h, seconds, &idle);
+    kel_vout_set_overlay(h, 0, nullptr);
+    kel_vout_set_overlay(h, 1, nullptr);
+    measure_render(h, frames, seconds, &plain2);
+    const double plain = (plain1.fps + plain2.fps) / 2.0;
+    std::printf("overlays: %.1f fps with a 1920x200 subtitle changed every frame against %.1f / %.1f without "
+                "(%.1f%% of it); a still picture under two overlays: CPU %.1f%% of a core\n",
+                with.fps, plain1.fps, plain2.fps, 100.0 * with.fps / plain, idle.idle_cpu);
+    std::printf("figures overlay_fps=%.1f plain_fps=%.1f overlay_ratio=%.1f overlay_idle_cpu=%.1f\n", with.fps, plain,
+                100.0 * with.fps / plain, idle.idle_cpu);
     std::fflush(stdout);
 }
 
@@ -568,6 +636,7 @@ int main(int argc, char** argv)
     VOUT_MODE backend = VOUT_WGL;
     double seconds = 5.0;
     bool lifecycle = false;
+    bool overlays = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--d3d") == 0) {
             backend = VOUT_D3D;
@@ -579,8 +648,10 @@ int main(int argc, char** argv)
             seconds = std::atof(argv[++i]);
         } else if (std::strcmp(argv[i], "--lifecycle") == 0) {
             lifecycle = true;
+        } else if (std::strcmp(argv[i], "--overlays") == 0) {
+            overlays = true;
         } else {
-            std::printf("usage: vout_bench.exe [--gl | --d3d | --d3d11] [--seconds N | --lifecycle]\n");
+            std::printf("usage: vout_bench.exe [--gl | --d3d | --d3d11] [--seconds N] [--lifecycle | --overlays]\n");
             return 2;
         }
     }
@@ -628,9 +699,14 @@ int main(int argc, char** argv)
                 kClientHeight, kFrameWidth, kFrameHeight, kLumaStride, kChromaStride);
     std::fflush(stdout);
 
-    older_push_by_size(h);
     // Two frames, alternated: each differs from the one before in every pixel.
     const host_frame frames[2] = {make_frame(0), make_frame(7)};
+    if (overlays) {
+        measure_overlays(h, frames, seconds);
+        kel_vout_destroy(&h);
+        return 0;
+    }
+    older_push_by_size(h);
     figures f;
     measure_pushes(h, frames, &f);
     measure_render(h, frames, seconds, &f);

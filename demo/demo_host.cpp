@@ -4,7 +4,8 @@
 // library presented.
 //
 //   demo_host.exe [--d3d | --d3d11] [--untimed] [--frame-export] [--bt709|--bt2020] [--full-range]
-//                 [--walk] [--rotate DEGREES] [--seconds N] [--out DIR] [file.y4m | -]
+//                 [--walk] [--rotate DEGREES] [--seconds N] [--out DIR] [--no-overlays]
+//                 [--subtitles PATH W H RATE] [file.y4m | -]
 // Frames are pushed ahead with their times through kel_vout_put_frame_ex, and the library shows
 // each at its time on its clock (started by the first frame, steered by kel_vout_set_clock for
 // pause and speed). --untimed paces the pushes here instead: the older planar push, or with
@@ -16,6 +17,12 @@
 // window: 1-4 aspect modes, r rotate, h and v mirror, a the aspect override (off, 4:3, 16:9, 1.85,
 // 2.39), space pause, + and - speed (0.25 to 4 times), s snapshot, q quit; the title shows the
 // frame rate, the frames dropped and late and the timing error, from the library's statistics.
+//
+// Overlays: an on-screen display (the playing time, the aspect mode as it changes, a pause sign)
+// and subtitles, drawn by the library over the video: with --subtitles, canvases of W x H B, G,
+// R, A that ffmpeg's subtitle filter rendered, RATE a second (scripts/demo.sh makes them for a
+// file with a text subtitle stream); otherwise captions of the demo's own, at their times.
+// --no-overlays shows none.
 //
 // Read it as an example: everything a host needs is in main() and play().
 #include <windows.h>
@@ -258,6 +265,228 @@ bool save_snapshot(KEL_VOUT_HANDLE h, const std::string& path)
     return true;
 }
 
+// ---- Overlays ----------------------------------------------------------------------------
+
+// A premultiplied B, G, R, A bitmap, as kel_vout_set_overlay takes it.
+struct Overlay {
+    int w = 0, h = 0;
+    std::vector<uint8_t> bgra;
+};
+
+// Text (lines apart at '\n') drawn by GDI in white with a dark edge, over a dark box of
+// `box_alpha` (0: none), `px` pixels high a line. GDI draws the text white on black into a DIB; its
+// green channel is the text's coverage, which becomes the alpha of premultiplied white; the edge
+// is that coverage spread a few pixels.
+Overlay render_text(const std::string& text, int px, int box_alpha)
+{
+    Overlay o;
+    HDC dc = CreateCompatibleDC(nullptr);
+    HFONT font = CreateFontA(-px, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                             CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH, "Tahoma");
+    HGDIOBJ old_font = SelectObject(dc, font);
+    RECT r{0, 0, 0, 0};
+    DrawTextA(dc, text.c_str(), -1, &r, DT_CALCRECT | DT_NOPREFIX);
+    const int pad = px / 4 + 3, edge = std::max(1, px / 14);
+    o.w = std::max(1, int(r.right) + 2 * pad);
+    o.h = std::max(1, int(r.bottom) + 2 * pad);
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+    bi.bmiHeader.biWidth = o.w;
+    bi.bmiHeader.biHeight = -o.h;  // top row first
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP dib = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (!dib || !bits) {
+        SelectObject(dc, old_font);
+        DeleteObject(font);
+        DeleteDC(dc);
+        o.w = o.h = 1;
+        o.bgra.assign(4, 0);
+        return o;
+    }
+    HGDIOBJ old_bitmap = SelectObject(dc, dib);
+    std::memset(bits, 0, size_t(o.w) * o.h * 4);
+    SetTextColor(dc, RGB(255, 255, 255));
+    SetBkMode(dc, TRANSPARENT);
+    RECT box{pad, pad, o.w - pad, o.h - pad};
+    DrawTextA(dc, text.c_str(), -1, &box, DT_CENTER | DT_NOPREFIX);
+    GdiFlush();
+    const uint8_t* px32 = static_cast<const uint8_t*>(bits);
+    std::vector<uint8_t> cover(size_t(o.w) * o.h);
+    for (size_t i = 0; i < cover.size(); ++i)
+        cover[i] = px32[i * 4 + 1];
+    o.bgra.resize(size_t(o.w) * o.h * 4);
+    for (int y = 0; y < o.h; ++y)
+        for (int x = 0; x < o.w; ++x) {
+            int spread = 0;
+            for (int dy = -edge; dy <= edge; ++dy)
+                for (int dx = -edge; dx <= edge; ++dx) {
+                    const int sx = x + dx, sy = y + dy;
+                    if (sx >= 0 && sy >= 0 && sx < o.w && sy < o.h)
+                        spread = std::max(spread, int(cover[size_t(sy) * o.w + sx]));
+                }
+            const uint8_t fill = cover[size_t(y) * o.w + x];
+            uint8_t* p = &o.bgra[(size_t(y) * o.w + x) * 4];
+            p[0] = p[1] = p[2] = fill;  // white, premultiplied by its coverage
+            p[3] = uint8_t(std::max({int(fill), spread, box_alpha}));
+        }
+    SelectObject(dc, old_bitmap);
+    SelectObject(dc, old_font);
+    DeleteObject(dib);
+    DeleteObject(font);
+    DeleteDC(dc);
+    return o;
+}
+
+// Shows (or, with an empty bitmap, removes) overlay `id` at (x, y) in the given coordinates,
+// w x h 0: at its own size.
+void show_overlay(KEL_VOUT_HANDLE vout, int id, const Overlay* o, int coords, int x, int y, int w = 0, int h = 0)
+{
+    if (!o || o->bgra.empty()) {
+        kel_vout_set_overlay(vout, id, nullptr);
+        return;
+    }
+    KEL_VOUT_OVERLAY_T r{};
+    r.size = sizeof(r);
+    r.width = o->w;
+    r.height = o->h;
+    r.stride = o->w * 4;
+    r.bgra = o->bgra.data();  // copied by the call
+    r.coords = coords;
+    r.x = x;
+    r.y = y;
+    r.w = w;
+    r.h = h;
+    r.opacity = 255;
+    kel_vout_set_overlay(vout, id, &r);
+}
+
+// The overlay ids the demo uses: drawn in this order.
+enum { kSubtitleId = 0, kTimeId = 1, kNoticeId = 2, kPauseId = 3 };
+
+// Subtitles ffmpeg's subtitle filter rendered onto a transparent canvas, w x h B, G, R, A with
+// straight alpha, `rate` canvases a second of media time (scripts/demo.sh writes them into a FIFO).
+struct SubtitleStream {
+    FILE* file = nullptr;
+    int w = 0, h = 0;
+    double rate = 10;
+    long next = 0;  // the canvas to read next
+    std::vector<uint8_t> canvas, shown;
+    bool visible = false;
+
+    bool open(const char* path, int width, int height, double r)
+    {
+        file = std::fopen(path, "rb");
+        w = width;
+        h = height;
+        rate = r > 0 ? r : 10;
+        return file && w > 0 && h > 0;
+    }
+    // Brings the overlay up to media time `media_us`; the picture's shown size is pw x ph.
+    void follow(KEL_VOUT_HANDLE vout, double media_us, int pw, int ph)
+    {
+        if (!file)
+            return;
+        bool changed = false;
+        canvas.resize(size_t(w) * h * 4);
+        while (double(next) / rate * 1e6 <= media_us) {
+            if (std::fread(canvas.data(), 1, canvas.size(), file) != canvas.size()) {
+                std::fclose(file);
+                file = nullptr;
+                break;
+            }
+            ++next;
+            changed = true;
+        }
+        if (!changed || canvas == shown)
+            return;
+        shown = canvas;
+        bool any = false;
+        Overlay o;
+        o.w = w;
+        o.h = h;
+        o.bgra = canvas;
+        for (size_t i = 0; i < o.bgra.size(); i += 4) {  // straight alpha to premultiplied
+            const int a = o.bgra[i + 3];
+            any = any || a != 0;
+            for (int c = 0; c < 3; ++c)
+                o.bgra[i + c] = uint8_t((o.bgra[i + c] * a + 127) / 255);
+        }
+        if (any || visible)
+            show_overlay(vout, kSubtitleId, any ? &o : nullptr, KEL_VOUT_OVERLAY_PICTURE, 0, 0, pw, ph);
+        visible = any;
+    }
+};
+
+// The demo's own timed captions, for a video without subtitles: [from, to) seconds of media time.
+struct Caption {
+    double from, to;
+    const char* text;
+};
+const Caption kCaptions[] = {
+    {0.5, 2.5, "Subtitles and the on-screen display are overlays:\nthe library draws them over the video"},
+    {3.0, 5.0, "A picture overlay moves and scales with the picture"},
+    {5.5, 8.0, "The time at the top left stays at its pixels in the window"},
+    {9.0, 12.0, "Space pauses, 1-4 change the aspect mode"},
+};
+
+// What the on-screen display and the captions show now, set only when it changes.
+struct Osd {
+    std::string time_text, notice_text;
+    DWORD notice_until = 0;
+    int caption = -2;  // the caption shown (-1: none)
+    bool paused_shown = false;
+
+    void update(KEL_VOUT_HANDLE vout, double media_us, bool paused, bool captions, int pw, int ph)
+    {
+        char text[64];
+        const int tenths = int(media_us / 1e5);
+        std::snprintf(text, sizeof(text), "%02d:%02d.%d", tenths / 600, tenths / 10 % 60, tenths % 10);
+        if (time_text != text) {
+            time_text = text;
+            const Overlay o = render_text(time_text, 22, 120);
+            show_overlay(vout, kTimeId, &o, KEL_VOUT_OVERLAY_WINDOW, 12, 12);
+        }
+        if (!notice_text.empty() && int32_t(GetTickCount() - notice_until) >= 0) {
+            notice_text.clear();
+            show_overlay(vout, kNoticeId, nullptr, 0, 0, 0);
+        }
+        int32_t ww = 0, wh = 0;
+        kel_vout_snapshot(vout, nullptr, 0, &ww, &wh, 0);  // the child window's size
+        if (paused != paused_shown) {
+            paused_shown = paused;
+            const Overlay o = render_text("II  paused", 40, 140);
+            show_overlay(vout, kPauseId, paused ? &o : nullptr, KEL_VOUT_OVERLAY_WINDOW, std::max(0, (ww - o.w) / 2),
+                         std::max(0, (wh - o.h) / 2));
+        }
+        if (!captions)
+            return;
+        int now = -1;
+        for (int i = 0; i < int(sizeof(kCaptions) / sizeof(kCaptions[0])); ++i)
+            if (media_us >= kCaptions[i].from * 1e6 && media_us < kCaptions[i].to * 1e6)
+                now = i;
+        if (now != caption) {
+            caption = now;
+            if (now < 0) {
+                show_overlay(vout, kSubtitleId, nullptr, 0, 0, 0);
+            } else {
+                // In picture pixels: centred near the bottom, a fourteenth of the picture high.
+                const Overlay o = render_text(kCaptions[now].text, std::max(12, ph / 18), 0);
+                show_overlay(vout, kSubtitleId, &o, KEL_VOUT_OVERLAY_PICTURE, (pw - o.w) / 2, ph - o.h - ph / 14);
+            }
+        }
+    }
+    void notice(KEL_VOUT_HANDLE vout, const std::string& text)
+    {
+        notice_text = text;
+        notice_until = GetTickCount() + 2000;
+        const Overlay o = render_text(text, 22, 120);
+        show_overlay(vout, kNoticeId, &o, KEL_VOUT_OVERLAY_WINDOW, 12, 56);
+    }
+};
+
 // ---- Playing -----------------------------------------------------------------------------
 
 double now_ms()
@@ -298,6 +527,10 @@ struct Options {
     int rotation = 0;      // clockwise degrees
     std::string out = ".";
     const char* y4m = nullptr;  // a file, or "-" for standard input
+    bool overlays = true;       // the on-screen display and subtitles (--no-overlays: none)
+    const char* subtitles = nullptr;  // --subtitles PATH W H RATE: canvases ffmpeg rendered
+    int sub_w = 0, sub_h = 0;
+    double sub_rate = 10;
 };
 
 const DISPLAY_MODE kModes[4] = {VOUT_PREFERRED, VOUT_NORMAL, VOUT_4_3, VOUT_16_9};
@@ -424,6 +657,15 @@ int play(Options opt)
     double rate = 1.0;
     HostClock clock;
     Frame frame;
+    // The picture's shown size (its pixels after the rotation), for picture overlays.
+    const int frame_w = opt.y4m ? y4m.width : kWidth, frame_h = opt.y4m ? y4m.height : kHeight;
+    const bool turned = opt.rotation == 90 || opt.rotation == 270;
+    const int shown_w = turned ? frame_h : frame_w, shown_h = turned ? frame_w : frame_h;
+    Osd osd;
+    SubtitleStream subs;
+    if (opt.overlays && opt.subtitles && !subs.open(opt.subtitles, opt.sub_w, opt.sub_h, opt.sub_rate))
+        std::fprintf(stderr, "cannot read the subtitles from %s; the demo's captions are shown\n", opt.subtitles);
+    const bool captions = opt.overlays && !subs.file;
     const DWORD interval_us = DWORD(1000000.0 / fps);
     double due_ms = double(GetTickCount());
     DWORD shown_status = 0;
@@ -450,6 +692,8 @@ int play(Options opt)
                     mode = step;
                     kel_vout_set_display_mode(vout, kModes[mode]);
                     std::printf("aspect mode %s\n", kModeNames[mode]);
+                    if (opt.overlays)
+                        osd.notice(vout, std::string("aspect: ") + kModeNames[mode]);
                 } else if (step == 4) {
                     resize_client(host, kWidth / 2, kHeight / 2 + 200);
                     std::printf("window resized to %dx%d\n", kWidth / 2, kHeight / 2 + 200);
@@ -471,6 +715,8 @@ int play(Options opt)
         if (g_keys.mode >= 0) {
             mode = g_keys.mode;
             kel_vout_set_display_mode(vout, kModes[mode]);
+            if (opt.overlays)
+                osd.notice(vout, std::string("aspect: ") + kModeNames[mode]);
             g_keys.mode = -1;
         }
         if (g_keys.pause || g_keys.speed) {
@@ -507,6 +753,12 @@ int play(Options opt)
         if (g_keys.snapshot) {
             save_snapshot(vout, opt.out + "\\snapshot_" + std::to_string(++shots) + ".ppm");
             g_keys.snapshot = false;
+        }
+        // The overlays follow the media time on screen (frames are pushed ahead of it).
+        if (opt.overlays && pushed > 0) {
+            const double media = opt.timed ? clock.now_us() : double(n) * 1e6 / fps;
+            osd.update(vout, media, paused, captions, shown_w, shown_h);
+            subs.follow(vout, media, shown_w, shown_h);
         }
         if (GetTickCount() - shown_status >= 500) {
             show_status(host, vout, what, mode, transform, override_index, paused, rate);
@@ -564,11 +816,20 @@ int main(int argc, char** argv)
             opt.rotation = ((std::atoi(argv[++i]) % 360) + 360) % 360;
         else if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc)
             opt.out = argv[++i];
+        else if (std::strcmp(argv[i], "--no-overlays") == 0)
+            opt.overlays = false;
+        else if (std::strcmp(argv[i], "--subtitles") == 0 && i + 4 < argc) {
+            opt.subtitles = argv[++i];
+            opt.sub_w = std::atoi(argv[++i]);
+            opt.sub_h = std::atoi(argv[++i]);
+            opt.sub_rate = std::atof(argv[++i]);
+        }
         else if (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)
             opt.y4m = argv[i];
         else {
             std::fprintf(stderr, "usage: demo_host [--d3d | --d3d11] [--untimed] [--frame-export] [--bt709|--bt2020] [--full-range] "
-                                 "[--walk] [--rotate DEGREES] [--seconds N] [--out DIR] [file.y4m | -]\n");
+                                 "[--walk] [--rotate DEGREES] [--seconds N] [--out DIR] [--no-overlays] "
+                                 "[--subtitles PATH W H RATE] [file.y4m | -]\n");
             return 2;
         }
     }

@@ -4,8 +4,9 @@
 # docs/PERFORMANCE.md): pushes, frame rate, idle processor time, latency and memory; then creation,
 # the first frame, destroy and how soon the child follows a resize of the host; then timed frames
 # (timing_bench: 600 frames of 640x360 at 24, 25, 30 and 60 a second pushed ahead, their timing
-# error, late frames, order, cost and a paused instance). Builds what it runs first. Takes about
-# fifteen minutes per architecture.
+# error, late frames, order, cost and a paused instance); then overlays (a 1920x200 subtitle
+# changed with every 1080p frame against the same frames without it, and a still picture under
+# overlays). Builds what it runs first. Takes about eighteen minutes per architecture.
 #   scripts/bench.sh [--gl | --d3d | --d3d11] [--seconds N]
 #     --gl, --d3d, --d3d11  one backend only (all three by default)
 #     --seconds N  length of each frame-rate and idle run (default 5)
@@ -95,6 +96,7 @@ rows=()
 extra=()
 lifecycle=()
 timing=()
+overlays=()
 for arch in "${arches[@]}"; do
   preset=mingw-i686
   [ "$arch" = win64 ] && preset=mingw-x86_64
@@ -136,6 +138,10 @@ for arch in "${arches[@]}"; do
       cells+=" $(figure "$tim" "p50_$r") / $(figure "$tim" "p99_$r") | $(figure "$tim" "late_$r") / $(figure "$tim" "dropped_$r") / $(figure "$tim" "order_$r") |"
     done
     timing+=("| $arch | $label |$cells $(figure "$tim" cost_x) | $(figure "$tim" paused_cpu) |")
+    run "$arch-$backend-overlays" "$arch" "$preset" vout_bench.exe "--$backend" --overlays --seconds "$seconds"
+    ovl="$out/$arch-$backend-overlays.txt"
+    overlays+=("| $arch | $label | $(figure "$ovl" overlay_fps) | $(figure "$ovl" plain_fps) |\
+ $(figure "$ovl" overlay_ratio) | $(figure "$ovl" overlay_idle_cpu) |")
     life="$out/$arch-$backend-lifecycle.txt"
     lifecycle+=("| $arch | $label | $(figure "$life" create_ms) | $(figure "$life" first_present_ms) |\
  $(figure "$life" destroy_ms) | $(figure "$life" destroy_first_ms) | $(figure "$life" resize_p95_ms) |\
@@ -163,6 +169,11 @@ echo "| architecture | backend | 24 fps error p50 / p99 ms | late / dropped / ou
   "60 fps | | timed / untimed processor per frame | paused CPU % |"
 echo "|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|"
 printf '%s\n' "${timing[@]}"
+echo
+echo "| architecture | backend | fps, a 1920x200 subtitle changed every frame | fps without it | ratio % |" \
+  "still picture under overlays, CPU % |"
+echo "|---|---|--:|--:|--:|--:|"
+printf '%s\n' "${overlays[@]}"
 if [ -n "$skipped" ]; then
   echo
   echo "Not measured: $skipped."

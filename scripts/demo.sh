@@ -5,7 +5,9 @@
 # frame rate, in its colour space (ffmpeg decodes and pipes YUV4MPEG2 to the demo; the library
 # itself needs no ffmpeg), turned by the stream's rotation and with its pixels' proportions, through
 # the library: keys 1-4 aspect modes, r rotate, h/v mirror, a aspect override, space pause,
-# s snapshot, q quit. Snapshots are
+# s snapshot, q quit. The library draws an on-screen display over the video (the playing time,
+# the aspect mode as it changes, a pause sign) and the file's text subtitles, rendered by
+# ffmpeg's subtitle filter (or captions of the demo's own). Snapshots are
 # converted to PNG in out/demo/. Uses your X display when there is one, a private Xvfb otherwise.
 # Plays through the 32-bit DLL, or the 64-bit one on a machine that runs no 32-bit programs.
 #   scripts/demo.sh [--d3d | --d3d11] [--frame-export] [--bt709] [--seconds N] [movie.mkv | file.y4m]
@@ -51,6 +53,28 @@ if [ -n "$movie" ]; then
     turn=$(( ( (360 - ${turn%.*}) % 360 + 360 ) % 360 ))
     [ "$turn" -eq 0 ] || args+=(--rotate "$turn")
   fi
+  # A text subtitle stream: ffmpeg's subtitle filter renders it onto a transparent canvas of the
+  # shown picture's size (at most 1280 wide), ten canvases a second, into a FIFO the demo reads
+  # and hands to the library as an overlay.
+  subcodec=$(ffprobe -v error -select_streams s:0 -show_entries stream=codec_name -of default=nw=1:nk=1 "$movie" |
+             head -n 1)
+  case "$subcodec" in
+    subrip|ass|ssa|mov_text|webvtt|text)
+      IFS=, read -r vw vh < <(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 "$movie")
+      case "${turn:-0}" in 90|270) t=$vw; vw=$vh; vh=$t ;; esac
+      sw=$(( vw / 2 * 2 )) sh=$(( vh / 2 * 2 ))
+      if [ "$sw" -gt 1280 ]; then sh=$(( sh * 1280 / sw / 2 * 2 )); sw=1280; fi
+      dur=$(ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 "$movie")
+      source="$out/subtitle_source.${movie##*.}"
+      ln -sf "$movie" "$source"
+      mkfifo "$out/subtitles.bgra"
+      ffmpeg -nostdin -v error -f lavfi -i "color=c=black@0.0:s=${sw}x${sh}:r=10:d=${dur%.*}.9,format=bgra" \
+        -vf "subtitles=filename=$source:alpha=1" -f rawvideo -pix_fmt bgra -y "$out/subtitles.bgra" 2>/dev/null &
+      subtitle_pid=$!
+      args+=(--subtitles "Z:$(echo "$out/subtitles.bgra" | tr / '\\')" "$sw" "$sh" 10)
+      echo "demo: its $subcodec subtitles rendered by ffmpeg's subtitle filter into an overlay"
+      ;;
+  esac
   [[ " ${args[*]} " == *" --seconds "* ]] || args+=(--seconds 0)
   args+=(-)
 fi
@@ -78,6 +102,11 @@ else
   KEL_VOUT_STREAM=1 bash "$root/cmake/wine-run.sh" $arch demo_host.exe --out "Z:$(echo "$out" | tr / '\\')" "${args[@]}"
 fi
 cd "$root"
+if [ -n "${subtitle_pid:-}" ]; then
+  kill "$subtitle_pid" 2>/dev/null || true
+  wait "$subtitle_pid" 2>/dev/null || true
+  rm -f "$out/subtitles.bgra" "$out/subtitle_source."*
+fi
 
 shopt -s nullglob
 for ppm in "$out"/*.ppm; do
