@@ -355,6 +355,7 @@ void kel_direct3d::scheduleRebuild()
 bool kel_direct3d::resetDevice()
 {
     releaseFrameResources();
+    releaseOverlays();
     const HRESULT hr = resetBackBuffer();
     if (hr == D3DERR_DEVICELOST) {
         retryIn(kRecheckMs);
@@ -388,6 +389,7 @@ bool kel_direct3d::resizeD3D()
     if (backBufferFitsWindow())
         return true;
     releaseFrameResources();
+    releaseOverlays();
     const HRESULT hr = resetBackBuffer();
     if (hr == D3DERR_DEVICELOST) {
         kel_log(KEL_LOG_INFO, "Direct3D 9 device lost while taking the window's new size; it comes back later");
@@ -755,8 +757,9 @@ void kel_direct3d::drawQuad()
 }
 
 // An overlay's bitmap into its id's A8R8G8B8 texture (B, G, R, A in memory, as the bitmap),
-// unless it holds that bitmap already; the texture is made again for another size. Padding to a
-// power of two is transparent.
+// unless it holds that bitmap already; the texture is made again for another size. Dynamic
+// where the device has dynamic textures (written once, no copy kept by the runtime; released
+// before a reset), managed otherwise. Padding to a power of two is transparent.
 bool kel_direct3d::uploadOverlay(const plan_quad& q)
 {
     const overlay_bitmap& b = *q.bitmap;
@@ -768,8 +771,9 @@ bool kel_direct3d::uploadOverlay(const plan_quad& q)
                 int(desc.Height) != q.texture_height))
         release(tex);
     if (!tex) {
-        const HRESULT hr = m_pd3dDevice->CreateTexture(UINT(q.texture_width), UINT(q.texture_height), 1, 0,
-                                                       D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &tex, nullptr);
+        const HRESULT hr = m_pd3dDevice->CreateTexture(
+            UINT(q.texture_width), UINT(q.texture_height), 1, m_dynamicTextures ? D3DUSAGE_DYNAMIC : 0, D3DFMT_A8R8G8B8,
+            m_dynamicTextures ? D3DPOOL_DEFAULT : D3DPOOL_MANAGED, &tex, nullptr);
         if (FAILED(hr)) {
             kel_log_hresult("IDirect3DDevice9::CreateTexture (an overlay; it is not shown)", hr, KEL_LOG_WARNING);
             tex = nullptr;
@@ -778,13 +782,13 @@ bool kel_direct3d::uploadOverlay(const plan_quad& q)
     }
     m_overlaySerial[q.texture] = 0;
     D3DLOCKED_RECT locked;
-    if (!lock(tex, &locked, 0, "IDirect3DTexture9::LockRect (an overlay)"))
+    if (!lock(tex, &locked, m_dynamicTextures ? D3DLOCK_DISCARD : 0, "IDirect3DTexture9::LockRect (an overlay)"))
         return false;
     uint8_t* bits = static_cast<uint8_t*>(locked.pBits);
-    const size_t row = size_t(b.width) * 4, pitch = size_t(locked.Pitch);
+    const size_t row = size_t(b.content.width) * 4, pitch = size_t(locked.Pitch);
     for (int y = 0; y < q.texture_height; ++y) {
         uint8_t* dst = bits + size_t(y) * pitch;
-        if (y < b.height) {
+        if (y < b.content.height) {
             std::memcpy(dst, b.bgra.data() + size_t(y) * row, row);
             std::memset(dst + row, 0, size_t(q.texture_width) * 4 - row);
         } else {

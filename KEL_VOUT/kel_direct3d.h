@@ -155,8 +155,7 @@ private:
     bool m_dynamicTextures;            // it has dynamic textures
     std::vector<uint8_t> m_converted;  // a YUV frame converted on the processor
     std::vector<uint8_t> m_scaled;     // a picture reduced to the largest texture
-    // Each overlay id's texture (D3DPOOL_MANAGED: it outlives resets), with the serial of the
-    // bitmap it holds.
+    // Each overlay id's texture, with the serial of the bitmap it holds.
     IDirect3DTexture9* m_overlayTex[kMaxOverlays] = {};
     uint64_t m_overlaySerial[kMaxOverlays] = {};
     bool m_drawn;  // the back buffer holds a picture not yet presented

@@ -761,8 +761,9 @@ void kel_direct3d11::paintD3D11(const uint8_t* buf, const frame_plan& plan, bool
     draw_overlays(plan);
 }
 
-// An overlay's bitmap into its id's B8G8R8A8 texture, unless it holds that bitmap already; the
-// texture is made again for another size.
+// An overlay's bitmap into its id's dynamic B8G8R8A8 texture, unless it holds that bitmap
+// already (a fresh copy each time, WRITE_DISCARD, as the frame's planes); the texture is made
+// again for another size.
 bool kel_direct3d11::upload_overlay(const plan_quad& q)
 {
     const overlay_bitmap& b = *q.bitmap;
@@ -785,8 +786,9 @@ bool kel_direct3d11::upload_overlay(const plan_quad& q)
         d.ArraySize = 1;
         d.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
         d.SampleDesc.Count = 1;
-        d.Usage = D3D11_USAGE_DEFAULT;
+        d.Usage = D3D11_USAGE_DYNAMIC;
         d.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+        d.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
         HRESULT hr = m_device->CreateTexture2D(&d, nullptr, &m_overlayTex[id]);
         if (SUCCEEDED(hr))
             hr = m_device->CreateShaderResourceView(m_overlayTex[id], nullptr, &m_overlayViews[id]);
@@ -797,8 +799,16 @@ bool kel_direct3d11::upload_overlay(const plan_quad& q)
             return false;
         }
     }
-    const D3D11_BOX box{0, 0, 0, UINT(b.width), UINT(b.height), 1};
-    m_context->UpdateSubresource(m_overlayTex[id], 0, &box, b.bgra.data(), UINT(b.width) * 4, 0);
+    D3D11_MAPPED_SUBRESOURCE mapped{};
+    const HRESULT hr = m_context->Map(m_overlayTex[id], 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped);
+    if (FAILED(hr) || !mapped.pData) {
+        kel_log_hresult("ID3D11DeviceContext::Map (an overlay; it is not shown)", FAILED(hr) ? hr : E_POINTER,
+                        KEL_LOG_WARNING);
+        return false;
+    }
+    copy_plane_rows(static_cast<uint8_t*>(mapped.pData), int(mapped.RowPitch), b.bgra.data(),
+                    size_t(b.content.width) * 4, b.content.width * 4, b.content.height);
+    m_context->Unmap(m_overlayTex[id], 0);
     m_overlaySerial[id] = b.serial;
     return true;
 }

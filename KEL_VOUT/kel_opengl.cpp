@@ -255,19 +255,19 @@ bool kel_opengl::uploadOverlay(const plan_quad& q)
     if (m_overlayTex[id] != 0 && m_overlaySerial[id] == b.serial)
         return true;
     const int tw = q.texture_width, th = q.texture_height;
-    const bool padded = tw != b.width || th != b.height;
+    const bool padded = tw != b.content.width || th != b.content.height;
     const uint8_t* pixels = b.bgra.data();
     try {
         if (padded || !m_bgra) {
             m_overlayPixels.assign(size_t(tw) * size_t(th) * 4, 0);
-            for (int y = 0; y < b.height; ++y) {
-                const uint8_t* src = b.bgra.data() + size_t(y) * size_t(b.width) * 4;
+            for (int y = 0; y < b.content.height; ++y) {
+                const uint8_t* src = b.bgra.data() + size_t(y) * size_t(b.content.width) * 4;
                 uint8_t* dst = m_overlayPixels.data() + size_t(y) * size_t(tw) * 4;
                 if (m_bgra) {
-                    std::memcpy(dst, src, size_t(b.width) * 4);
+                    std::memcpy(dst, src, size_t(b.content.width) * 4);
                     continue;
                 }
-                for (int x = 0; x < b.width; ++x, src += 4, dst += 4) {
+                for (int x = 0; x < b.content.width; ++x, src += 4, dst += 4) {
                     dst[0] = src[2];
                     dst[1] = src[1];
                     dst[2] = src[0];

@@ -32,15 +32,73 @@ overlay_check check_overlay(const overlay_spec& s)
     return overlay_check::ok;
 }
 
+namespace {
+
+bool empty_pixel(const uint8_t* p)
+{
+    return (p[0] | p[1] | p[2] | p[3]) == 0;
+}
+
+// Whether a row of `bytes` (a multiple of 4) is all zero, eight bytes at a time.
+bool empty_row(const uint8_t* row, size_t bytes)
+{
+    uint64_t any = 0;
+    size_t i = 0;
+    for (; i + 8 <= bytes; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, row + i, 8);
+        any |= w;
+    }
+    for (; i < bytes; ++i)
+        any |= row[i];
+    return any == 0;
+}
+
+// The smallest rectangle holding every pixel that is not all zero (a premultiplied pixel with
+// colour but no alpha still adds light), grown by a pixel on each side within the bitmap; empty
+// when there is none.
+plan_rect content_of(const overlay_spec& s)
+{
+    int32_t x0 = s.width, x1 = -1, y0 = s.height, y1 = -1;
+    for (int32_t y = 0; y < s.height; ++y) {
+        const uint8_t* row = s.bgra + size_t(y) * size_t(s.stride);
+        if (empty_row(row, size_t(s.width) * 4))
+            continue;
+        int32_t first = 0;
+        while (empty_pixel(row + size_t(first) * 4))
+            ++first;
+        int32_t last = s.width - 1;
+        while (empty_pixel(row + size_t(last) * 4))
+            --last;
+        x0 = std::min(x0, first);
+        x1 = std::max(x1, last);
+        y0 = std::min(y0, y);
+        y1 = y;
+    }
+    if (x1 < 0)
+        return plan_rect{0, 0, 0, 0};
+    x0 = std::max(x0 - 1, 0);
+    y0 = std::max(y0 - 1, 0);
+    x1 = std::min(x1 + 1, s.width - 1);
+    y1 = std::min(y1 + 1, s.height - 1);
+    return plan_rect{x0, y0, x1 - x0 + 1, y1 - y0 + 1};
+}
+
+}  // namespace
+
 std::shared_ptr<const overlay_bitmap> copy_overlay_bitmap(const overlay_spec& s)
 {
     auto b = std::make_shared<overlay_bitmap>();
     b->width = s.width;
     b->height = s.height;
-    const size_t row = size_t(s.width) * 4;
-    b->bgra.resize(row * size_t(s.height));
-    for (int32_t y = 0; y < s.height; ++y)
-        std::memcpy(b->bgra.data() + size_t(y) * row, s.bgra + size_t(y) * size_t(s.stride), row);
+    b->content = content_of(s);
+    const plan_rect& c = b->content;
+    const size_t row = size_t(c.width) * 4;
+    b->bgra.reserve(row * size_t(c.height));  // filled row by row, never zeroed first
+    for (int32_t y = 0; y < c.height; ++y) {
+        const uint8_t* src = s.bgra + size_t(c.y + y) * size_t(s.stride) + size_t(c.x) * 4;
+        b->bgra.insert(b->bgra.end(), src, src + row);
+    }
     b->serial = g_next_serial.fetch_add(1, std::memory_order_relaxed);
     return b;
 }
@@ -102,8 +160,11 @@ void plan_overlays(frame_plan* plan, const overlay_entry (&overlays)[kMaxOverlay
         if (!e.bitmap || e.opacity <= 0)
             continue;
         const overlay_bitmap& b = *e.bitmap;
-        int tw = b.width, th = b.height;
-        texture_size_for(b.width, b.height, caps.power_of_two, &tw, &th);
+        const plan_rect& c = b.content;
+        if (c.width <= 0 || c.height <= 0)
+            continue;
+        int tw = c.width, th = c.height;
+        texture_size_for(c.width, c.height, caps.power_of_two, &tw, &th);
         if ((caps.max_texture_width > 0 && tw > caps.max_texture_width) ||
             (caps.max_texture_height > 0 && th > caps.max_texture_height))
             continue;
@@ -120,14 +181,22 @@ void plan_overlays(frame_plan* plan, const overlay_entry (&overlays)[kMaxOverlay
         x1 += t.x;
         y0 += t.y;
         y1 += t.y;
-        const double cx0 = std::max(x0, double(t.x)), cx1 = std::min(x1, double(t.x) + t.width);
-        const double cy0 = std::max(y0, double(t.y)), cy1 = std::min(y1, double(t.y) + t.height);
+        if (!(x1 > x0 && y1 > y0))
+            continue;
+        // Target pixels per bitmap pixel, and the content's place in whole target pixels (grown
+        // to them: the content's transparent edge covers the rest).
+        const double kx = (x1 - x0) / double(b.width), ky = (y1 - y0) / double(b.height);
+        const double ox0 = std::floor(x0 + c.x * kx), ox1 = std::ceil(x0 + (c.x + c.width) * kx);
+        const double oy0 = std::floor(y0 + c.y * ky), oy1 = std::ceil(y0 + (c.y + c.height) * ky);
+        const double cx0 = std::max({ox0, x0, double(t.x)}), cx1 = std::min({ox1, x1, double(t.x) + t.width});
+        const double cy0 = std::max({oy0, y0, double(t.y)}), cy1 = std::min({oy1, y1, double(t.y) + t.height});
         if (!(cx1 > cx0 && cy1 > cy0))
             continue;
-        // The clipped part's share of the bitmap, in the texture's coordinates.
-        const float fs = float(b.width) / float(tw), ft = float(b.height) / float(th);
-        const float s0 = float((cx0 - x0) / (x1 - x0)) * fs, s1 = float((cx1 - x0) / (x1 - x0)) * fs;
-        const float t0 = float((cy0 - y0) / (y1 - y0)) * ft, t1 = float((cy1 - y0) / (y1 - y0)) * ft;
+        // Where the quad's edges fall in the content's texture: a target pixel X shows bitmap
+        // pixel (X - x0) / kx, which is content texel that less c.x.
+        const auto s_at = [&](double x) { return float(((x - x0) / kx - c.x) / tw); };
+        const auto t_at = [&](double y) { return float(((y - y0) / ky - c.y) / th); };
+        const float s0 = s_at(cx0), s1 = s_at(cx1), t0 = t_at(cy0), t1 = t_at(cy1);
         plan_quad& q = p.quads[p.quad_count++];
         q.target = plan_rect{int32_t(cx0), int32_t(cy0), int32_t(cx1 - cx0), int32_t(cy1 - cy0)};
         q.corners = plan_corners{{s0, s1, s0, s1}, {t0, t0, t1, t1}};

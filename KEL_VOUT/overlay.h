@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "picture_transform.h"
+
 struct frame_plan;
 struct renderer_caps;
 
@@ -41,14 +43,18 @@ enum class overlay_check {
 };
 overlay_check check_overlay(const overlay_spec& s);
 
-// A bitmap as the instance keeps it: rows of width * 4 bytes, premultiplied B, G, R, A. `serial`
+// A bitmap as the instance keeps it: the host's width x height, of which only `content` is
+// stored (what is not transparent, with a transparent pixel around it where the bitmap has one:
+// a subtitle canvas is mostly empty, and nothing outside needs uploading or drawing), in rows of
+// content.width * 4 bytes, premultiplied B, G, R, A. An empty content: nothing to draw. `serial`
 // tells one bitmap from every other of the process (a renderer uploads a serial once).
 struct overlay_bitmap {
     int32_t width = 0, height = 0;
+    plan_rect content{};
     uint64_t serial = 0;
     std::vector<uint8_t> bgra;
 
-    size_t bytes() const { return size_t(width) * size_t(height) * 4; }
+    size_t bytes() const { return size_t(width) * size_t(height) * 4; }  // what the budget counts
 };
 
 // One id's overlay: the bitmap and where and how it is drawn.
@@ -59,8 +65,8 @@ struct overlay_entry {
     int32_t opacity = 255;
 };
 
-// The checked record's bitmap copied into tight rows, with the next serial of the process.
-// Throws std::bad_alloc.
+// The checked record's bitmap, its content copied into tight rows, with the next serial of the
+// process. Throws std::bad_alloc.
 std::shared_ptr<const overlay_bitmap> copy_overlay_bitmap(const overlay_spec& s);
 // The entry for a checked record and its copied bitmap.
 overlay_entry overlay_entry_of(const overlay_spec& s, std::shared_ptr<const overlay_bitmap> bitmap);

@@ -411,12 +411,12 @@ std::vector<uint8_t> subtitle_bitmap(int phase)
     return b;
 }
 
-// What overlays cost: the frame rate with a subtitle that changes with every frame against the
-// same frames without it (measured before and after), and a still picture under overlays.
+// What overlays cost: the frame rate with a subtitle that changes with every frame, with the
+// same subtitle unchanged, and without it, in four rounds of each taken in turn (the median of
+// each kind: this machine's speed drifts more within a minute than an overlay costs); then a
+// still picture under overlays.
 void measure_overlays(KEL_VOUT_HANDLE h, const host_frame frames[2], double seconds)
 {
-    figures plain1, plain2, with;
-    measure_render(h, frames, seconds, &plain1);
     const std::vector<uint8_t> subtitles[2] = {subtitle_bitmap(0), subtitle_bitmap(1)};
     KEL_VOUT_OVERLAY_T o{};
     o.size = sizeof(o);
@@ -426,10 +426,25 @@ void measure_overlays(KEL_VOUT_HANDLE h, const host_frame frames[2], double seco
     o.coords = KEL_VOUT_OVERLAY_PICTURE;
     o.y = kFrameHeight - 240;
     o.opacity = 255;
-    measure_render(h, frames, seconds, &with, [&](long n) {
-        o.bgra = subtitles[n & 1].data();
-        kel_vout_set_overlay(h, 0, &o);
-    });
+    std::vector<double> plain, changing, unchanged;
+    double set_ms = 0;
+    long sets = 0;
+    for (int round = 0; round < 4; ++round) {
+        figures f;
+        kel_vout_set_overlay(h, 0, nullptr);
+        measure_render(h, frames, seconds / 2, &f);
+        plain.push_back(f.fps);
+        measure_render(h, frames, seconds / 2, &f, [&](long n) {
+            o.bgra = subtitles[n & 1].data();
+            const double t = now_ms();
+            kel_vout_set_overlay(h, 0, &o);
+            set_ms += now_ms() - t;
+            ++sets;
+        });
+        changing.push_back(f.fps);
+        measure_render(h, frames, seconds / 2, &f);  // the last one stays
+        unchanged.push_back(f.fps);
+    }
     // An on-screen display beside the subtitle, both unchanged, over a still picture.
     std::vector<uint8_t> osd(size_t(300) * 60 * 4, 0x80);
     KEL_VOUT_OVERLAY_T d = o;
@@ -444,13 +459,14 @@ void measure_overlays(KEL_VOUT_HANDLE h, const host_frame frames[2], double seco
     measure_idle(h, seconds, &idle);
     kel_vout_set_overlay(h, 0, nullptr);
     kel_vout_set_overlay(h, 1, nullptr);
-    measure_render(h, frames, seconds, &plain2);
-    const double plain = (plain1.fps + plain2.fps) / 2.0;
-    std::printf("overlays: %.1f fps with a 1920x200 subtitle changed every frame against %.1f / %.1f without "
-                "(%.1f%% of it); a still picture under two overlays: CPU %.1f%% of a core\n",
-                with.fps, plain1.fps, plain2.fps, 100.0 * with.fps / plain, idle.idle_cpu);
-    std::printf("figures overlay_fps=%.1f plain_fps=%.1f overlay_ratio=%.1f overlay_idle_cpu=%.1f\n", with.fps, plain,
-                100.0 * with.fps / plain, idle.idle_cpu);
+    const double p = median(plain), c = median(changing), u = median(unchanged);
+    std::printf("overlays: %.1f fps with a 1920x200 subtitle changed every frame, %.1f with it unchanged, %.1f "
+                "without (medians of 4 rounds; %.1f%% and %.1f%% of it); kel_vout_set_overlay %.2f ms a call; a still "
+                "picture under two overlays: CPU %.1f%% of a core\n",
+                c, u, p, 100.0 * c / p, 100.0 * u / p, sets ? set_ms / double(sets) : 0.0, idle.idle_cpu);
+    std::printf("figures overlay_fps=%.1f plain_fps=%.1f overlay_ratio=%.1f overlay_still_fps=%.1f "
+                "overlay_idle_cpu=%.1f\n",
+                c, p, 100.0 * c / p, u, idle.idle_cpu);
     std::fflush(stdout);
 }
 

@@ -23,6 +23,7 @@ std::shared_ptr<const overlay_bitmap> bitmap_of(int32_t w, int32_t h)
     auto b = std::make_shared<overlay_bitmap>();
     b->width = w;
     b->height = h;
+    b->content = plan_rect{0, 0, w, h};
     b->serial = 1;
     return b;
 }
@@ -123,6 +124,29 @@ TEST(OverlayStore, CopiesTightRowsAndKeepsWithinTheBudget)
     EXPECT_NE(a->serial, 0u);
     EXPECT_GT(b->serial, a->serial);  // every copy is a bitmap of its own for the renderers
 
+    // Only what is not transparent is kept, with a transparent pixel around it: of an 8 x 6
+    // bitmap with two pixels drawn, at (3, 2) and (5, 3), the 5 x 4 from (2, 1).
+    std::vector<uint8_t> canvas(8 * 6 * 4, 0);
+    canvas[(2 * 8 + 3) * 4 + 3] = 200;
+    canvas[(3 * 8 + 5) * 4 + 0] = 9;  // colour without alpha adds light: not transparent
+    const auto t = copy_overlay_bitmap(overlay_spec{8, 6, 32, canvas.data(), kOverlayWindow, 0, 0, 0, 0, 255});
+    EXPECT_EQ(t->width, 8);
+    EXPECT_EQ(t->height, 6);
+    expect_rect(t->content, 2, 1, 5, 4);
+    ASSERT_EQ(t->bgra.size(), 5u * 4 * 4);
+    EXPECT_EQ(t->bgra[(1 * 5 + 1) * 4 + 3], 200);
+    EXPECT_EQ(t->bgra[(2 * 5 + 3) * 4 + 0], 9);
+    EXPECT_EQ(t->bytes(), 8u * 6 * 4);  // the budget counts the host's bitmap
+    // At the bitmap's edge there is no pixel to grow into; an empty bitmap keeps nothing.
+    std::fill(canvas.begin(), canvas.end(), 0);
+    canvas[3] = 1;
+    expect_rect(copy_overlay_bitmap(overlay_spec{8, 6, 32, canvas.data(), kOverlayWindow, 0, 0, 0, 0, 255})->content,
+                0, 0, 2, 2);
+    canvas[3] = 0;
+    const auto none = copy_overlay_bitmap(overlay_spec{8, 6, 32, canvas.data(), kOverlayWindow, 0, 0, 0, 0, 255});
+    EXPECT_EQ(none->content.width * none->content.height, 0);
+    EXPECT_TRUE(none->bgra.empty());
+
     overlay_store store;
     const uint32_t v0 = store.version();
     overlay_entry big;
@@ -219,6 +243,41 @@ TEST(OverlayPlan, ClipsToTheWindowWithTheMatchingPartOfTheBitmap)
 
     // An empty window shows none.
     EXPECT_EQ(plan_with(100, 100, 0, 0, o).quad_count, 0);
+}
+
+TEST(OverlayPlan, OnlyTheContentIsDrawnWhereTheWholeBitmapWouldBe)
+{
+    overlay_entry o[kMaxOverlays];
+    // A 100 x 40 bitmap whose content is the 20 x 10 from (30, 20), at (10, 10) at its own size:
+    // the content's pixels, its texture whole.
+    o[0] = entry(kOverlayWindow, 10, 10, 100, 40);
+    auto b = std::make_shared<overlay_bitmap>(*o[0].bitmap);
+    b->content = plan_rect{30, 20, 20, 10};
+    o[0].bitmap = b;
+    // The same drawn at twice its size, and at 0.75: the content from 32.5 to 47.5 across and 25
+    // to 32.5 down, grown to whole pixels, 32..48 and 25..33 (its texture reaching a little past
+    // both ends: its own transparent edge).
+    o[1] = o[0];
+    o[1].w = 200;
+    o[1].h = 80;
+    o[2] = o[0];
+    o[2].w = 75;
+    o[2].h = 30;
+    // An empty content draws nothing.
+    o[3] = o[0];
+    auto e = std::make_shared<overlay_bitmap>(*b);
+    e->content = plan_rect{0, 0, 0, 0};
+    o[3].bitmap = e;
+    const frame_plan p = plan_with(320, 240, 320, 240, o);
+    ASSERT_EQ(p.quad_count, 3);
+    expect_rect(p.quads[0].target, 40, 30, 20, 10);
+    expect_span(p.quads[0], 0.0f, 1.0f, 0.0f, 1.0f);
+    EXPECT_EQ(p.quads[0].texture_width, 20);
+    EXPECT_EQ(p.quads[0].texture_height, 10);
+    expect_rect(p.quads[1].target, 70, 50, 40, 20);
+    expect_span(p.quads[1], 0.0f, 1.0f, 0.0f, 1.0f);
+    expect_rect(p.quads[2].target, 32, 25, 16, 8);
+    expect_span(p.quads[2], -0.5f / 15.0f, 15.5f / 15.0f, 0.0f, 16.0f / 15.0f);
 }
 
 TEST(OverlayPlan, TexturesAtPowersOfTwoAndWithinTheLargest)

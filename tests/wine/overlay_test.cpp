@@ -52,13 +52,14 @@ bool push_gradient(KEL_VOUT_HANDLE h, int w, int hgt)
 }
 
 // A premultiplied B, G, R, A bitmap whose colour and alpha vary per pixel; `seed` makes another.
+// Within `margin` of its edges it is transparent (as a subtitle canvas is mostly).
 struct Bitmap {
     int w = 0, h = 0;
     std::vector<uint8_t> bgra;
     const uint8_t* at(int x, int y) const { return &bgra[(size_t(y) * w + x) * 4]; }
 };
 
-Bitmap pattern(int w, int h, int seed)
+Bitmap pattern(int w, int h, int seed, int margin = 0)
 {
     Bitmap b;
     b.w = w;
@@ -72,6 +73,8 @@ Bitmap pattern(int w, int h, int seed)
             for (int c = 0; c < 3; ++c)
                 p[c] = uint8_t((colour[c] * a + 127) / 255);  // premultiplied
             p[3] = uint8_t(a);
+            if (x < margin || y < margin || x >= w - margin || y >= h - margin)
+                p[0] = p[1] = p[2] = p[3] = 0;
         }
     return b;
 }
@@ -244,7 +247,7 @@ void check_overlays(VOUT_MODE backend)
     ASSERT_EQ(base.width, kW);
 
     // One WINDOW overlay at its own size; the picture elsewhere untouched.
-    const Bitmap a = pattern(64, 32, 1), b = pattern(40, 50, 2);
+    const Bitmap a = pattern(64, 32, 1, 5), b = pattern(40, 50, 2);
     KEL_VOUT_OVERLAY_T ra = record(a, KEL_VOUT_OVERLAY_WINDOW, 20, 30);
     ASSERT_EQ(kel_vout_set_overlay(h, 3, &ra), 0);
     ASSERT_TRUE(current(h, s));
@@ -287,7 +290,7 @@ void check_overlays(VOUT_MODE backend)
     // A PICTURE overlay on a 160 x 120 picture shown over 320 x 240: twice its size, scaled.
     ASSERT_TRUE(push_gradient(h, 160, 120));
     ASSERT_TRUE(current(h, base));
-    const Bitmap c = pattern(32, 16, 3);
+    const Bitmap c = pattern(32, 16, 3, 3);
     const KEL_VOUT_OVERLAY_T rc = record(c, KEL_VOUT_OVERLAY_PICTURE, 10, 10);
     ASSERT_EQ(kel_vout_set_overlay(h, 0, &rc), 0);
     ra = record(a, KEL_VOUT_OVERLAY_WINDOW, 200, 150);
