@@ -99,6 +99,8 @@ struct frame_plan {
     plan_rect target;  // where it is drawn, back-buffer pixels (the whole back buffer)
     int32_t quad_count;  // plan_overlays adds them
     plan_quad quads[kMaxQuads];
+    uint32_t overlay_ids;  // bit i: overlay id i holds a bitmap (shown or not); a renderer frees
+                           // what it made for the others
 };
 
 // The plan for a frame of `shape` and width x height, shown as `transform` says (checked with

@@ -566,6 +566,7 @@ void kel_direct3d::paintD3D(const uint8_t* buf, const frame_plan& plan, bool upl
     }
     // The overlays are this paint's only: their bitmaps are the render thread's for the pass.
     m_frame.quad_count = plan.quad_count;
+    m_frame.overlay_ids = plan.overlay_ids;
     std::copy(plan.quads, plan.quads + plan.quad_count, m_frame.quads);
     DrawImage();
     m_frame.quad_count = 0;
@@ -766,6 +767,8 @@ bool kel_direct3d::uploadOverlay(const plan_quad& q)
     IDirect3DTexture9*& tex = m_overlayTex[q.texture];
     if (tex && m_overlaySerial[q.texture] == b.serial)
         return true;
+    if (m_overlayFailed[q.texture] == b.serial)
+        return false;  // this bitmap's texture could not be made: tried again for another
     D3DSURFACE_DESC desc;
     if (tex && (FAILED(tex->GetLevelDesc(0, &desc)) || int(desc.Width) != q.texture_width ||
                 int(desc.Height) != q.texture_height))
@@ -777,6 +780,7 @@ bool kel_direct3d::uploadOverlay(const plan_quad& q)
         if (FAILED(hr)) {
             kel_log_hresult("IDirect3DDevice9::CreateTexture (an overlay; it is not shown)", hr, KEL_LOG_WARNING);
             tex = nullptr;
+            m_overlayFailed[q.texture] = b.serial;
             return false;
         }
     }
@@ -786,17 +790,26 @@ bool kel_direct3d::uploadOverlay(const plan_quad& q)
         return false;
     uint8_t* bits = static_cast<uint8_t*>(locked.pBits);
     const size_t row = size_t(b.content.width) * 4, pitch = size_t(locked.Pitch);
+    // Padding to a power of two: the last column once more beside the content and the last row
+    // below it (the filter at the content's edge finds the edge, as a texture of its own size
+    // clamps), transparent beyond.
+    const int cw = b.content.width, ch = b.content.height;
     for (int y = 0; y < q.texture_height; ++y) {
         uint8_t* dst = bits + size_t(y) * pitch;
-        if (y < b.content.height) {
+        if (y < ch) {
             std::memcpy(dst, b.bgra.data() + size_t(y) * row, row);
             std::memset(dst + row, 0, size_t(q.texture_width) * 4 - row);
+            if (q.texture_width > cw)
+                std::memcpy(dst + row, dst + row - 4, 4);
+        } else if (y == ch) {
+            std::memcpy(dst, bits + size_t(ch - 1) * pitch, size_t(q.texture_width) * 4);
         } else {
             std::memset(dst, 0, size_t(q.texture_width) * 4);
         }
     }
     tex->UnlockRect(0);
     m_overlaySerial[q.texture] = b.serial;
+    count_overlay_upload();
     return true;
 }
 
@@ -804,6 +817,11 @@ bool kel_direct3d::uploadOverlay(const plan_quad& q)
 // opacity (the texture factor) in all four channels, blended with ONE, INVSRCALPHA.
 void kel_direct3d::drawOverlays()
 {
+    for (int i = 0; i < kMaxOverlays; ++i)
+        if (m_overlayTex[i] && !(m_frame.overlay_ids & (1u << i))) {
+            release(m_overlayTex[i]);  // a removed overlay's texture goes with it
+            m_overlaySerial[i] = 0;
+        }
     if (m_frame.quad_count == 0)
         return;
     IDirect3DDevice9* d = m_pd3dDevice;
@@ -849,6 +867,7 @@ void kel_direct3d::releaseOverlays()
     for (int i = 0; i < kMaxOverlays; ++i) {
         release(m_overlayTex[i]);
         m_overlaySerial[i] = 0;
+        m_overlayFailed[i] = 0;
     }
 }
 

@@ -158,6 +158,7 @@ private:
     // Each overlay id's texture, with the serial of the bitmap it holds.
     IDirect3DTexture9* m_overlayTex[kMaxOverlays] = {};
     uint64_t m_overlaySerial[kMaxOverlays] = {};
+    uint64_t m_overlayFailed[kMaxOverlays] = {};  // a serial whose texture could not be made
     bool m_drawn;  // the back buffer holds a picture not yet presented
     std::atomic<int> m_recoveries;
     std::atomic<int> m_sizeResets;

@@ -270,6 +270,7 @@ void kel_direct3d11::release_overlays()
         release_com(m_overlayViews[i]);
         release_com(m_overlayTex[i]);
         m_overlaySerial[i] = 0;
+        m_overlayFailed[i] = 0;
     }
 }
 
@@ -770,6 +771,8 @@ bool kel_direct3d11::upload_overlay(const plan_quad& q)
     const int id = q.texture;
     if (m_overlayTex[id] && m_overlaySerial[id] == b.serial)
         return true;
+    if (m_overlayFailed[id] == b.serial)
+        return false;  // this bitmap's texture could not be made: tried again for another
     D3D11_TEXTURE2D_DESC d{};
     if (m_overlayTex[id]) {
         m_overlayTex[id]->GetDesc(&d);
@@ -796,6 +799,7 @@ bool kel_direct3d11::upload_overlay(const plan_quad& q)
             kel_log_hresult("ID3D11Device::CreateTexture2D (an overlay; it is not shown)", hr, KEL_LOG_WARNING);
             release_com(m_overlayViews[id]);
             release_com(m_overlayTex[id]);
+            m_overlayFailed[id] = b.serial;
             return false;
         }
     }
@@ -810,6 +814,7 @@ bool kel_direct3d11::upload_overlay(const plan_quad& q)
                     size_t(b.content.width) * 4, b.content.width * 4, b.content.height);
     m_context->Unmap(m_overlayTex[id], 0);
     m_overlaySerial[id] = b.serial;
+    count_overlay_upload();
     return true;
 }
 
@@ -817,6 +822,12 @@ bool kel_direct3d11::upload_overlay(const plan_quad& q)
 // texture. The picture's state is bound again for the next paint.
 void kel_direct3d11::draw_overlays(const frame_plan& plan)
 {
+    for (int i = 0; i < kMaxOverlays; ++i)
+        if (m_overlayTex[i] && !(plan.overlay_ids & (1u << i))) {
+            release_com(m_overlayViews[i]);  // a removed overlay's texture goes with it
+            release_com(m_overlayTex[i]);
+            m_overlaySerial[i] = 0;
+        }
     if (plan.quad_count == 0 || !m_target || !m_drawn)
         return;
     ID3D11DeviceContext* c = m_context;

@@ -132,6 +132,7 @@ private:
     ID3D11Texture2D* m_overlayTex[kMaxOverlays] = {};
     ID3D11ShaderResourceView* m_overlayViews[kMaxOverlays] = {};
     uint64_t m_overlaySerial[kMaxOverlays] = {};
+    uint64_t m_overlayFailed[kMaxOverlays] = {};  // a serial whose texture could not be made
     std::vector<uint8_t> m_code[4];  // compiled vertex, YUV, RGB and overlay shaders, kept across devices
     const char* m_compiler = "";     // the system DLL that compiled them
 

@@ -260,20 +260,29 @@ bool kel_opengl::uploadOverlay(const plan_quad& q)
     try {
         if (padded || !m_bgra) {
             m_overlayPixels.assign(size_t(tw) * size_t(th) * 4, 0);
-            for (int y = 0; y < b.content.height; ++y) {
-                const uint8_t* src = b.bgra.data() + size_t(y) * size_t(b.content.width) * 4;
-                uint8_t* dst = m_overlayPixels.data() + size_t(y) * size_t(tw) * 4;
+            const int cw = b.content.width, ch = b.content.height;
+            const size_t row = size_t(tw) * 4;
+            for (int y = 0; y < ch; ++y) {
+                const uint8_t* src = b.bgra.data() + size_t(y) * size_t(cw) * 4;
+                uint8_t* dst = m_overlayPixels.data() + size_t(y) * row;
                 if (m_bgra) {
-                    std::memcpy(dst, src, size_t(b.content.width) * 4);
-                    continue;
+                    std::memcpy(dst, src, size_t(cw) * 4);
+                } else {
+                    for (int x = 0; x < cw; ++x) {
+                        dst[x * 4 + 0] = src[x * 4 + 2];
+                        dst[x * 4 + 1] = src[x * 4 + 1];
+                        dst[x * 4 + 2] = src[x * 4 + 0];
+                        dst[x * 4 + 3] = src[x * 4 + 3];
+                    }
                 }
-                for (int x = 0; x < b.content.width; ++x, src += 4, dst += 4) {
-                    dst[0] = src[2];
-                    dst[1] = src[1];
-                    dst[2] = src[0];
-                    dst[3] = src[3];
-                }
+                // The last column once more beside it, and below the last row that row: the
+                // filter at the content's edge finds the edge, as a texture of its own size clamps.
+                if (tw > cw)
+                    std::memcpy(dst + size_t(cw) * 4, dst + size_t(cw - 1) * 4, 4);
             }
+            if (th > ch)
+                std::memcpy(m_overlayPixels.data() + size_t(ch) * row, m_overlayPixels.data() + size_t(ch - 1) * row,
+                            row);
             pixels = m_overlayPixels.data();
         }
     } catch (const std::bad_alloc&) {
@@ -297,6 +306,7 @@ bool kel_opengl::uploadOverlay(const plan_quad& q)
     if (m_overlayPixels.size() > size_t(8) << 20)
         std::vector<uint8_t>().swap(m_overlayPixels);  // a large one is not kept
     m_overlaySerial[id] = b.serial;
+    count_overlay_upload();
     return true;
 }
 
@@ -304,6 +314,13 @@ bool kel_opengl::uploadOverlay(const plan_quad& q)
 // opacity in all four channels, blended with ONE, ONE_MINUS_SRC_ALPHA.
 void kel_opengl::drawOverlays(const frame_plan& plan)
 {
+    for (int i = 0; i < kMaxOverlays; ++i) {
+        if (m_overlayTex[i] != 0 && !(plan.overlay_ids & (1u << i))) {
+            glDeleteTextures(1, &m_overlayTex[i]);  // a removed overlay's texture goes with it
+            m_overlayTex[i] = 0;
+            m_overlaySerial[i] = 0;
+        }
+    }
     if (plan.quad_count == 0)
         return;
     if (use_multitexture)

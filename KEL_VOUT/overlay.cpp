@@ -12,8 +12,19 @@
 namespace {
 
 std::atomic<uint64_t> g_next_serial{1};
+std::atomic<uint64_t> g_uploads{0};
 
 }  // namespace
+
+void count_overlay_upload()
+{
+    g_uploads.fetch_add(1, std::memory_order_relaxed);
+}
+
+uint64_t overlay_uploads_for_testing()
+{
+    return g_uploads.load(std::memory_order_relaxed);
+}
 
 overlay_check check_overlay(const overlay_spec& s)
 {
@@ -148,6 +159,10 @@ void plan_overlays(frame_plan* plan, const overlay_entry (&overlays)[kMaxOverlay
 {
     frame_plan& p = *plan;
     p.quad_count = 0;
+    p.overlay_ids = 0;
+    for (int id = 0; id < kMaxOverlays; ++id)
+        if (overlays[id].bitmap)
+            p.overlay_ids |= 1u << id;
     const plan_rect& t = p.target;
     if (t.width <= 0 || t.height <= 0)
         return;

@@ -96,4 +96,9 @@ private:
 // renderer's largest texture are left out.
 void plan_overlays(frame_plan* plan, const overlay_entry (&overlays)[kMaxOverlays], const renderer_caps& caps);
 
+// Renderers count each overlay upload here: a test seam (an unchanged overlay is never uploaded
+// again). Any thread.
+void count_overlay_upload();
+uint64_t overlay_uploads_for_testing();
+
 #endif

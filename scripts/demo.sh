@@ -71,8 +71,17 @@ if [ -n "$movie" ]; then
       ffmpeg -nostdin -v error -f lavfi -i "color=c=black@0.0:s=${sw}x${sh}:r=10:d=${dur%.*}.9,format=bgra" \
         -vf "subtitles=filename=$source:alpha=1" -f rawvideo -pix_fmt bgra -y "$out/subtitles.bgra" 2>/dev/null &
       subtitle_pid=$!
-      args+=(--subtitles "Z:$(echo "$out/subtitles.bgra" | tr / '\\')" "$sw" "$sh" 10)
-      echo "demo: its $subcodec subtitles rendered by ffmpeg's subtitle filter into an overlay"
+      # Alive after a second, it waits for the demo to open the FIFO; one that ended (no subtitle
+      # filter in this ffmpeg, a duration it cannot read) would leave the demo waiting for it.
+      sleep 1
+      if kill -0 "$subtitle_pid" 2>/dev/null; then
+        args+=(--subtitles "Z:$(echo "$out/subtitles.bgra" | tr / '\\')" "$sw" "$sh" 10)
+        echo "demo: its $subcodec subtitles rendered by ffmpeg's subtitle filter into an overlay"
+      else
+        echo "demo: ffmpeg could not render the $subcodec subtitles; the demo's own captions are shown"
+        subtitle_pid=
+        rm -f "$out/subtitles.bgra" "$source"
+      fi
       ;;
   esac
   [[ " ${args[*]} " == *" --seconds "* ]] || args+=(--seconds 0)

@@ -233,6 +233,7 @@ TEST(OverlayPlan, ClipsToTheWindowWithTheMatchingPartOfTheBitmap)
     o[5] = entry(kOverlayWindow, 50, 50, 4, 4, 60, 8);    // stretched to 60 x 8, clipped at 100
     const frame_plan p = plan_with(100, 100, 100, 100, o);
     ASSERT_EQ(p.quad_count, 3);
+    EXPECT_EQ(p.overlay_ids, 0x3Fu);  // the hidden ones too: their textures may stay
     expect_rect(p.quads[0].target, 0, 0, 10, 5);
     expect_span(p.quads[0], 0.5f, 1.0f, 0.5f, 1.0f);
     expect_rect(p.quads[1].target, 90, 95, 10, 5);

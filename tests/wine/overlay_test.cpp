@@ -254,16 +254,25 @@ void check_overlays(VOUT_MODE backend)
     std::vector<double> want = as_doubles(base);
     blend_into(want, kW, kH, a, 20, 30, 255);
     EXPECT_LE(max_difference(s, want), 2);
+    // Painted again, and under a new frame, it is not uploaded again.
+    const uint64_t uploads = overlay_uploads_for_testing();
+    EXPECT_GT(uploads, 0u);
+    ASSERT_TRUE(push_gradient(h, kW, kH));
+    ASSERT_TRUE(current(h, s));
+    EXPECT_LE(max_difference(s, want), 2);
+    EXPECT_EQ(overlay_uploads_for_testing(), uploads);
 
-    // With an opacity, and a second one below it (a lower id) overlapping it.
-    ra.opacity = 100;
+    // Another bitmap of the same size in its place, with an opacity, and a second overlay below
+    // it (a lower id) overlapping it.
+    const Bitmap a2 = pattern(64, 32, 7, 5);
+    ra = record(a2, KEL_VOUT_OVERLAY_WINDOW, 20, 30, 0, 0, 100);
     ASSERT_EQ(kel_vout_set_overlay(h, 3, &ra), 0);
     const KEL_VOUT_OVERLAY_T rb = record(b, KEL_VOUT_OVERLAY_WINDOW, 60, 40, 0, 0, 200);
     ASSERT_EQ(kel_vout_set_overlay(h, 1, &rb), 0);
     ASSERT_TRUE(current(h, s));
     want = as_doubles(base);
     blend_into(want, kW, kH, b, 60, 40, 200);
-    blend_into(want, kW, kH, a, 20, 30, 100);
+    blend_into(want, kW, kH, a2, 20, 30, 100);
     EXPECT_LE(max_difference(s, want), 2);
 
     // A refused change leaves the overlay as it was.
@@ -302,6 +311,24 @@ void check_overlays(VOUT_MODE backend)
     EXPECT_GE(psnr_in(s, want, 20, 20, 64, 32), 35.0);
     EXPECT_LE(max_difference(s, want), 40);  // the scaled one's edges; the rest within 2
     EXPECT_GE(psnr_in(s, want, 200, 150, 64, 32), 45.0);
+
+    // Turned a quarter, the picture shows as 120 x 160 over the window: its pixels are 8/3 wide
+    // and 3/2 high there, and the PICTURE overlay (not turned itself) covers (27, 15)-(112, 39).
+    EXPECT_EQ(kel_vout_set_overlay(h, 0, nullptr), 0);
+    EXPECT_EQ(kel_vout_set_overlay(h, 5, nullptr), 0);
+    KEL_VOUT_TRANSFORM_T turn{};
+    turn.size = sizeof(turn);
+    turn.rotation = 90;
+    ASSERT_EQ(kel_vout_set_transform(h, &turn), 0);
+    ASSERT_TRUE(current(h, base));
+    ASSERT_EQ(kel_vout_set_overlay(h, 0, &rc), 0);
+    ASSERT_TRUE(current(h, s));
+    want = as_doubles(base);
+    blend_into(want, kW, kH, scaled(c, 85, 24), 27, 15, 255);
+    EXPECT_GE(psnr_in(s, want, 27, 15, 85, 24), 35.0);
+    EXPECT_GE(psnr_in(s, want, 0, 0, kW, kH), 40.0);
+    ASSERT_EQ(kel_vout_set_transform(h, nullptr), 0);
+    ASSERT_EQ(kel_vout_set_overlay(h, 5, &ra), 0);
 
     // A larger window: the PICTURE overlay scales with the picture (2.5 times), the WINDOW one
     // stays as it was.
