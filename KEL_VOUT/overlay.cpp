@@ -155,7 +155,8 @@ void overlay_store::copy_to(overlay_entry (&out)[kMaxOverlays]) const
         out[i] = m_entries[i];
 }
 
-void plan_overlays(frame_plan* plan, const overlay_entry (&overlays)[kMaxOverlays], const renderer_caps& caps)
+void plan_overlays(frame_plan* plan, const overlay_entry (&overlays)[kMaxOverlays], const renderer_caps& caps,
+                   bool host_picture)
 {
     frame_plan& p = *plan;
     p.quad_count = 0;
@@ -172,7 +173,7 @@ void plan_overlays(frame_plan* plan, const overlay_entry (&overlays)[kMaxOverlay
     const double sy = double(t.height) / double(std::max(ph, 1));
     for (int id = 0; id < kMaxOverlays && p.quad_count < frame_plan::kMaxQuads; ++id) {
         const overlay_entry& e = overlays[id];
-        if (!e.bitmap || e.opacity <= 0)
+        if (!e.bitmap || e.opacity <= 0 || (e.coords == kOverlayPicture && !host_picture))
             continue;
         const overlay_bitmap& b = *e.bitmap;
         const plan_rect& c = b.content;

@@ -93,8 +93,10 @@ private:
 // at their own pixels. Each quad is the part inside the target, its texture coordinates those of
 // that part of the bitmap in a texture of the renderer's size for it (powers of two where it
 // needs them). Overlays that show nothing (clipped away, opacity 0) and bitmaps beyond the
-// renderer's largest texture are left out.
-void plan_overlays(frame_plan* plan, const overlay_entry (&overlays)[kMaxOverlays], const renderer_caps& caps);
+// renderer's largest texture are left out, and PICTURE ones while the plan's picture is not one
+// of the host's (the black picture before the first frame, whose pixels mean nothing to it).
+void plan_overlays(frame_plan* plan, const overlay_entry (&overlays)[kMaxOverlays], const renderer_caps& caps,
+                   bool host_picture = true);
 
 // Renderers count each overlay upload here: a test seam (an unchanged overlay is never uploaded
 // again). Any thread.

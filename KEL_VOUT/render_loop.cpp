@@ -483,7 +483,7 @@ bool draw_and_present(kel_vout_display_t* obj, render_steps& steps, loop_state& 
     if (steps.ready(obj, &caps, &width, &height) && !obj->done) {
         const PICTURE_T& pic = obj->picture;
         frame_plan plan = plan_frame(pic.shape, pic.pix_width, pic.pix_height, width, height, caps, pic.transform);
-        plan_overlays(&plan, st.overlays, caps);
+        plan_overlays(&plan, st.overlays, caps, !st.start_picture);
         steps.draw(obj, plan, st.upload);
         st.upload = false;
     }

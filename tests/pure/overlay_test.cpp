@@ -244,6 +244,13 @@ TEST(OverlayPlan, ClipsToTheWindowWithTheMatchingPartOfTheBitmap)
 
     // An empty window shows none.
     EXPECT_EQ(plan_with(100, 100, 0, 0, o).quad_count, 0);
+    // Before the host's first picture, only the WINDOW ones.
+    o[6] = entry(kOverlayPicture, 0, 0, 10, 10);
+    frame_view v{int32_t(pixel_format::i420), 16, 12, {}, {}, 0, 0};
+    frame_plan start = plan_frame(shape_of(v), 16, 12, 100, 100, renderer_caps{});
+    plan_overlays(&start, o, renderer_caps{}, false);
+    EXPECT_EQ(start.quad_count, 3);
+    EXPECT_EQ(start.overlay_ids, 0x7Fu);
 }
 
 TEST(OverlayPlan, OnlyTheContentIsDrawnWhereTheWholeBitmapWouldBe)
