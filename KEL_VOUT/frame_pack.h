@@ -8,7 +8,7 @@
 #include <cstdint>
 
 // The values of the public enumerations.
-enum class pixel_format : int32_t { i420 = 0, nv12 = 1, rgb24 = 2, bgra = 3 };
+enum class pixel_format : int32_t { i420 = 0, nv12 = 1, rgb24 = 2, bgra = 3, p010 = 4, i010 = 5, i422 = 6, i444 = 7 };
 enum class colour_space : int32_t { bt601 = 0, bt709 = 1, bt2020 = 2 };
 enum class colour_range : int32_t { limited = 0, full = 1 };
 
@@ -41,20 +41,32 @@ enum class frame_check {
 };
 frame_check check_frame(const frame_view& f);
 
-// What the render thread needs to read a packed frame. YUV frames (I420 and NV12 alike) are
-// packed planar: Y (width x height), then U and V (chroma_width x chroma_height each), no gaps.
-// RGB24 and BGRA frames keep their byte order, rows `stride` bytes apart.
+// What the render thread needs to read a packed frame. YUV frames (every YUV format alike) are
+// packed planar: Y (width x height), then U and V (chroma_width x chroma_height each), no gaps,
+// in samples of one byte (8 bits) or two (10 bits, little-endian, as the host gave them: the
+// value in the low bits, or in the top bits for P010). RGB24 and BGRA frames keep their byte
+// order, rows `stride` bytes apart.
 struct frame_shape {
-    pixel_format format;  // i420, rgb24 or bgra
+    pixel_format format;  // i420 (planar YUV of any depth and subsampling), rgb24 or bgra
     colour_space colorspace;
     colour_range range;
-    int32_t chroma_width;   // I420: the chroma planes' size (0 when there is no chroma)
+    int32_t chroma_width;   // the chroma planes' size (0 when there is no chroma)
     int32_t chroma_height;
     int32_t stride;         // RGB24 and BGRA: bytes from one row to the next
     bool older_push;        // from the older pushes, whose colours a driver's own conversion may show
+    int32_t bits = 8;          // YUV: the samples' depth, 8 or 10
+    int32_t sample_shift = 0;  // 10 bits: the value is sample >> sample_shift (P010: 6)
+    int32_t chroma_step_x = 2;  // luma samples per chroma sample across: 2 (4:2:x) or 1 (4:4:4)
+    int32_t chroma_step_y = 2;  // and down: 2 (4:2:0) or 1 (4:2:2, 4:4:4)
+
+    int32_t sample_bytes() const { return bits > 8 ? 2 : 1; }
 };
 
-// The shape of a frame the export took: chroma planes (w+1)/2 x (h+1)/2.
+// True for the YUV formats of the frame export.
+bool is_yuv_format(int32_t format);
+
+// The shape of a frame the export took: chroma planes (w+1)/2 x (h+1)/2 for 4:2:0, (w+1)/2 x h
+// for 4:2:2, w x h for 4:4:4.
 frame_shape shape_of(const frame_view& f);
 // The shapes of the two older pushes: BT.601 limited range; chroma (w/2) x (h/2) (an odd last
 // column or row has none of its own); RGB rows starting at multiples of 4 bytes.
@@ -69,8 +81,8 @@ struct packed_planes {
 };
 packed_planes planes_of(const frame_shape& s, int width, int height);
 
-// Packs a frame that check_frame accepted into dst (capacity dst_size): I420 row by row, NV12's
-// interleaved chroma split into U and V, RGB rows one after the other. Returns the bytes
+// Packs a frame that check_frame accepted into dst (capacity dst_size): planar YUV row by row,
+// NV12's and P010's interleaved chroma split into U and V, RGB rows one after the other. Returns the bytes
 // written, or -1 (nothing written) when they would not fit. reused_dst: dst held data before
 // (frame_writer streams large frames only into such memory).
 int64_t pack_frame(uint8_t* dst, size_t dst_size, const frame_view& f, bool reused_dst = true);

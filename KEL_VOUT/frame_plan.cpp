@@ -39,23 +39,26 @@ bool driver_converts(const frame_shape& s, int32_t width, int32_t height)
            s.chroma_width == width / 2 && s.chroma_height == height / 2;
 }
 
-// Three one-channel textures at the planes' own sizes. Chroma texture coordinates reach
-// w / (2 * cw) across, so that chroma sample i stays centred on luma 2i and 2i+1: with cw = w / 2
-// an odd last column lies past the last chroma sample and the edge clamp repeats it; with
-// cw = (w + 1) / 2 it takes the left half of its own sample. A frame without chroma (1 pixel wide
-// or high) samples one grey texel.
+// Three one-channel textures at the planes' own sizes, of bytes or (10 bits) of 16-bit samples.
+// Subsampled chroma texture coordinates reach w / (2 * cw) across, so that chroma sample i stays
+// centred on luma 2i and 2i+1: with cw = w / 2 an odd last column lies past the last chroma
+// sample and the edge clamp repeats it; with cw = (w + 1) / 2 it takes the left half of its own
+// sample. Chroma at full resolution lies over luma as it is. A frame without chroma (1 pixel
+// wide or high) samples one grey texel.
 void plan_planes(const frame_shape& s, int32_t w, int32_t h, frame_plan* p)
 {
+    const texel_format format = s.bits > 8 ? texel_format::r16 : texel_format::r8;
     p->route = draw_route::planes;
     p->texture_count = 3;
-    p->textures[0] = texture_of(texel_format::r8, w, h, w, h);
+    p->textures[0] = texture_of(format, w, h, w, h);
     const int32_t cw = s.chroma_width, ch = s.chroma_height;
     for (int i = 1; i < 3; ++i) {
         if (cw > 0 && ch > 0) {
-            p->textures[i] = texture_of(texel_format::r8, cw, ch, cw, ch);
-            p->textures[i].corners = corners_to(float(w) / float(2 * cw), float(h) / float(2 * ch));
+            p->textures[i] = texture_of(format, cw, ch, cw, ch);
+            p->textures[i].corners =
+                corners_to(float(w) / float(s.chroma_step_x * cw), float(h) / float(s.chroma_step_y * ch));
         } else {
-            p->textures[i] = texture_of(texel_format::r8, 1, 1, 1, 1);
+            p->textures[i] = texture_of(format, 1, 1, 1, 1);
             p->textures[i].grey = true;
         }
     }
@@ -129,29 +132,31 @@ frame_plan plan_frame(const frame_shape& shape, int32_t width, int32_t height, i
     p.height = height;
     if (shape.format == pixel_format::i420) {
         const packed_planes l = planes_of(shape, width, height);
+        const int32_t bytes = shape.sample_bytes();
         p.plane_count = 3;
-        p.planes[0] = plan_plane{l.y, width, width, height};
-        p.planes[1] = plan_plane{l.u, shape.chroma_width, shape.chroma_width, shape.chroma_height};
-        p.planes[2] = plan_plane{l.v, shape.chroma_width, shape.chroma_width, shape.chroma_height};
+        p.planes[0] = plan_plane{l.y, width * bytes, width, height};
+        p.planes[1] = plan_plane{l.u, shape.chroma_width * bytes, shape.chroma_width, shape.chroma_height};
+        p.planes[2] = plan_plane{l.v, shape.chroma_width * bytes, shape.chroma_width, shape.chroma_height};
     } else {
         p.plane_count = 1;
         p.planes[0] = plan_plane{0, shape.stride, width, height};
     }
     p.coefficients = yuv_coefficients_for(shape.colorspace, shape.range);
-    yuv_shader_constants(shape.colorspace, shape.range, p.constants);
     p.transform = transform;
     p.source = crop_of(transform, width, height);
     p.target = plan_rect{0, 0, target_width, target_height};
 
     const bool yuv = shape.format == pixel_format::i420;
     const bool within = fits(width, caps.max_texture_width) && fits(height, caps.max_texture_height);
-    if (yuv && caps.yuv_shader && !caps.power_of_two && within)
+    const bool deep = shape.bits > 8;
+    if (yuv && caps.yuv_shader && !caps.power_of_two && within && (!deep || caps.r16_textures))
         plan_planes(shape, width, height, &p);
     else if (yuv && caps.yv12_surfaces && !caps.power_of_two && yv12_fits(width, height, caps) &&
              driver_converts(shape, width, height))
         plan_yv12(width, height, &p);
     else
         plan_rgb(shape, width, height, caps, &p);
+    yuv_shader_constants(shape, p.route == draw_route::planes && deep ? 65535.0 : 255.0, p.constants);
     for (int i = 0; i < p.texture_count; ++i)
         transform_corners(p, &p.textures[i].corners);
     return p;

@@ -27,17 +27,20 @@ struct renderer_caps {
     // false: in a surface of any size (Direct3D 9).
     bool rgb_in_texture = false;
     bool bgra_upload = true;  // B, G, R, A pixels go into the RGB texture as they are
+    // One-channel 16-bit textures, filtered at their precision: 10-bit planes go to the shader in
+    // them (else they are converted on the processor).
+    bool r16_textures = false;
 };
 
 // How a frame reaches the back buffer.
 enum class draw_route : int32_t {
-    planes,  // Y, U and V each in a one-channel texture, converted by the shader
+    planes,  // Y, U and V each in a one-channel texture (r8, or r16 for 10 bits), converted by the shader
     rgb,     // one RGB picture: the frame's own pixels, or YUV converted on the processor
     yv12,    // one YV12 surface that the driver converts and stretches (Direct3D 9)
 };
 
 // The bytes of one texel of an upload.
-enum class texel_format : int32_t { r8, rgb24, bgra, yv12 };
+enum class texel_format : int32_t { r8, rgb24, bgra, yv12, r16 };
 
 // Texture coordinates drawn at the target's top-left, top-right, bottom-left and bottom-right
 // corners (0..1 across the texture).
@@ -50,7 +53,7 @@ struct plan_corners {
 struct plan_plane {
     size_t offset;  // its first byte
     int32_t stride;  // bytes from one row to the next
-    int32_t width;   // pixels
+    int32_t width;   // samples
     int32_t height;
 };
 

@@ -143,7 +143,7 @@ bool device_is_gone(HRESULT hr)
 kel_direct3d::kel_direct3d()
     : m_nWidth(1920), m_nHeight(1080), m_pD3D(nullptr), m_pd3dDevice(nullptr), m_pd3dSurface(nullptr),
       m_spareSurface(nullptr), m_rtViewport{}, m_PresentWnd(nullptr), m_device(device_tier::none), m_retryAt(0),
-      m_backBuffer{0, 0}, m_shaderCapable(false), m_maxTexture{0, 0}, m_shader(nullptr), m_frame{},
+      m_backBuffer{0, 0}, m_shaderCapable(false), m_l16(false), m_maxTexture{0, 0}, m_shader(nullptr), m_frame{},
       m_frameFilled(false), m_noPlanes{}, m_noYv12(false), m_frameFailed(false), m_frameRetryAt(0), m_planes{}, m_picture(nullptr),
       m_pow2Only(false), m_dynamicTextures(false), m_drawn(false), m_recoveries(0), m_sizeResets(0)
 {
@@ -240,6 +240,7 @@ bool kel_direct3d::makeDevice()
 void kel_direct3d::chooseConversion()
 {
     m_shaderCapable = false;
+    m_l16 = false;
     release(m_shader);
     D3DCAPS9 caps;
     if (FAILED(m_pd3dDevice->GetDeviceCaps(&caps))) {
@@ -259,6 +260,8 @@ void kel_direct3d::chooseConversion()
         FAILED(m_pD3D->CheckDeviceFormat(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, mode.Format, D3DUSAGE_DYNAMIC,
                                          D3DRTYPE_TEXTURE, D3DFMT_L8)))
         return;
+    m_l16 = SUCCEEDED(m_pD3D->CheckDeviceFormat(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, mode.Format, D3DUSAGE_DYNAMIC,
+                                                D3DRTYPE_TEXTURE, D3DFMT_L16));
     const HRESULT hr = m_pd3dDevice->CreatePixelShader(kYuvShader, &m_shader);
     if (FAILED(hr))
         kel_log_hresult("IDirect3DDevice9::CreatePixelShader (YUV is converted without it)", hr, KEL_LOG_WARNING);
@@ -269,6 +272,7 @@ renderer_caps kel_direct3d::caps() const
 {
     renderer_caps c;
     c.yuv_shader = m_shaderCapable && m_shader;
+    c.r16_textures = m_l16;
     c.yv12_surfaces = !m_noYv12;
     c.power_of_two = m_pow2Only;
     c.max_texture_width = m_maxTexture[0];
@@ -418,8 +422,9 @@ bool kel_direct3d::makeFrameResources(const frame_plan& plan)
     if (plan.route == draw_route::planes) {
         for (int i = 0; i < 3; ++i) {
             const plan_texture& t = plan.textures[i];
+            const D3DFORMAT format = t.format == texel_format::r16 ? D3DFMT_L16 : D3DFMT_L8;
             const HRESULT hr = m_pd3dDevice->CreateTexture(UINT(t.width), UINT(t.height), 1, D3DUSAGE_DYNAMIC,
-                                                           D3DFMT_L8, D3DPOOL_DEFAULT, &m_planes[i], nullptr);
+                                                           format, D3DPOOL_DEFAULT, &m_planes[i], nullptr);
             if (FAILED(hr)) {
                 kel_log_hresult("IDirect3DDevice9::CreateTexture (a plane; frames of this size are converted "
                                 "without the shader)",
@@ -637,9 +642,8 @@ bool kel_direct3d::uploadPicture(const uint8_t* buf, const frame_plan& plan)
         if (plan.convert_yuv || plan.bgra_to_rgb) {
             m_converted.resize(size_t(w) * size_t(h) * 3);
             if (plan.convert_yuv)
-                yuv420_to_rgb(buf + plan.planes[0].offset, buf + plan.planes[1].offset, buf + plan.planes[2].offset,
-                              w, h, plan.planes[1].width, plan.planes[1].height, plan.coefficients,
-                              m_converted.data(), m_converted.size());
+                yuv_planes_to_rgb(buf + plan.planes[0].offset, buf + plan.planes[1].offset, buf + plan.planes[2].offset,
+                                  w, h, plan.shape, m_converted.data(), m_converted.size());
             else
                 bgra_to_rgb(pixels, stride, w, h, m_converted.data());
             pixels = m_converted.data();
@@ -689,7 +693,8 @@ bool kel_direct3d::uploadPlanes(const uint8_t* buf, const frame_plan& plan)
             copy_plane_rows(static_cast<uint8_t*>(locked.pBits), locked.Pitch, &grey, 1, 1, 1);
         else
             copy_plane_rows(static_cast<uint8_t*>(locked.pBits), locked.Pitch, buf + plan.planes[i].offset,
-                            size_t(plan.planes[i].stride), t.content_width, t.content_height);
+                            size_t(plan.planes[i].stride), t.content_width * (t.format == texel_format::r16 ? 2 : 1),
+                            t.content_height);
         m_planes[i]->UnlockRect(0);
     }
     return true;

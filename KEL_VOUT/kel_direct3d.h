@@ -141,6 +141,7 @@ private:
     DWORD m_retryAt;  // tick count of the next attempt to bring the device back
     int m_backBuffer[2];   // the back buffer's size
     bool m_shaderCapable;  // the device runs our pixel shader on luminance textures
+    bool m_l16;            // and has 16-bit ones, for 10-bit planes
     int m_maxTexture[2];   // its largest texture
     IDirect3DPixelShader9* m_shader;
     frame_plan m_frame;  // what the frame's resources were made for (texture_count 0: none)

@@ -244,6 +244,7 @@ renderer_caps kel_direct3d11::caps() const
 {
     renderer_caps c;
     c.yuv_shader = true;
+    c.r16_textures = true;    // R16_UNORM, filtered, on every feature level we make
     c.rgb_in_texture = true;  // a B8G8R8A8 texture; frames never exceed its limit
     c.bgra_upload = true;
     return c;
@@ -679,7 +680,8 @@ bool kel_direct3d11::make_target()
 }
 
 // Dynamic textures: each upload maps a fresh copy (WRITE_DISCARD) while the GPU may still read
-// the previous frame, so the copy never waits for it. R8 for the planes, B8G8R8A8 for a picture.
+// the previous frame, so the copy never waits for it. R8 for the planes (R16 for 10-bit ones),
+// B8G8R8A8 for a picture.
 bool kel_direct3d11::make_textures(const frame_plan& plan)
 {
     release_textures();
@@ -690,7 +692,9 @@ bool kel_direct3d11::make_textures(const frame_plan& plan)
         d.Height = UINT(plan.textures[i].height);
         d.MipLevels = 1;
         d.ArraySize = 1;
-        d.Format = rgb ? DXGI_FORMAT_B8G8R8A8_UNORM : DXGI_FORMAT_R8_UNORM;
+        d.Format = rgb                                              ? DXGI_FORMAT_B8G8R8A8_UNORM
+                   : plan.textures[i].format == texel_format::r16 ? DXGI_FORMAT_R16_UNORM
+                                                                  : DXGI_FORMAT_R8_UNORM;
         d.SampleDesc.Count = 1;
         d.Usage = D3D11_USAGE_DYNAMIC;
         d.BindFlags = D3D11_BIND_SHADER_RESOURCE;
@@ -887,7 +891,8 @@ bool kel_direct3d11::upload(const uint8_t* buf)
         else if (t.grey)
             copy_plane_rows(bits, pitch, &grey, 1, 1, 1);
         else
-            copy_plane_rows(bits, pitch, buf + p.offset, size_t(p.stride), t.content_width, t.content_height);
+            copy_plane_rows(bits, pitch, buf + p.offset, size_t(p.stride),
+                            t.content_width * (t.format == texel_format::r16 ? 2 : 1), t.content_height);
         m_context->Unmap(m_planes[i], 0);
     }
     return true;

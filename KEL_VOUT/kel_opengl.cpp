@@ -29,6 +29,8 @@ static int g_texture_limit = 0;
 namespace {
 
 const GLenum kGlBgra = 0x80E1;  // GL_BGRA (OpenGL 1.2), GL_BGRA_EXT
+const GLint kGlLuminance16 = 0x8042;            // GL_LUMINANCE16 (OpenGL 1.1)
+const GLenum kGlTextureLuminanceSize = 0x8060;  // GL_TEXTURE_LUMINANCE_SIZE
 
 const char* const template_yuv =
     "!!ARBfp1.0"
@@ -77,7 +79,8 @@ kel_opengl::kel_opengl()
     : reloaded(true), tex_width{}, tex_height{}, texture{}, program(0), local_count(0), local_value{},
       GenProgramsARB(nullptr), BindProgramARB(nullptr), ProgramStringARB(nullptr), DeleteProgramsARB(nullptr),
       ProgramLocalParameter4fvARB(nullptr), use_multitexture(false), ActiveTextureARB(nullptr),
-      MultiTexCoord2fARB(nullptr), m_npot(false), m_bgra(false), m_maxTexture(0), m_plan{}, m_overlayTex{},
+      MultiTexCoord2fARB(nullptr), m_npot(false), m_bgra(false), m_l16(false), m_maxTexture(0), m_plan{},
+      m_overlayTex{},
       m_overlaySerial{}
 {
 }
@@ -138,6 +141,7 @@ void kel_opengl::initializeGL()
     if (version)
         std::sscanf(version, "%d.%d", &major, &minor);
     m_bgra = major > 1 || (major == 1 && minor >= 2) || global_glInfo.isExtensionSupported("GL_EXT_bgra");
+    m_l16 = keepsSixteenBits();
     GLint max_texture = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max_texture);
     m_maxTexture = max_texture >= 64 ? int(max_texture) : 1024;
@@ -193,6 +197,26 @@ void kel_opengl::initializeGL()
     glEnable(GL_TEXTURE_2D);
 }
 
+// Whether a 16-bit luminance texture keeps its 16 bits (a context may store it in 8): one texel
+// made and asked.
+bool kel_opengl::keepsSixteenBits()
+{
+    GLuint probe = 0;
+    glGenTextures(1, &probe);
+    glBindTexture(GL_TEXTURE_2D, probe);
+    const uint16_t texel = 0x8000;
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glTexImage2D(GL_TEXTURE_2D, 0, kGlLuminance16, 1, 1, 0, GL_LUMINANCE, GL_UNSIGNED_SHORT, &texel);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    GLint bits = 0;
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, kGlTextureLuminanceSize, &bits);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glDeleteTextures(1, &probe);
+    while (glGetError() != GL_NO_ERROR) {
+    }
+    return bits >= 16;
+}
+
 void kel_opengl::resizeGL(int width, int height)
 {
     glViewport(0, 0, width, height);
@@ -216,6 +240,7 @@ renderer_caps kel_opengl::caps() const
     c.max_texture_width = c.max_texture_height = m_maxTexture;
     c.rgb_in_texture = true;
     c.bgra_upload = m_bgra;
+    c.r16_textures = m_l16;
     return c;
 }
 
@@ -377,17 +402,18 @@ bool kel_opengl::uploadPlanes(const uint8_t* buf, const frame_plan& plan, bool r
     for (int i = 0; i < 3; ++i) {
         const plan_texture& t = plan.textures[i];
         const PIX_SIZE plane{t.grey ? &grey : buf + plan.planes[i].offset, t.content_width, t.content_height};
+        const bool deep = t.format == texel_format::r16;
+        const GLenum type = deep ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE;
         ActiveTextureARB(KEL_GL_TEXTURE0_ARB + i);
         glBindTexture(GL_TEXTURE_2D, texture[0][i]);
         if (remake) {
             applyTextureParameters();
-            glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE, t.width, t.height, 0, GL_LUMINANCE, GL_UNSIGNED_BYTE,
-                         plane.buf);
+            glTexImage2D(GL_TEXTURE_2D, 0, deep ? kGlLuminance16 : GL_LUMINANCE, t.width, t.height, 0, GL_LUMINANCE,
+                         type, plane.buf);
             tex_width[i] = t.width;
             tex_height[i] = t.height;
         } else {
-            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, plane.width, plane.height, GL_LUMINANCE, GL_UNSIGNED_BYTE,
-                            plane.buf);
+            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, plane.width, plane.height, GL_LUMINANCE, type, plane.buf);
         }
     }
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
@@ -411,9 +437,8 @@ bool kel_opengl::uploadPicture(const uint8_t* buf, const frame_plan& plan, bool 
             // and pictures beyond the texture limit get here.
             m_rgb.resize(size_t(w) * size_t(h) * 3);
             if (plan.convert_yuv)
-                yuv420_to_rgb(buf + plan.planes[0].offset, buf + plan.planes[1].offset, buf + plan.planes[2].offset, w,
-                              h, plan.planes[1].width, plan.planes[1].height, plan.coefficients, m_rgb.data(),
-                              m_rgb.size());
+                yuv_planes_to_rgb(buf + plan.planes[0].offset, buf + plan.planes[1].offset, buf + plan.planes[2].offset,
+                                  w, h, plan.shape, m_rgb.data(), m_rgb.size());
             else
                 bgra_to_rgb(src, stride, w, h, m_rgb.data());
             src = m_rgb.data();

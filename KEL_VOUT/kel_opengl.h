@@ -59,6 +59,7 @@ private:
 
     void applyTextureParameters();
     bool uploadPlanes(const uint8_t* buf, const frame_plan& plan, bool remake);
+    static bool keepsSixteenBits();
     bool uploadPicture(const uint8_t* buf, const frame_plan& plan, bool remake);
     void drawPlan();
     bool uploadOverlay(const plan_quad& q);
@@ -82,6 +83,7 @@ private:
 
     bool m_npot;        // the context takes textures of any size
     bool m_bgra;        // the context takes B, G, R, A pixels (OpenGL 1.2, GL_EXT_bgra)
+    bool m_l16;         // its 16-bit luminance textures keep 16 bits (10-bit planes go in them)
     int m_maxTexture;   // the largest texture side, GL_MAX_TEXTURE_SIZE (capped for tests)
     frame_plan m_plan;  // what the textures hold (no textures: texture_count 0)
     std::vector<uint8_t> m_rgb;     // processor-converted YUV frame, when the GPU cannot convert

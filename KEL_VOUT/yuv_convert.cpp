@@ -92,6 +92,38 @@ void yuv_shader_constants(colour_space space, colour_range range, float c[4][4])
     }
 }
 
+void yuv_matrix(const frame_shape& shape, double texel_max, float m[3][4])
+{
+    const yuv_coefficients k = yuv_coefficients_for(shape.colorspace, shape.range);
+    const bool limited = shape.range != colour_range::full;
+    const int bits = shape.bits > 8 ? shape.bits : 8;
+    const double code_max = double((1 << bits) - 1);
+    const double scale = double(1 << (bits - 8));  // codes per 8-bit step
+    // On codes: R = a * code + b. Limited range steps as 8 bits do, scaled; full range spans
+    // the depth's own full scale.
+    const double per_code = limited ? 1.0 / (255.0 * scale) : 1.0 / code_max;
+    const double half = limited ? 128.0 / 255.0 : 128.0 * scale / code_max;
+    const double offset = limited ? k.y_offset / 255.0 : 0.0;
+    const double read = texel_max / double(1 << shape.sample_shift);  // codes per unit of t
+    const double rows[3][3] = {{k.y, 0.0, k.rv}, {k.y, -k.gu, -k.gv}, {k.y, k.bu, 0.0}};
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c)
+            m[r][c] = float(rows[r][c] * per_code * read);
+        m[r][3] = float(-rows[r][0] * offset - (rows[r][1] + rows[r][2]) * half);
+    }
+}
+
+void yuv_shader_constants(const frame_shape& shape, double texel_max, float c[4][4])
+{
+    float m[3][4];
+    yuv_matrix(shape, texel_max, m);
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 3; ++j)
+            c[i][j] = m[j][i];
+        c[i][3] = i == 3 ? 1.0f : 0.0f;
+    }
+}
+
 void yuv_to_rgb(const yuv_coefficients& k, uint8_t y, uint8_t u, uint8_t v, uint8_t rgb[3])
 {
     fixed_coefficients(k).convert16(y, 16 * u, 16 * v, rgb);
@@ -126,6 +158,94 @@ bool yuv420_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf
             const int u16 = 9 * un[n] + 3 * un[fa] + 3 * uf[n] + uf[fa];
             const int v16 = 9 * vn[n] + 3 * vn[fa] + 3 * vf[n] + vf[fa];
             f.convert16(yrow[x], u16, v16, out + size_t(x) * 3);
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// One plane's samples as codes (8-bit, or 16-bit little-endian shifted), in float.
+struct plane_reader {
+    const uint8_t* base;
+    int width;
+    int bytes;
+    int shift;
+    float at(int x, int y) const
+    {
+        const size_t i = (size_t(y) * size_t(width) + size_t(x)) * size_t(bytes);
+        if (bytes == 1)
+            return float(base[i]);
+        return float((unsigned(base[i]) | unsigned(base[i + 1]) << 8) >> shift);
+    }
+};
+
+// Where luma sample x finds its chroma along one direction: the nearer and the farther chroma
+// sample and the weight of the nearer one (3/4 for a subsampled direction, 1 for a full one).
+struct chroma_tap {
+    int near_i, far_i;
+    float near_w;
+};
+chroma_tap tap(int x, int step, int n)
+{
+    auto clamp = [n](int i) { return i < 0 ? 0 : i >= n ? n - 1 : i; };
+    if (step == 1)
+        return {clamp(x), clamp(x), 1.0f};
+    return {clamp(x / 2), clamp(x % 2 ? x / 2 + 1 : x / 2 - 1), 0.75f};
+}
+
+// 4 x 4 ordered dither thresholds, centred on 0, in 8-bit steps.
+const float kDither[4][4] = {{0.0f, 8.0f, 2.0f, 10.0f}, {12.0f, 4.0f, 14.0f, 6.0f}, {3.0f, 11.0f, 1.0f, 9.0f},
+                             {15.0f, 7.0f, 13.0f, 5.0f}};
+
+uint8_t to_byte(float v)
+{
+    return uint8_t(v <= 0.0f ? 0 : v >= 255.0f ? 255 : int(v));
+}
+
+}  // namespace
+
+bool yuv_planes_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int w, int h,
+                       const frame_shape& shape, uint8_t* dst, size_t dst_size)
+{
+    const int sx = shape.chroma_step_x == 1 ? 1 : 2, sy = shape.chroma_step_y == 1 ? 1 : 2;
+    const int cw = shape.chroma_width, ch = shape.chroma_height;
+    if (shape.bits <= 8 && sx == 2 && sy == 2)
+        return yuv420_to_rgb(ybuf, ubuf, vbuf, w, h, cw, ch, yuv_coefficients_for(shape.colorspace, shape.range),
+                             dst, dst_size);
+    if (w <= 0 || h <= 0 || cw < 0 || ch < 0 || cw > (w + sx - 1) / sx || ch > (h + sy - 1) / sy ||
+        size_t(w) * size_t(h) * 3 > dst_size)
+        return false;
+    const int bytes = shape.sample_bytes();
+    const int shift = bytes == 2 ? shape.sample_shift : 0;
+    const plane_reader yr{ybuf, w, bytes, shift}, ur{ubuf, cw, bytes, shift}, vr{vbuf, cw, bytes, shift};
+    // The matrix on codes, scaled to 0..255 output.
+    float m[3][4];
+    yuv_matrix(shape, double(1 << shift), m);
+    for (auto& row : m)
+        for (float& v : row)
+            v *= 255.0f;
+    const float grey = float(128 << (shape.bits > 8 ? shape.bits - 8 : 0));
+    const bool dither = shape.bits > 8;
+    for (int row = 0; row < h; ++row) {
+        uint8_t* out = dst + size_t(row) * size_t(w) * 3;
+        const chroma_tap ty = tap(row, sy, ch > 0 ? ch : 1);
+        for (int x = 0; x < w; ++x) {
+            float u = grey, v = grey;
+            if (cw > 0 && ch > 0) {
+                const chroma_tap tx = tap(x, sx, cw);
+                const float wn = tx.near_w * ty.near_w, wx = (1.0f - tx.near_w) * ty.near_w;
+                const float wy = tx.near_w * (1.0f - ty.near_w), wf = (1.0f - tx.near_w) * (1.0f - ty.near_w);
+                u = wn * ur.at(tx.near_i, ty.near_i) + wx * ur.at(tx.far_i, ty.near_i) +
+                    wy * ur.at(tx.near_i, ty.far_i) + wf * ur.at(tx.far_i, ty.far_i);
+                v = wn * vr.at(tx.near_i, ty.near_i) + wx * vr.at(tx.far_i, ty.near_i) +
+                    wy * vr.at(tx.near_i, ty.far_i) + wf * vr.at(tx.far_i, ty.far_i);
+            }
+            const float luma = yr.at(x, row);
+            // Rounding, or the dither's threshold in its place.
+            const float bias = dither ? (kDither[row & 3][x & 3] + 0.5f) / 16.0f : 0.5f;
+            for (int c = 0; c < 3; ++c)
+                out[size_t(x) * 3 + size_t(c)] = to_byte(m[c][0] * luma + m[c][1] * u + m[c][2] * v + m[c][3] + bias);
         }
     }
     return true;

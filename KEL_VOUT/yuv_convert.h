@@ -28,6 +28,15 @@ void yuv_matrix(const yuv_coefficients& k, float m[3][4]);
 // to R, G, B; c[3] the constant term, with alpha 1.
 void yuv_shader_constants(colour_space space, colour_range range, float c[4][4]);
 
+// The conversion of the samples of any YUV shape the export takes, on the values t its textures
+// hold: t = sample / texel_max (255 for textures of bytes, 65535 for 16-bit ones), the sample's
+// value being sample >> shape.sample_shift. Rows R, G, B on 0..1; columns Y, U, V and the
+// constant term. 10-bit limited range is luma 64-940 and chroma 64-960 (the 8-bit ranges times
+// four); 10-bit full range is 0-1023, chroma centred on 512.
+void yuv_matrix(const frame_shape& shape, double texel_max, float m[3][4]);
+// The same as a pixel shader's four constant vectors (as yuv_shader_constants above).
+void yuv_shader_constants(const frame_shape& shape, double texel_max, float c[4][4]);
+
 // One pixel, rounded and clamped to 0..255.
 void yuv_to_rgb(const yuv_coefficients& k, uint8_t y, uint8_t u, uint8_t v, uint8_t rgb[3]);
 
@@ -38,5 +47,15 @@ void yuv_to_rgb(const yuv_coefficients& k, uint8_t y, uint8_t u, uint8_t v, uint
 // written, when dst is too small or the chroma planes cannot belong to the frame.
 bool yuv420_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int w, int h, int cw, int ch,
                    const yuv_coefficients& k, uint8_t* dst, size_t dst_size);
+
+// Converts the packed planes of any YUV shape (frame_shape: 8 or 10 bits, chroma subsampled 2 or
+// 1 each way) into packed RGB rows of w * 3 bytes, as yuv420_to_rgb does (which it is, for 8-bit
+// 4:2:0): a subsampled direction interpolates chroma sample i centred on its luma samples, a
+// full one takes chroma as it is. Samples deeper than 8 bits are converted at their own
+// precision and the result dithered to 8 bits (an ordered 4 x 4 pattern), so that a smooth
+// 10-bit gradient shows no bands. False, with nothing written, when dst is too small or the
+// chroma planes cannot belong to the frame.
+bool yuv_planes_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int w, int h,
+                       const frame_shape& shape, uint8_t* dst, size_t dst_size);
 
 #endif

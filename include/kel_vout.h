@@ -131,14 +131,20 @@ typedef enum {
     KEL_VOUT_FMT_I420 = 0,  /* planes Y, U, V; chroma (width+1)/2 x (height+1)/2 */
     KEL_VOUT_FMT_NV12 = 1,  /* planes Y and UV (U, V interleaved); chroma as I420 */
     KEL_VOUT_FMT_RGB24 = 2, /* one plane, R, G, B in memory */
-    KEL_VOUT_FMT_BGRA = 3   /* one plane, B, G, R, A in memory (Windows bitmaps); alpha ignored */
+    KEL_VOUT_FMT_BGRA = 3,  /* one plane, B, G, R, A in memory (Windows bitmaps); alpha ignored */
+    KEL_VOUT_FMT_P010 = 4,  /* planes Y and UV (as NV12), 16-bit little-endian samples, the value
+                               in the top 10 bits */
+    KEL_VOUT_FMT_I010 = 5,  /* planes Y, U, V (as I420), 16-bit little-endian samples, the value
+                               in the low 10 bits */
+    KEL_VOUT_FMT_I422 = 6,  /* planes Y, U, V, 8-bit; chroma (width+1)/2 x height */
+    KEL_VOUT_FMT_I444 = 7   /* planes Y, U, V, 8-bit; chroma width x height */
 } KEL_VOUT_PIXEL_FORMAT;
 typedef enum { KEL_VOUT_CS_BT601 = 0, KEL_VOUT_CS_BT709 = 1, KEL_VOUT_CS_BT2020 = 2 } KEL_VOUT_COLORSPACE;
 typedef enum { KEL_VOUT_RANGE_LIMITED = 0, KEL_VOUT_RANGE_FULL = 1 } KEL_VOUT_RANGE;
 typedef struct kel_vout_frame_t {
     int32_t format;            /* KEL_VOUT_PIXEL_FORMAT */
     int32_t width, height;     /* pixels; odd sizes allowed */
-    const uint8_t* planes[3];  /* I420: Y, U, V; NV12: Y, UV; RGB24 / BGRA: one plane */
+    const uint8_t* planes[3];  /* I420, I010, I422, I444: Y, U, V; NV12, P010: Y, UV; RGB24 / BGRA: one plane */
     int32_t strides[3];        /* bytes per row of each plane, >= that plane's row */
     int32_t colorspace;        /* KEL_VOUT_COLORSPACE, YUV formats only */
     int32_t range;             /* KEL_VOUT_RANGE, YUV formats only */
@@ -151,10 +157,13 @@ typedef struct kel_vout_frame_t {
 
 /* Pushes one frame of any format to any instance (the instance's source_format rules only the
  * two older pushes). Each plane's rows are `strides` bytes apart, chosen per plane (chroma often
- * aligned independently of luma); planes the format does not use are not read. YUV frames are
- * converted with their own colour space and range (limited: luma 16-235, chroma 16-240; full:
- * 0-255); RGB frames ignore both fields. Scaling is bilinear; chroma samples are centred
- * between their two luma columns and rows.
+ * aligned independently of luma), also for 16-bit samples; planes the format does not use are
+ * not read. YUV frames are converted with their own colour space and range (limited: luma
+ * 16-235, chroma 16-240; full: 0-255; for 10 bits, limited 64-940 and 64-960, full 0-1023);
+ * RGB frames ignore both fields. Scaling is bilinear; subsampled chroma samples are centred
+ * between their two luma columns (and rows, for 4:2:0). 10-bit frames are converted with at
+ * least 10 bits of precision all the way, and dithered to the 8 bits of the picture where the
+ * processor converts them.
  * Where a device cannot show a frame as such (no pixel shaders or fragment programs, a frame
  * beyond its largest texture), the render thread converts it on the processor once per frame,
  * with the same colours; a frame beyond the largest texture of an OpenGL context is reduced.

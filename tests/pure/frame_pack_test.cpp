@@ -27,8 +27,12 @@ struct TestFrame {
         view.height = h;
         view.colorspace = int32_t(cs);
         view.range = int32_t(range);
-        const int cw = (w + 1) / 2, ch = (h + 1) / 2;
-        const int planes = format == pixel_format::i420 ? 3 : format == pixel_format::nv12 ? 2 : 1;
+        const bool full_x = format == pixel_format::i444;
+        const bool full_y = full_x || format == pixel_format::i422;
+        const int cw = full_x ? w : (w + 1) / 2, ch = full_y ? h : (h + 1) / 2;
+        const bool planar =
+            format == pixel_format::i420 || format == pixel_format::i422 || format == pixel_format::i444;
+        const int planes = planar ? 3 : format == pixel_format::nv12 ? 2 : 1;
         for (int p = 0; p < planes; ++p) {
             const int rows = p == 0 ? h : ch;
             const int row = format == pixel_format::rgb24 ? 3 * w
@@ -60,7 +64,7 @@ TEST(FramePack, RefusesWhatDoesNotAddUp)
         change(v);
         return check_frame(v);
     };
-    EXPECT_EQ(with([](frame_view& v) { v.format = 4; }), frame_check::bad_format);
+    EXPECT_EQ(with([](frame_view& v) { v.format = 8; }), frame_check::bad_format);
     EXPECT_EQ(with([](frame_view& v) { v.format = -1; }), frame_check::bad_format);
     EXPECT_EQ(with([](frame_view& v) { v.colorspace = 3; }), frame_check::bad_colour);
     EXPECT_EQ(with([](frame_view& v) { v.colorspace = -1; }), frame_check::bad_colour);
@@ -198,3 +202,85 @@ TEST(FramePack, OlderPushesKeepTheirLayouts)
     EXPECT_EQ(planes_of(rgb, 5, 2).bytes, 16u + 15);
 }
 
+
+// The 10-bit and the 4:2:2 and 4:4:4 formats: the rows each plane needs, the shape, and the
+// packing (P010's U, V pairs of 16-bit samples split, every other plane copied row by row).
+TEST(FramePack, DeepAndFullerChromaFormatsPackTheirOwnPlanes)
+{
+    // 3 x 3 frames with padded rows; sample bytes are literal.
+    const uint8_t y16[3][8] = {{0x00, 0x01, 0x40, 0x02, 0xC0, 0xFF, 0xEE, 0xEE},
+                               {0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0xEE, 0xEE},
+                               {0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0xEE, 0xEE}};
+    const uint8_t uv16[2][10] = {{0xA0, 0xA1, 0xB0, 0xB1, 0xA2, 0xA3, 0xB2, 0xB3, 0xEE, 0xEE},
+                                 {0xA4, 0xA5, 0xB4, 0xB5, 0xA6, 0xA7, 0xB6, 0xB7, 0xEE, 0xEE}};
+    frame_view p010{int32_t(pixel_format::p010), 3, 3, {y16[0], uv16[0], nullptr}, {8, 10, 0}, 2, 0};
+    ASSERT_EQ(check_frame(p010), frame_check::ok);
+    frame_shape s = shape_of(p010);
+    EXPECT_EQ(s.format, pixel_format::i420);
+    EXPECT_EQ(s.bits, 10);
+    EXPECT_EQ(s.sample_shift, 6);
+    EXPECT_EQ(s.chroma_width, 2);
+    EXPECT_EQ(s.chroma_height, 2);
+    packed_planes l = planes_of(s, 3, 3);
+    EXPECT_EQ(l.u, 18u);
+    EXPECT_EQ(l.v, 26u);
+    EXPECT_EQ(l.bytes, 34u);
+    std::vector<uint8_t> out(35, 0x5A);
+    ASSERT_EQ(pack_frame(out.data(), 34, p010), 34);
+    const std::vector<uint8_t> expected = {
+        0x00, 0x01, 0x40, 0x02, 0xC0, 0xFF, 0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x20, 0x21, 0x22, 0x23, 0x24, 0x25,
+        0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,  // U
+        0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7,  // V
+        0x5A};
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(pack_frame(out.data(), 33, p010), -1);
+    // Rows of 2 bytes a sample: luma 6, interleaved chroma 8.
+    frame_view bad = p010;
+    bad.strides[0] = 5;
+    EXPECT_EQ(check_frame(bad), frame_check::bad_stride);
+    bad = p010;
+    bad.strides[1] = 7;
+    EXPECT_EQ(check_frame(bad), frame_check::bad_stride);
+    bad.strides[1] = 8;
+    EXPECT_EQ(check_frame(bad), frame_check::ok);
+
+    // I010 as I420 with 2-byte samples, the value in the low bits.
+    const uint8_t u16[2][4] = {{1, 2, 3, 4}, {5, 6, 7, 8}};
+    const uint8_t v16[2][6] = {{9, 10, 11, 12, 0xEE, 0xEE}, {13, 14, 15, 16, 0xEE, 0xEE}};
+    frame_view i010{int32_t(pixel_format::i010), 3, 3, {y16[0], u16[0], v16[0]}, {8, 4, 6}, 1, 1};
+    ASSERT_EQ(check_frame(i010), frame_check::ok);
+    s = shape_of(i010);
+    EXPECT_EQ(s.bits, 10);
+    EXPECT_EQ(s.sample_shift, 0);
+    ASSERT_EQ(pack_frame(out.data(), 34, i010), 34);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin() + 18, out.begin() + 34),
+              (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
+    i010.strides[1] = 3;
+    EXPECT_EQ(check_frame(i010), frame_check::bad_stride);
+
+    // I422: chroma (w+1)/2 x h; I444: w x h. Each chroma plane must hold all its rows.
+    const int32_t strides422[3] = {4, 2, 3};
+    TestFrame f422(pixel_format::i422, 3, 3, strides422);
+    s = shape_of(f422.view);
+    EXPECT_EQ(s.bits, 8);
+    EXPECT_EQ(s.chroma_width, 2);
+    EXPECT_EQ(s.chroma_height, 3);
+    EXPECT_EQ(s.chroma_step_x, 2);
+    EXPECT_EQ(s.chroma_step_y, 1);
+    const int32_t strides444[3] = {3, 4, 3};
+    TestFrame f444(pixel_format::i444, 3, 3, strides444);
+    s = shape_of(f444.view);
+    EXPECT_EQ(s.chroma_width, 3);
+    EXPECT_EQ(s.chroma_height, 3);
+    EXPECT_EQ(s.chroma_step_x, 1);
+    EXPECT_EQ(s.chroma_step_y, 1);
+    l = planes_of(s, 3, 3);
+    EXPECT_EQ(l.bytes, 27u);
+    ASSERT_EQ(pack_frame(out.data(), out.size(), f444.view), 27);
+    for (int plane = 0; plane < 3; ++plane)
+        for (int row = 0; row < 3; ++row)
+            for (int x = 0; x < 3; ++x)
+                EXPECT_EQ(out[size_t(plane * 9 + row * 3 + x)], f444.at(plane, row, x)) << plane << row << x;
+    f444.view.strides[1] = 2;
+    EXPECT_EQ(check_frame(f444.view), frame_check::bad_stride);
+}

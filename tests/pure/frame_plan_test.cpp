@@ -261,3 +261,51 @@ TEST(FramePlan, SameTexturesOnlyForTheSameLayout)
     EXPECT_FALSE(same_textures(plan_frame(legacy_yuv_shape(640, 360), 640, 360, 640, 360, d3d9_caps(false)),
                                plan_frame(bt709, 640, 360, 640, 360, d3d9_caps(false))));
 }
+
+// 10-bit planes go to the shader in 16-bit textures where the renderer has them, with the
+// matrix scaled to what those textures hold (I010's value in the low bits of 65535, P010's in
+// the top ones), and to the processor where it has not; 4:2:2 and 4:4:4 chroma textures lie
+// over luma at their own steps.
+TEST(FramePlan, DeepAndFullerChromaFramesKeepTheirPrecisionAndPlaces)
+{
+    renderer_caps caps = opengl_caps();
+    caps.r16_textures = true;
+    frame_plan p =
+        plan_frame(export_shape(pixel_format::i010, 641, 481, colour_space::bt709), 641, 481, 641, 481, caps);
+    ASSERT_EQ(p.route, draw_route::planes);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(p.textures[i].format, texel_format::r16);
+    EXPECT_EQ(p.planes[0].stride, 1282);
+    EXPECT_EQ(p.planes[1].stride, 642);
+    EXPECT_EQ(p.planes[1].offset, 641u * 481 * 2);
+    // Luma: 255/219 per 8-bit step, four codes a step, 65535 codes per unit: 1.164383 * 65535 / 1020.
+    EXPECT_NEAR(p.constants[0][0], 74.81165, 1e-4);
+    // The constant term is the 8-bit one: -16/219 for luma, -128 * 1.792741 / 255 for R's chroma.
+    EXPECT_NEAR(p.constants[3][0], -0.0730594 - 0.8998870, 1e-5);
+    p = plan_frame(export_shape(pixel_format::p010, 640, 360, colour_space::bt709), 640, 360, 640, 360, caps);
+    EXPECT_NEAR(p.constants[0][0], 1.164383 * 65535.0 / 65280.0, 1e-5);
+    // Red per unit of V: 1.792741 (BT.709 limited, 8 bits) times 65535 / 65280.
+    EXPECT_NEAR(p.constants[2][0], 1.792741 * 65535.0 / 65280.0, 1e-5);
+    caps.r16_textures = false;
+    p = plan_frame(export_shape(pixel_format::p010, 640, 360), 640, 360, 640, 360, caps);
+    EXPECT_EQ(p.route, draw_route::rgb);
+    EXPECT_TRUE(p.convert_yuv);
+    // Nor does the driver's YV12 conversion take them.
+    EXPECT_EQ(plan_frame(export_shape(pixel_format::p010, 640, 360), 640, 360, 640, 360, d3d9_caps(false)).route,
+              draw_route::rgb);
+
+    // 4:4:4: chroma at luma's size and coordinates; 4:2:2 across as 4:2:0, down as luma.
+    p = plan_frame(export_shape(pixel_format::i444, 641, 481), 641, 481, 641, 481, caps);
+    ASSERT_EQ(p.route, draw_route::planes);
+    EXPECT_EQ(p.textures[1].format, texel_format::r8);
+    EXPECT_EQ(p.textures[1].width, 641);
+    EXPECT_EQ(p.textures[1].height, 481);
+    EXPECT_FLOAT_EQ(p.textures[1].corners.s[3], 1.0f);
+    EXPECT_FLOAT_EQ(p.textures[1].corners.t[3], 1.0f);
+    p = plan_frame(export_shape(pixel_format::i422, 641, 481), 641, 481, 641, 481, caps);
+    EXPECT_EQ(p.textures[2].width, 321);
+    EXPECT_EQ(p.textures[2].height, 481);
+    EXPECT_FLOAT_EQ(p.textures[2].corners.s[3], 641.0f / 642.0f);
+    EXPECT_FLOAT_EQ(p.textures[2].corners.t[3], 1.0f);
+    EXPECT_EQ(p.planes[2].offset, 641u * 481 + 321u * 481);
+}

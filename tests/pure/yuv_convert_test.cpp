@@ -201,3 +201,117 @@ TEST(YuvConvert, ShaderConstantsAreTheMatrixByColumns)
         for (int j = 0; j < 4; ++j)
             EXPECT_NEAR(c[i][j], want[i][j], 2e-5) << i << "," << j;
 }
+
+namespace {
+
+// A w x h frame of one shape from per-pixel functions of its luma and chroma sample positions,
+// in 16-bit samples (shifted as the shape says) or bytes, converted on the processor.
+template <typename Luma, typename Chroma>
+std::vector<uint8_t> convert(const frame_shape& s, int w, int h, Luma luma, Chroma chroma)
+{
+    const int bytes = s.sample_bytes();
+    std::vector<uint8_t> planes[3];
+    auto put = [&](std::vector<uint8_t>& p, int value) {
+        const unsigned v = unsigned(value) << (bytes == 2 ? s.sample_shift : 0);
+        p.push_back(uint8_t(v));
+        if (bytes == 2)
+            p.push_back(uint8_t(v >> 8));
+    };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            put(planes[0], luma(x, y));
+    for (int c = 1; c < 3; ++c)
+        for (int y = 0; y < s.chroma_height; ++y)
+            for (int x = 0; x < s.chroma_width; ++x)
+                put(planes[c], chroma(c, x, y));
+    std::vector<uint8_t> rgb(size_t(w) * h * 3);
+    EXPECT_TRUE(
+        yuv_planes_to_rgb(planes[0].data(), planes[1].data(), planes[2].data(), w, h, s, rgb.data(), rgb.size()));
+    return rgb;
+}
+
+frame_shape shape(pixel_format f, int w, int h, colour_space cs, colour_range r)
+{
+    frame_view v{int32_t(f), w, h, {}, {}, int32_t(cs), int32_t(r)};
+    return shape_of(v);
+}
+
+// The mean of one channel over the frame.
+double mean(const std::vector<uint8_t>& rgb, int channel)
+{
+    double sum = 0.0;
+    for (size_t i = size_t(channel); i < rgb.size(); i += 3)
+        sum += rgb[i];
+    return sum / double(rgb.size() / 3);
+}
+
+}  // namespace
+
+// 10-bit samples at their own precision, worked out by hand from the BT.601 and BT.709
+// formulas: limited range 64-940 (luma) and 64-960 (chroma), full range 0-1023 around 512;
+// the dither's mean over its 4 x 4 pattern is the exact value to a sixteenth of a level.
+TEST(DeepYuv, TenBitSamplesConvertAtTheirOwnPrecision)
+{
+    struct Case {
+        pixel_format format;
+        colour_space cs;
+        colour_range range;
+        int y, u, v;
+        double r, g, b;
+    } cases[] = {
+        {pixel_format::i010, colour_space::bt709, colour_range::limited, 940, 512, 512, 255, 255, 255},
+        {pixel_format::p010, colour_space::bt709, colour_range::limited, 64, 512, 512, 0, 0, 0},
+        // Half way: 127.5, which 8 bits cannot hold.
+        {pixel_format::i010, colour_space::bt709, colour_range::limited, 502, 512, 512, 127.5, 127.5, 127.5},
+        // Y 100, U 150, V 75 in 8-bit terms: R 1.164383 * 84 + 1.596027 * -53, G and B alike.
+        {pixel_format::p010, colour_space::bt601, colour_range::limited, 400, 600, 300, 13.219, 132.276, 142.187},
+        {pixel_format::i010, colour_space::bt601, colour_range::full, 1023, 512, 512, 255, 255, 255},
+        // Full range: Y 511 / 1023, Cr 102 / 1023: R = Y + 1.402 Cr, G = Y - 0.714136 Cr (BT.601).
+        {pixel_format::i010, colour_space::bt601, colour_range::full, 511, 512, 614, 163.022, 109.218, 127.375},
+    };
+    for (const Case& c : cases) {
+        const frame_shape s = shape(c.format, 4, 4, c.cs, c.range);
+        const auto rgb =
+            convert(s, 4, 4, [&](int, int) { return c.y; }, [&](int p, int, int) { return p == 1 ? c.u : c.v; });
+        EXPECT_NEAR(mean(rgb, 0), c.r, 0.07) << c.y << " " << c.u << " " << c.v;
+        EXPECT_NEAR(mean(rgb, 1), c.g, 0.07) << c.y << " " << c.u << " " << c.v;
+        EXPECT_NEAR(mean(rgb, 2), c.b, 0.07) << c.y << " " << c.u << " " << c.v;
+    }
+
+    // A 10-bit ramp across 1024 pixels of limited-range luma (64..940): truncated to 8 bits
+    // before the matrix it would show 220 levels, at most every 1.16 levels (bands); here every
+    // output level 0..255 shows.
+    const frame_shape s = shape(pixel_format::i010, 1024, 4, colour_space::bt709, colour_range::limited);
+    const auto ramp = convert(s, 1024, 4, [](int x, int) { return 64 + x * 876 / 1023; },
+                              [](int, int, int) { return 512; });
+    std::vector<bool> seen(256, false);
+    for (size_t i = 0; i < ramp.size(); i += 3)
+        seen[ramp[i]] = true;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), 256);
+}
+
+// 4:2:2 interpolates chroma across only, 4:4:4 takes each pixel's own; 8-bit values by hand
+// (BT.601 full range: R = Y + 1.402 (V - 128), B = Y + 1.772 (U - 128)).
+TEST(DeepYuv, FullerChromaLiesWhereItsSamplesAre)
+{
+    // 4:4:4: V differs in every pixel, so does R.
+    frame_shape s = shape(pixel_format::i444, 3, 2, colour_space::bt601, colour_range::full);
+    auto rgb = convert(s, 3, 2, [](int, int) { return 100; },
+                       [](int p, int x, int y) { return p == 1 ? 128 : 128 + 10 * x + 30 * y; });
+    const int r444[6] = {100, 114, 128, 142, 156, 170};  // 100 + 1.402 * (10x + 30y), rounded
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(rgb[size_t(i) * 3], r444[i]) << i;
+
+    // 4:2:2, 4 x 2: chroma columns 0 and 1 (U 128 + 40 and 128 - 40), rows of their own. Luma
+    // column 1 takes 3/4 of chroma 0 and 1/4 of chroma 1, column 2 the other way round.
+    s = shape(pixel_format::i422, 4, 2, colour_space::bt601, colour_range::full);
+    EXPECT_EQ(s.chroma_width, 2);
+    EXPECT_EQ(s.chroma_height, 2);
+    rgb = convert(s, 4, 2, [](int, int) { return 100; },
+                  [](int p, int x, int y) { return p == 2 ? 128 : (x == 0 ? 168 : 88) - 20 * y; });
+    // B = 100 + 1.772 * (U - 128): U per column 168, 148, 108, 88 in row 0; 20 less in row 1
+    // (the last one clamped to 0).
+    const int b422[8] = {171, 135, 65, 29, 135, 100, 29, 0};
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(rgb[size_t(i) * 3 + 2], b422[i]) << i;
+}

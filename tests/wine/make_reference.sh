@@ -84,4 +84,34 @@ ff -i "$photo" -frames:v 1 -vf "scale=3840:2160:flags=bicubic,format=yuv420p" -f
 ff -f rawvideo -pix_fmt yuv420p -s 3840x2160 -i "$out/photo_3840x2160.yuv" \
    -vf "scale=960:540:in_color_matrix=bt709:in_range=tv:out_range=pc:flags=bilinear+accurate_rnd+full_chroma_int,format=rgb24" \
    -f rawvideo "$out/photo_3840x2160.bt709-tv.960x540.rgb"
+# Deeper and fuller frames for the frame export: 10-bit 4:2:0 (yuv420p10le; the tests pack it as
+# I010 and as P010), 4:2:2 and 4:4:4, each with ffmpeg's RGB for every matrix and range:
+# <name>.<kind>.yuv and <name>.<kind>.<matrix>-<range>.rgb, kind 420p10, 422p or 444p. Odd sizes
+# as above: the even frame converted, then cropped.
+deep() {  # name w h input-options...
+  local name=$1 w=$2 h=$3 kind pix ew eh range matrix; shift 3
+  for kind in 420p10 422p 444p; do
+    case $kind in
+      420p10) pix=yuv420p10le; ew=$(( (w + 1) / 2 * 2 )); eh=$(( (h + 1) / 2 * 2 )) ;;
+      422p) pix=yuv422p; ew=$(( (w + 1) / 2 * 2 )); eh=$h ;;
+      444p) pix=yuv444p; ew=$w; eh=$h ;;
+    esac
+    ff "$@" -frames:v 1 -vf "scale=$ew:$eh:flags=bicubic,format=$pix" -f rawvideo "$out/$name.$kind.even.yuv"
+    ff -f rawvideo -pix_fmt $pix -s "${ew}x${eh}" -i "$out/$name.$kind.even.yuv" -vf "crop=$w:$h:0:0:exact=1" \
+       -f rawvideo "$out/$name.$kind.yuv"
+    for range in tv pc; do
+      for matrix in bt601 bt709 bt2020; do
+        ff -f rawvideo -pix_fmt $pix -s "${ew}x${eh}" -i "$out/$name.$kind.even.yuv" \
+           -vf "scale=in_color_matrix=$matrix:in_range=$range:out_range=pc:flags=bilinear+accurate_rnd+full_chroma_int,format=rgb24,crop=$w:$h:0:0" \
+           -f rawvideo "$out/$name.$kind.$matrix-$range.rgb"
+      done
+    done
+    rm -f "$out/$name.$kind.even.yuv"
+  done
+}
+for size in 640x360 641x481; do
+  w=${size%x*} h=${size#*x}
+  deep "photo_$size" "$w" "$h" -i "$photo"
+done
+deep testsrc2_641x481 641 481 -f lavfi -i "testsrc2=size=640x480:rate=1"
 echo "make_reference: frames and references in $out"

@@ -1,0 +1,225 @@
+// Frames beyond 8-bit 4:2:0 through the frame export: P010 and I010 (10 bits), I422 and I444,
+// every matrix and range at an even and an odd size with padded strides, against ffmpeg's
+// conversion of the same samples (make_reference.sh), on every backend and the processor
+// fallbacks; and a 10-bit ramp that 8 bits would band.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host_window.h"
+#include "kel_direct3d.h"
+#include "kel_vout.h"
+#include "reference_frames.h"
+#include "test_support.h"
+
+namespace {
+
+const char* const kMatrices[] = {"bt601", "bt709", "bt2020"};
+const char* const kRanges[] = {"tv", "pc"};
+
+// A host's frame of one of the newer formats, from ffmpeg's planar samples (yuv420p10le for
+// P010 and I010, yuv422p, yuv444p): each plane at a 32-byte-aligned stride, the padding 0xEE
+// (as 16-bit samples 0xEEEE, far out of range: it must never show).
+struct DeepFrame {
+    std::vector<uint8_t> planes[3];
+    KEL_VOUT_FRAME_T frame{};
+
+    DeepFrame(const std::vector<uint8_t>& src, int w, int h, int format, int colorspace, int range)
+    {
+        const bool deep = format == KEL_VOUT_FMT_P010 || format == KEL_VOUT_FMT_I010;
+        const int bytes = deep ? 2 : 1;
+        const int cw = format == KEL_VOUT_FMT_I444 ? w : (w + 1) / 2;
+        const int ch = format == KEL_VOUT_FMT_I444 || format == KEL_VOUT_FMT_I422 ? h : (h + 1) / 2;
+        frame.format = format;
+        frame.width = w;
+        frame.height = h;
+        frame.colorspace = colorspace;
+        frame.range = range;
+        const uint8_t* y = src.data();
+        const uint8_t* u = y + size_t(w) * h * bytes;
+        const uint8_t* v = u + size_t(cw) * ch * bytes;
+        if (format != KEL_VOUT_FMT_P010) {
+            add(0, y, w * bytes, h);
+            add(1, u, cw * bytes, ch);
+            add(2, v, cw * bytes, ch);
+            return;
+        }
+        // P010: the 10-bit values moved to the top bits, U and V interleaved.
+        std::vector<uint8_t> luma(size_t(w) * h * 2), uv(size_t(cw) * ch * 4);
+        auto top = [](const uint8_t* s, uint8_t* d) {
+            const unsigned value = (unsigned(s[0]) | unsigned(s[1]) << 8) << 6;
+            d[0] = uint8_t(value);
+            d[1] = uint8_t(value >> 8);
+        };
+        for (size_t i = 0; i < size_t(w) * h; ++i)
+            top(y + 2 * i, &luma[2 * i]);
+        for (size_t i = 0; i < size_t(cw) * ch; ++i) {
+            top(u + 2 * i, &uv[4 * i]);
+            top(v + 2 * i, &uv[4 * i + 2]);
+        }
+        add(0, luma.data(), w * 2, h);
+        add(1, uv.data(), cw * 4, ch);
+    }
+    void add(int p, const uint8_t* src, int row, int rows)
+    {
+        const int stride = align32(row + 1);  // always some padding
+        planes[p].assign(size_t(stride) * size_t(rows), 0xEE);
+        for (int r = 0; r < rows; ++r)
+            std::memcpy(&planes[p][size_t(r) * size_t(stride)], src + size_t(r) * size_t(row), size_t(row));
+        frame.planes[p] = planes[p].data();
+        frame.strides[p] = stride;
+    }
+};
+
+struct Case {
+    VOUT_MODE backend;
+    const char* content;
+    int w, h;
+    bool shaderless;  // Direct3D as on a device without pixel shaders: the processor converts
+};
+
+std::string case_name(const ::testing::TestParamInfo<Case>& info)
+{
+    const Case& c = info.param;
+    return std::string(c.shaderless ? "D3dShaderless" : backend_label(c.backend)) + c.content +
+           std::to_string(c.w) + "x" + std::to_string(c.h);
+}
+
+const char* format_name(int format)
+{
+    switch (format) {
+    case KEL_VOUT_FMT_P010:
+        return "P010";
+    case KEL_VOUT_FMT_I010:
+        return "I010";
+    case KEL_VOUT_FMT_I422:
+        return "I422";
+    default:
+        return "I444";
+    }
+}
+
+// Directs Direct3D 9 to make its device without the shader, for the instance's lifetime.
+struct ShaderSeam {
+    explicit ShaderSeam(bool allowed) { kel_direct3d::set_shader_allowed_for_testing(allowed); }
+    ~ShaderSeam() { kel_direct3d::set_shader_allowed_for_testing(true); }
+};
+
+class DeepFrames : public ::testing::TestWithParam<Case> {};
+
+}  // namespace
+
+// Each newer format in every matrix and range, within 35 dB of ffmpeg's conversion, in a window
+// of the frame's size (every pixel shown once).
+TEST_P(DeepFrames, EveryNewFormatMatrixAndRangeMatchesTheReference)
+{
+    const Case c = GetParam();
+    const std::string base = reference_dir() + c.content + "_" + std::to_string(c.w) + "x" + std::to_string(c.h);
+    HostWindow host(c.w, c.h);
+    ShaderSeam seam(!c.shaderless);
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, c.backend, VOUT_NORMAL);
+    ASSERT_NE(h, nullptr);
+    Snapshot s;
+    for (int format : {KEL_VOUT_FMT_P010, KEL_VOUT_FMT_I010, KEL_VOUT_FMT_I422, KEL_VOUT_FMT_I444}) {
+        const char* kind = format == KEL_VOUT_FMT_I422 ? "422p" : format == KEL_VOUT_FMT_I444 ? "444p" : "420p10";
+        const std::vector<uint8_t> samples = read_file(base + "." + kind + ".yuv");
+        ASSERT_FALSE(samples.empty()) << "no reference data in '" << reference_dir() << "' (KEL_VOUT_REFERENCE)";
+        for (int cs = 0; cs < 3; ++cs)
+            for (int range = 0; range < 2; ++range) {
+                const std::string ref = base + "." + kind + "." + kMatrices[cs] + "-" + kRanges[range] + ".rgb";
+                const std::vector<uint8_t> reference = read_file(ref);
+                ASSERT_EQ(reference.size(), size_t(c.w) * c.h * 3) << ref;
+                show_black(h, c.w, c.h);
+                DeepFrame f(samples, c.w, c.h, format, cs, range);
+                ASSERT_EQ(kel_vout_put_frame(h, &f.frame), 0);
+                const double db = presented_psnr(h, reference, s);
+                const std::string name =
+                    case_name({c, 0}) + format_name(format) + "." + kMatrices[cs] + "-" + kRanges[range];
+                std::printf("[ psnr     ] %s: %.1f dB\n", name.c_str(), db);
+                EXPECT_GE(db, 35.0) << name;
+                if (db < 35.0)
+                    keep_picture(s, name);
+            }
+        if (c.backend == VOUT_D3D) {  // the shader takes every newer format where it runs
+            EXPECT_EQ(kel_vout_base::find_for_testing(h)->display_state().kel_d3d->convertsWithShader(),
+                      !c.shaderless)
+                << format_name(format);
+        }
+    }
+    EXPECT_EQ(kel_vout_destroy(&h), 0);
+}
+
+namespace {
+std::vector<Case> all_cases()
+{
+    std::vector<Case> cases;
+    for (VOUT_MODE backend : {VOUT_WGL, VOUT_D3D, VOUT_D3D11}) {
+        cases.push_back({backend, "photo", 640, 360, false});
+        cases.push_back({backend, "photo", 641, 481, false});
+        cases.push_back({backend, "testsrc2", 641, 481, false});
+    }
+    cases.push_back({VOUT_D3D, "photo", 641, 481, true});
+    return cases;
+}
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Content, DeepFrames, ::testing::ValuesIn(all_cases()), case_name);
+
+namespace {
+class TenBitRamp : public ::testing::TestWithParam<VOUT_MODE> {};
+}  // namespace
+
+// A ramp of limited-range 10-bit luma (64..940) over 1024 columns, chroma changing down the rows
+// (U and V a little off neutral, differently in each row): 8 bits before the matrix would leave
+// 220 luma levels, stretched to every 1.16th output level, so at most 220 distinct levels in a
+// row. Converted at 10 bits every output level the row reaches shows: at least 240 in each row.
+TEST_P(TenBitRamp, ShowsEveryOutputLevelWhereEightBitsWouldBand)
+{
+    const int w = 1024, hgt = 16, cw = w / 2, ch = hgt / 2;
+    std::vector<uint8_t> samples;
+    auto put = [&](int value) {
+        samples.push_back(uint8_t(value));
+        samples.push_back(uint8_t(value >> 8));
+    };
+    for (int y = 0; y < hgt; ++y)
+        for (int x = 0; x < w; ++x)
+            put(64 + x * 876 / 1023);
+    for (int y = 0; y < ch; ++y)
+        for (int x = 0; x < cw; ++x)
+            put(500 + y);
+    for (int y = 0; y < ch; ++y)
+        for (int x = 0; x < cw; ++x)
+            put(524 - y);
+    HostWindow host(w, hgt);
+    ShaderSeam seam(true);
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, GetParam(), VOUT_NORMAL);
+    ASSERT_NE(h, nullptr);
+    for (int format : {KEL_VOUT_FMT_I010, KEL_VOUT_FMT_P010}) {
+        show_black(h, w, hgt);
+        DeepFrame f(samples, w, hgt, format, KEL_VOUT_CS_BT709, KEL_VOUT_RANGE_LIMITED);
+        ASSERT_EQ(kel_vout_put_frame(h, &f.frame), 0);
+        Snapshot s;
+        int taken = 0;
+        ASSERT_TRUE(snapshot_until(h, s, [&](const Snapshot& sn) { return ++taken >= 2 && !sn.rgb.empty(); }));
+        ASSERT_EQ(s.rgb.size(), size_t(w) * hgt * 3);
+        for (int row : {1, 7, 14}) {
+            for (int channel = 0; channel < 3; ++channel) {
+                std::vector<bool> seen(256, false);
+                for (int x = 0; x < w; ++x)
+                    seen[s.rgb[(size_t(row) * w + size_t(x)) * 3 + size_t(channel)]] = true;
+                const long levels = long(std::count(seen.begin(), seen.end(), true));
+                EXPECT_GE(levels, 240) << format_name(format) << " row " << row << " channel " << channel;
+            }
+        }
+    }
+    EXPECT_EQ(kel_vout_destroy(&h), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, TenBitRamp, ::testing::Values(VOUT_WGL, VOUT_D3D, VOUT_D3D11),
+                         [](const ::testing::TestParamInfo<VOUT_MODE>& info) { return backend_label(info.param); });
