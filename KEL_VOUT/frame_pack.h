@@ -58,12 +58,24 @@ struct frame_shape {
     int32_t sample_shift = 0;  // 10 bits: the value is sample >> sample_shift (P010: 6)
     int32_t chroma_step_x = 2;  // luma samples per chroma sample across: 2 (4:2:x) or 1 (4:4:4)
     int32_t chroma_step_y = 2;  // and down: 2 (4:2:0) or 1 (4:2:2, 4:4:4)
+    // YUV, from the frame's information (the public enumerations' values): its transfer
+    // function, primaries and mastering peak (cd/m2, 0: unknown).
+    int32_t transfer = 0;
+    int32_t primaries = 0;
+    int32_t max_luminance = 0;
 
     int32_t sample_bytes() const { return bits > 8 ? 2 : 1; }
 };
 
 // True for the YUV formats of the frame export.
 bool is_yuv_format(int32_t format);
+
+// What a frame's information says of its light (the public enumerations' values).
+struct frame_light {
+    int32_t transfer = 0;
+    int32_t primaries = 0;
+    int32_t max_luminance = 0;
+};
 
 // The shape of a frame the export took: chroma planes (w+1)/2 x (h+1)/2 for 4:2:0, (w+1)/2 x h
 // for 4:2:2, w x h for 4:4:4.

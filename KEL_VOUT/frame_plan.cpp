@@ -35,7 +35,7 @@ bool fits(int32_t size, int32_t limit)
 // chroma of (w/2) x (h/2).
 bool driver_converts(const frame_shape& s, int32_t width, int32_t height)
 {
-    return s.older_push && s.colorspace == colour_space::bt601 && s.range == colour_range::limited &&
+    return s.older_push && s.transfer == 0 && s.primaries == 0 && s.colorspace == colour_space::bt601 && s.range == colour_range::limited &&
            s.chroma_width == width / 2 && s.chroma_height == height / 2;
 }
 
@@ -124,7 +124,8 @@ void transform_corners(const frame_plan& p, plan_corners* c)
 }  // namespace
 
 frame_plan plan_frame(const frame_shape& shape, int32_t width, int32_t height, int32_t target_width,
-                      int32_t target_height, const renderer_caps& caps, const picture_transform& transform)
+                      int32_t target_height, const renderer_caps& caps, const picture_transform& transform,
+                      const tone_choice& tone)
 {
     frame_plan p{};
     p.shape = shape;
@@ -149,7 +150,15 @@ frame_plan plan_frame(const frame_shape& shape, int32_t width, int32_t height, i
     const bool yuv = shape.format == pixel_format::i420;
     const bool within = fits(width, caps.max_texture_width) && fits(height, caps.max_texture_height);
     const bool deep = shape.bits > 8;
-    if (yuv && caps.yuv_shader && !caps.power_of_two && within && (!deep || caps.r16_textures))
+    if (yuv) {
+        p.light.transfer = transfer_fn(shape.transfer);
+        p.light.primaries = colour_primaries(shape.primaries);
+        p.light.max_luminance = shape.max_luminance;
+        p.light.curve = tone.curve;
+        p.light.sdr_white = tone.sdr_white;
+    }
+    const bool shader_light = !p.light.converts() || caps.light_shader;
+    if (yuv && caps.yuv_shader && !caps.power_of_two && within && (!deep || caps.r16_textures) && shader_light)
         plan_planes(shape, width, height, &p);
     else if (yuv && caps.yv12_surfaces && !caps.power_of_two && yv12_fits(width, height, caps) &&
              driver_converts(shape, width, height))
@@ -157,6 +166,7 @@ frame_plan plan_frame(const frame_shape& shape, int32_t width, int32_t height, i
     else
         plan_rgb(shape, width, height, caps, &p);
     yuv_shader_constants(shape, p.route == draw_route::planes && deep ? 65535.0 : 255.0, p.constants);
+    p.dither = p.route == draw_route::planes && deep ? 1.0f / 255.0f : 0.0f;
     for (int i = 0; i < p.texture_count; ++i)
         transform_corners(p, &p.textures[i].corners);
     return p;

@@ -13,6 +13,7 @@
 
 #include "frame_pack.h"
 #include "picture_transform.h"
+#include "tone_map.h"
 #include "yuv_convert.h"
 
 // What a renderer offers, as far as the plan needs to know.
@@ -30,6 +31,9 @@ struct renderer_caps {
     // One-channel 16-bit textures, filtered at their precision: 10-bit planes go to the shader in
     // them (else they are converted on the processor).
     bool r16_textures = false;
+    // The shader also decodes, converts and tone-maps light (else frames that need it are
+    // converted on the processor).
+    bool light_shader = false;
 };
 
 // How a frame reaches the back buffer.
@@ -94,6 +98,12 @@ struct frame_plan {
     bool bgra_to_rgb;  // B, G, R, A to R, G, B (for a texture that takes no BGRA, or a reduction)
     bool reduce;       // box filter to the texture's content size
     yuv_coefficients coefficients;
+    // YUV frames: how their light is shown (light.converts(): decoded, converted and tone-mapped,
+    // by the shader on route planes, by the processor on route rgb).
+    light_params light;
+    // Route planes: the amplitude of the dither added to the shader's output (1/255 for 10-bit
+    // frames, 0 for 8-bit ones).
+    float dither;
     // Route planes: the shader's constants, what Y, U and V add to R, G, B (c0..c2) and the
     // constant term with alpha 1 (c3), on 0..1 texture values.
     float constants[4][4];
@@ -112,7 +122,8 @@ struct frame_plan {
 // the crop, mirrored and turned: a crop, a flip or a rotation is texture coordinates, the same
 // textures and uploads.
 frame_plan plan_frame(const frame_shape& shape, int32_t width, int32_t height, int32_t target_width,
-                      int32_t target_height, const renderer_caps& caps, const picture_transform& transform = {});
+                      int32_t target_height, const renderer_caps& caps, const picture_transform& transform = {},
+                      const tone_choice& tone = {});
 
 // True when two plans need the same textures: a renderer keeps what it made for the one and
 // fills it with the other (new colours, a new target, other bytes).

@@ -642,8 +642,13 @@ bool kel_direct3d::uploadPicture(const uint8_t* buf, const frame_plan& plan)
         if (plan.convert_yuv || plan.bgra_to_rgb) {
             m_converted.resize(size_t(w) * size_t(h) * 3);
             if (plan.convert_yuv)
+            {
+                if (plan.light.converts())
+                    m_light.prepare(plan.light);
                 yuv_planes_to_rgb(buf + plan.planes[0].offset, buf + plan.planes[1].offset, buf + plan.planes[2].offset,
-                                  w, h, plan.shape, m_converted.data(), m_converted.size());
+                                  w, h, plan.shape, m_converted.data(), m_converted.size(),
+                                  plan.light.converts() ? &m_light : nullptr);
+            }
             else
                 bgra_to_rgb(pixels, stride, w, h, m_converted.data());
             pixels = m_converted.data();

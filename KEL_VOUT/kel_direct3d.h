@@ -155,6 +155,7 @@ private:
     bool m_pow2Only;                   // the device takes textures at powers of two only
     bool m_dynamicTextures;            // it has dynamic textures
     std::vector<uint8_t> m_converted;  // a YUV frame converted on the processor
+    light_tables m_light;              // for converting an HDR frame's light there
     std::vector<uint8_t> m_scaled;     // a picture reduced to the largest texture
     // Each overlay id's texture, with the serial of the bitmap it holds.
     IDirect3DTexture9* m_overlayTex[kMaxOverlays] = {};

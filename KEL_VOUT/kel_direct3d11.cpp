@@ -870,6 +870,20 @@ bool kel_direct3d11::upload(const uint8_t* buf)
     static const uint8_t grey = 0x80;  // the chroma of a frame too small to have any
     const frame_plan& plan = m_frame;
     const bool rgb = plan.route != draw_route::planes;
+    if (rgb && plan.convert_yuv) {
+        // Light the shader cannot convert: YUV to RGB on the processor first.
+        try {
+            m_converted.resize(size_t(plan.width) * size_t(plan.height) * 3);
+        } catch (const std::bad_alloc&) {
+            std::vector<uint8_t>().swap(m_converted);
+            return false;
+        }
+        if (plan.light.converts())
+            m_light.prepare(plan.light);
+        yuv_planes_to_rgb(buf + plan.planes[0].offset, buf + plan.planes[1].offset, buf + plan.planes[2].offset,
+                          plan.width, plan.height, plan.shape, m_converted.data(), m_converted.size(),
+                          plan.light.converts() ? &m_light : nullptr);
+    }
     for (int i = 0; i < plan.texture_count; ++i) {
         D3D11_MAPPED_SUBRESOURCE mapped{};
         const HRESULT hr = m_context->Map(m_planes[i], 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped);
@@ -885,7 +899,10 @@ bool kel_direct3d11::upload(const uint8_t* buf)
         const int pitch = int(mapped.RowPitch);
         const plan_texture& t = plan.textures[i];
         const plan_plane& p = plan.planes[i];
-        if (rgb)
+        if (rgb && plan.convert_yuv)
+            copy_rgb_to_xrgb(bits, pitch, m_converted.data(), size_t(plan.width) * 3, false, t.content_width,
+                             t.content_height);
+        else if (rgb)
             copy_rgb_to_xrgb(bits, pitch, buf + p.offset, size_t(p.stride), plan.shape.format == pixel_format::bgra,
                              t.content_width, t.content_height);
         else if (t.grey)

@@ -133,6 +133,8 @@ private:
     ID3D11ShaderResourceView* m_overlayViews[kMaxOverlays] = {};
     uint64_t m_overlaySerial[kMaxOverlays] = {};
     uint64_t m_overlayFailed[kMaxOverlays] = {};  // a serial whose texture could not be made
+    std::vector<uint8_t> m_converted;  // a YUV frame converted on the processor (light the shader cannot)
+    light_tables m_light;              // for that conversion
     std::vector<uint8_t> m_code[4];  // compiled vertex, YUV, RGB and overlay shaders, kept across devices
     const char* m_compiler = "";     // the system DLL that compiled them
 

@@ -437,8 +437,13 @@ bool kel_opengl::uploadPicture(const uint8_t* buf, const frame_plan& plan, bool 
             // and pictures beyond the texture limit get here.
             m_rgb.resize(size_t(w) * size_t(h) * 3);
             if (plan.convert_yuv)
+            {
+                if (plan.light.converts())
+                    m_light.prepare(plan.light);
                 yuv_planes_to_rgb(buf + plan.planes[0].offset, buf + plan.planes[1].offset, buf + plan.planes[2].offset,
-                                  w, h, plan.shape, m_rgb.data(), m_rgb.size());
+                                  w, h, plan.shape, m_rgb.data(), m_rgb.size(),
+                                  plan.light.converts() ? &m_light : nullptr);
+            }
             else
                 bgra_to_rgb(src, stride, w, h, m_rgb.data());
             src = m_rgb.data();

@@ -87,6 +87,7 @@ private:
     int m_maxTexture;   // the largest texture side, GL_MAX_TEXTURE_SIZE (capped for tests)
     frame_plan m_plan;  // what the textures hold (no textures: texture_count 0)
     std::vector<uint8_t> m_rgb;     // processor-converted YUV frame, when the GPU cannot convert
+    light_tables m_light;           // for converting an HDR frame's light there
     std::vector<uint8_t> m_scaled;  // a picture reduced to the texture limit
     // Each overlay id's texture, with the serial and texture size of the bitmap it holds.
     GLuint m_overlayTex[kMaxOverlays];

@@ -176,11 +176,30 @@ int32_t KEL_VOUT_CALL kel_vout_put_frame_ex(KEL_VOUT_HANDLE handle, const KEL_VO
                 return refused(handle);
             // Only what the host's record holds; the rest reads as 0.
             std::memcpy(&full, info, std::min(size_t(info->size), sizeof(full)));
-            if (full.transfer != KEL_VOUT_TRC_SDR || full.primaries != KEL_VOUT_PRI_BT709 || full.max_luminance < 0)
+            if (full.transfer < KEL_VOUT_TRC_SDR || full.transfer > KEL_VOUT_TRC_HLG ||
+                full.primaries < KEL_VOUT_PRI_BT709 || full.primaries > KEL_VOUT_PRI_BT2020 || full.max_luminance < 0)
                 return refused(handle);
         }
+        frame_light light;
+        light.transfer = full.transfer;
+        light.primaries = full.primaries;
+        light.max_luminance = full.max_luminance;
         pinned_instance instance(handle);
-        return instance && instance->put_frame(view_of(*frame), full.pts_us) ? 0 : 1;
+        return instance && instance->put_frame(view_of(*frame), full.pts_us, light) ? 0 : 1;
+    });
+}
+
+static_assert(KEL_VOUT_TRC_PQ == int32_t(transfer_fn::pq) && KEL_VOUT_TRC_HLG == int32_t(transfer_fn::hlg) &&
+                  KEL_VOUT_PRI_BT2020 == int32_t(colour_primaries::bt2020) &&
+                  KEL_VOUT_TONEMAP_HABLE == int32_t(tone_curve::hable) &&
+                  KEL_VOUT_TONEMAP_CLIP == int32_t(tone_curve::clip),
+              "the light enumerations");
+
+int32_t KEL_VOUT_CALL kel_vout_set_tone_mapping(KEL_VOUT_HANDLE handle, int32_t curve, int32_t sdr_white_nits)
+{
+    return guarded<int32_t>(1, [&]() -> int32_t {
+        pinned_instance instance(handle);
+        return instance && instance->set_tone_mapping(curve, sdr_white_nits) ? 0 : 1;
     });
 }
 

@@ -11,6 +11,7 @@
 #include "kel_vout_global.h"
 #include "overlay.h"
 #include "picture_pool.h"
+#include "tone_map.h"
 #include "vout_stats.h"
 
 class kel_direct3d;
@@ -112,6 +113,9 @@ struct kel_vout_display_t {
     SRWLOCK overlay_lock = SRWLOCK_INIT;
     overlay_store overlays;
     std::atomic<uint32_t> overlay_version{0};
+    // How HDR frames are shown (kel_vout_set_tone_mapping): the curve in the high 16 bits, SDR
+    // white in cd/m2 in the low ones.
+    std::atomic<uint32_t> tone_setting{uint32_t(kDefaultSdrWhite)};
 };
 
 class kel_vout_abstract {

@@ -391,6 +391,17 @@ bool kel_vout_base::set_transform(const picture_transform& transform)
     return true;
 }
 
+bool kel_vout_base::set_tone_mapping(int32_t curve, int32_t sdr_white)
+{
+    if (m_obj.done || curve < int32_t(tone_curve::bt2390) || curve > int32_t(tone_curve::clip) ||
+        sdr_white < kMinSdrWhite || sdr_white > kMaxSdrWhite)
+        return false;
+    m_obj.tone_setting.store(uint32_t(curve) << 16 | uint32_t(sdr_white), std::memory_order_release);
+    if (m_obj.picture_pool)
+        m_obj.picture_pool->wake();  // a still HDR picture is shown again with it now
+    return true;
+}
+
 bool kel_vout_base::set_overlay(int id, const overlay_spec* spec)
 {
     if (m_obj.done || id < 0 || id >= kMaxOverlays)
@@ -463,7 +474,7 @@ bool kel_vout_base::kel_put_pool_yuv(const uint8_t* ybuf, const uint8_t* ubuf, c
     return counted(m_obj.picture_pool->put_pool_filled(frame, &fill_yuv, &push));
 }
 
-bool kel_vout_base::put_frame(const frame_view& f, int64_t pts_us)
+bool kel_vout_base::put_frame(const frame_view& f, int64_t pts_us, const frame_light& light)
 {
     if (m_obj.done || !m_obj.picture_pool)
         return counted(false);
@@ -472,6 +483,11 @@ bool kel_vout_base::put_frame(const frame_view& f, int64_t pts_us)
     exclusive_lock pushing(&m_push_lock);
     PICTURE_T frame{};
     frame.shape = shape_of(f);
+    if (frame.shape.format == pixel_format::i420) {  // RGB frames are shown as they are
+        frame.shape.transfer = light.transfer;
+        frame.shape.primaries = light.primaries;
+        frame.shape.max_luminance = light.max_luminance;
+    }
     frame.bufsize = int32_t(planes_of(frame.shape, f.width, f.height).bytes);
     frame.pix_width = f.width;
     frame.pix_height = f.height;

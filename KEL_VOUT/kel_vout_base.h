@@ -60,7 +60,9 @@ public:
     // Queue one frame of the frame export (any format, its own strides and colours), due at
     // pts_us on the instance's clock (kPtsNone: at once). The first timed frame starts a clock
     // never set.
-    bool put_frame(const frame_view& frame, int64_t pts_us = kPtsNone);
+    bool put_frame(const frame_view& frame, int64_t pts_us = kPtsNone, const frame_light& light = {});
+    // How HDR frames are brought to SDR; false (nothing changed) for a curve or luminance outside.
+    bool set_tone_mapping(int32_t curve, int32_t sdr_white);
 
     // A push refused before it reached the instance (its record was), for the statistics.
     void count_refusal() { counted(false); }

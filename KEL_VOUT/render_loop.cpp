@@ -162,6 +162,8 @@ struct loop_state {
     bool retransformed = false;   // this pass gave the still picture the host's newer transform
     bool overlays_changed = false;  // this pass took the host's newer overlays
     uint32_t overlay_version = 0;   // of those in `overlays`
+    uint32_t tone_setting = uint32_t(kDefaultSdrWhite);  // the host's, as this pass draws with it
+    bool tone_changed = false;      // this pass took a new one
     overlay_entry overlays[kMaxOverlays];
     DISPLAY_MODE mode = VOUT_NORMAL;
     uint64_t resets_seen = 0;
@@ -378,6 +380,25 @@ void follow_overlays(kel_vout_display_t* obj, loop_state& st)
     st.overlays_changed = true;
 }
 
+// The host's tone mapping, when it changed: a still picture is converted and painted again.
+void follow_tone(kel_vout_display_t* obj, loop_state& st)
+{
+    const uint32_t setting = obj->tone_setting.load(std::memory_order_acquire);
+    if (setting == st.tone_setting)
+        return;
+    st.tone_setting = setting;
+    st.tone_changed = true;
+    st.upload = true;
+}
+
+tone_choice tone_of(uint32_t setting)
+{
+    tone_choice t;
+    t.curve = tone_curve(setting >> 16);
+    t.sdr_white = int32_t(setting & 0xFFFF);
+    return t;
+}
+
 // A picture of new proportions (a new size, crop, pixel shape or rotation) is placed before it
 // is drawn, so that no frame shows it stretched to the previous one's.
 void place_picture(kel_vout_display_t* obj, loop_state& st)
@@ -482,7 +503,8 @@ bool draw_and_present(kel_vout_display_t* obj, render_steps& steps, loop_state& 
     // Making a device may take a while; an instance stopped meanwhile draws nothing more.
     if (steps.ready(obj, &caps, &width, &height) && !obj->done) {
         const PICTURE_T& pic = obj->picture;
-        frame_plan plan = plan_frame(pic.shape, pic.pix_width, pic.pix_height, width, height, caps, pic.transform);
+        frame_plan plan = plan_frame(pic.shape, pic.pix_width, pic.pix_height, width, height, caps, pic.transform,
+                                     tone_of(st.tone_setting));
         plan_overlays(&plan, st.overlays, caps, !st.start_picture);
         steps.draw(obj, plan, st.upload);
         st.upload = false;
@@ -520,6 +542,7 @@ pass_end run_pass(kel_vout_display_t* obj, vout_window_class* window_class, rend
         follow_refresh(obj, st);
         new_frame = take_frame(obj, st);
         follow_overlays(obj, st);
+        follow_tone(obj, st);
         place_picture(obj, st);
         resize_device(obj, steps, st);
         if (!obj->done && needs_paint(obj, steps, st)) {

@@ -206,11 +206,11 @@ uint8_t to_byte(float v)
 }  // namespace
 
 bool yuv_planes_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int w, int h,
-                       const frame_shape& shape, uint8_t* dst, size_t dst_size)
+                       const frame_shape& shape, uint8_t* dst, size_t dst_size, const light_tables* light)
 {
     const int sx = shape.chroma_step_x == 1 ? 1 : 2, sy = shape.chroma_step_y == 1 ? 1 : 2;
     const int cw = shape.chroma_width, ch = shape.chroma_height;
-    if (shape.bits <= 8 && sx == 2 && sy == 2)
+    if (shape.bits <= 8 && sx == 2 && sy == 2 && !light)
         return yuv420_to_rgb(ybuf, ubuf, vbuf, w, h, cw, ch, yuv_coefficients_for(shape.colorspace, shape.range),
                              dst, dst_size);
     if (w <= 0 || h <= 0 || cw < 0 || ch < 0 || cw > (w + sx - 1) / sx || ch > (h + sy - 1) / sy ||
@@ -226,7 +226,7 @@ bool yuv_planes_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* 
         for (float& v : row)
             v *= 255.0f;
     const float grey = float(128 << (shape.bits > 8 ? shape.bits - 8 : 0));
-    const bool dither = shape.bits > 8;
+    const bool dither = shape.bits > 8 || light;
     for (int row = 0; row < h; ++row) {
         uint8_t* out = dst + size_t(row) * size_t(w) * 3;
         const chroma_tap ty = tap(row, sy, ch > 0 ? ch : 1);
@@ -244,8 +244,18 @@ bool yuv_planes_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* 
             const float luma = yr.at(x, row);
             // Rounding, or the dither's threshold in its place.
             const float bias = dither ? (kDither[row & 3][x & 3] + 0.5f) / 16.0f : 0.5f;
+            float rgb[3];
             for (int c = 0; c < 3; ++c)
-                out[size_t(x) * 3 + size_t(c)] = to_byte(m[c][0] * luma + m[c][1] * u + m[c][2] * v + m[c][3] + bias);
+                rgb[c] = m[c][0] * luma + m[c][1] * u + m[c][2] * v + m[c][3];
+            if (light) {
+                for (float& value : rgb)
+                    value *= 1.0f / 255.0f;
+                light->map(rgb);
+                for (float& value : rgb)
+                    value *= 255.0f;
+            }
+            for (int c = 0; c < 3; ++c)
+                out[size_t(x) * 3 + size_t(c)] = to_byte(rgb[c] + bias);
         }
     }
     return true;

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "frame_pack.h"
+#include "tone_map.h"
 
 // On 0..255 values:
 //   R = y * (Y - y_offset)                 + rv * (V - 128)
@@ -55,7 +56,9 @@ bool yuv420_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf
 // precision and the result dithered to 8 bits (an ordered 4 x 4 pattern), so that a smooth
 // 10-bit gradient shows no bands. False, with nothing written, when dst is too small or the
 // chroma planes cannot belong to the frame.
+// With `light` (prepared for the frame), the values are decoded, converted and tone-mapped on
+// the way, and dithered whatever their depth.
 bool yuv_planes_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int w, int h,
-                       const frame_shape& shape, uint8_t* dst, size_t dst_size);
+                       const frame_shape& shape, uint8_t* dst, size_t dst_size, const light_tables* light = nullptr);
 
 #endif

@@ -186,7 +186,7 @@ typedef enum { KEL_VOUT_TRC_SDR = 0, KEL_VOUT_TRC_PQ = 1, KEL_VOUT_TRC_HLG = 2 }
 typedef enum { KEL_VOUT_PRI_BT709 = 0, KEL_VOUT_PRI_BT2020 = 1 } KEL_VOUT_PRIMARIES;
 typedef struct kel_vout_frame_info_t {
     uint32_t size;           /* sizeof(KEL_VOUT_FRAME_INFO_T) as the host was built with */
-    int32_t  transfer;       /* KEL_VOUT_TRANSFER; only SDR is taken so far */
+    int32_t  transfer;       /* KEL_VOUT_TRANSFER */
     int64_t  pts_us;         /* when to show the frame, microseconds on the instance's clock */
     int32_t  primaries;      /* KEL_VOUT_PRIMARIES */
     int32_t  max_luminance;  /* mastering display peak in cd/m2; 0 = unknown */
@@ -205,11 +205,17 @@ typedef struct kel_vout_frame_info_t {
  * A frame near the middle between two refreshes keeps the cadence of the frame before (up to
  * 2 ms past half a refresh late), so that a jittery clock or rounded pts make no frame skip.
  * info->size: at least 16 (through pts_us); fields beyond size read as 0, so a host built with
- * a shorter record keeps working. transfer must be KEL_VOUT_TRC_SDR and primaries
- * KEL_VOUT_PRI_BT709 (other values are refused until they are supported); max_luminance >= 0.
+ * a shorter record keeps working.
+ * The light of a YUV frame (RGB frames are shown as they are): SDR frames with BT.709 primaries
+ * are shown as their values are. PQ (SMPTE ST 2084) and HLG (ARIB STD-B67, as a 1000 cd/m2
+ * display with its system gamma of 1.2 shows it) frames are decoded to linear light, converted
+ * from their primaries to BT.709, tone-mapped into SDR by the instance's curve
+ * (kel_vout_set_tone_mapping) from a peak of max_luminance (1000 cd/m2 when 0), and encoded for
+ * an SDR display with the inverse of BT.1886 (a 1/2.4 power). SDR frames with BT.2020 primaries
+ * go through BT.1886, the primaries' conversion and back, without a tone curve.
  * Result: 0 when the frame was queued; 1 as for kel_vout_put_frame, or for a size below 16, a
- * transfer or primaries other than the above, or a negative max_luminance. Nothing is queued on
- * failure.
+ * transfer or primaries outside their enumerations, or a negative max_luminance. Nothing is
+ * queued on failure.
  * Thread safety: any thread; pushes from several threads take turns. */
 KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_put_frame_ex(KEL_VOUT_HANDLE handle, const KEL_VOUT_FRAME_T* frame,
                                                        const KEL_VOUT_FRAME_INFO_T* info);
@@ -304,6 +310,29 @@ typedef struct kel_vout_overlay_t {
  * Thread safety: any thread. */
 KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_set_overlay(KEL_VOUT_HANDLE handle, int32_t id,
                                                       const KEL_VOUT_OVERLAY_T* overlay);
+
+/* How HDR frames (PQ and HLG) are brought into an SDR display's range, for
+ * kel_vout_set_tone_mapping. Each curve takes the brightest of a pixel's linear R, G and B and
+ * scales all three alike (hues stay; desaturation is left to the content). */
+typedef enum { KEL_VOUT_TONEMAP_BT2390 = 0, KEL_VOUT_TONEMAP_HABLE = 1,
+               KEL_VOUT_TONEMAP_CLIP = 2 } KEL_VOUT_TONEMAP;
+
+/* Chooses the instance's tone curve and the luminance shown as SDR white (the default: BT.2390,
+ * 100 cd/m2). Linear light is counted in units of that white: a 1000 cd/m2 highlight is 10.
+ *   BT2390: ITU-R BT.2390's EETF in the PQ domain: from black to its knee (1.5 * maxLum - 0.5
+ *           of the source's PQ range, maxLum being SDR white in that range) the picture is
+ *           untouched; above, a Hermite spline takes the source's peak (max_luminance) exactly
+ *           to SDR white; anything brighter than that peak is held at white. A source no brighter
+ *           than SDR white is shown as it is, clipped at white.
+ *   HABLE:  the filmic curve of Hable (Uncharted 2), normalised so that the peak is white:
+ *           softer in the mid-tones, dimmer overall.
+ *   CLIP:   linear light as it is, everything above SDR white clipped.
+ * A still picture is shown again with the new setting at once.
+ * Result: 0; 1, with nothing changed, for a null handle, an unknown curve, sdr_white_nits
+ * outside 80..400, or an instance being destroyed.
+ * Thread safety: any thread. */
+KEL_VOUT_API int32_t KEL_VOUT_CALL kel_vout_set_tone_mapping(KEL_VOUT_HANDLE handle, int32_t curve,
+                                                           int32_t sdr_white_nits);
 
 /* Changes the aspect mode; the window is re-placed on the render thread's next pass.
  * A value outside DISPLAY_MODE fills the whole client area.

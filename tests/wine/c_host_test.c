@@ -100,6 +100,7 @@ static void check_exports(void)
     CHECK(kel_vout_set_clock(NULL, 0, 1.0) == 1);
     CHECK(kel_vout_wait_queue(NULL, 8, 0) == 1);
     CHECK(kel_vout_set_overlay(NULL, 0, NULL) == 1);
+    CHECK(kel_vout_set_tone_mapping(NULL, KEL_VOUT_TONEMAP_HABLE, 100) == 1);
     CHECK(kel_vout_set_clock((KEL_VOUT_HANDLE)frame, 0, 1.0) == 1);  /* never a handle */
 
     memset(pixels, 0x5A, sizeof(pixels));

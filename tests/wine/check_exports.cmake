@@ -5,7 +5,7 @@ set(expected
     kel_vout_init kel_vout_put_buffer_pool kel_vout_put_buffer_pool_yuv kel_vout_set_display_mode
     kel_vout_snapshot kel_vout_set_log_callback kel_vout_put_frame kel_vout_get_stats kel_vout_set_queue_limit
     kel_vout_set_transform kel_vout_put_frame_ex kel_vout_set_clock kel_vout_wait_queue
-    kel_vout_set_overlay)
+    kel_vout_set_overlay kel_vout_set_tone_mapping)
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "objdump failed on ${DLL}")

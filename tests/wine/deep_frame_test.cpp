@@ -223,3 +223,109 @@ TEST_P(TenBitRamp, ShowsEveryOutputLevelWhereEightBitsWouldBand)
 
 INSTANTIATE_TEST_SUITE_P(Backends, TenBitRamp, ::testing::Values(VOUT_WGL, VOUT_D3D, VOUT_D3D11),
                          [](const ::testing::TestParamInfo<VOUT_MODE>& info) { return backend_label(info.param); });
+
+namespace {
+class HdrFrames : public ::testing::TestWithParam<Case> {};
+
+// A 10-bit 4:2:0 frame with its light, through kel_vout_put_frame_ex.
+void push_light(KEL_VOUT_HANDLE h, const DeepFrame& f, int transfer, int primaries, int max_luminance)
+{
+    KEL_VOUT_FRAME_INFO_T info{};
+    info.size = sizeof(info);
+    info.transfer = transfer;
+    info.pts_us = KEL_VOUT_PTS_NONE;
+    info.primaries = primaries;
+    info.max_luminance = max_luminance;
+    ASSERT_EQ(kel_vout_put_frame_ex(h, &f.frame, &info), 0);
+}
+}  // namespace
+
+// PQ and HLG frames (BT.2020, their white at 1000 cd/m2) tone-mapped with Hable and clip against
+// ffmpeg's chain (zscale to linear light, BT.709 primaries, tonemap with desat=0, zscale to
+// BT.709), at least 30 dB: pushed with each curve, and a still picture shown again when only
+// the curve changes; a brighter SDR white and peak; and an SDR frame with BT.2020 primaries.
+TEST_P(HdrFrames, ToneMappedAsTheReferenceChainShowsThem)
+{
+    const Case c = GetParam();
+    const std::string base = reference_dir() + c.content + "_" + std::to_string(c.w) + "x" + std::to_string(c.h);
+    HostWindow host(c.w, c.h);
+    ShaderSeam seam(!c.shaderless);
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, c.backend, VOUT_NORMAL);
+    ASSERT_NE(h, nullptr);
+    Snapshot s;
+    auto expect_reference = [&](const std::string& what, const std::string& file) {
+        const std::vector<uint8_t> reference = read_file(base + "." + file + ".rgb");
+        ASSERT_EQ(reference.size(), size_t(c.w) * c.h * 3) << file;
+        const double db = presented_psnr(h, reference, s, 30.0);
+        const std::string name = case_name({c, 0}) + "." + what;
+        std::printf("[ psnr     ] %s: %.1f dB\n", name.c_str(), db);
+        EXPECT_GE(db, 30.0) << name;
+        if (db < 30.0)
+            keep_picture(s, name);
+    };
+    const struct {
+        const char* name;
+        int transfer;
+        int format;  // P010 for PQ (as hardware decoders give it), I010 for HLG
+    } transfers[] = {{"pq", KEL_VOUT_TRC_PQ, KEL_VOUT_FMT_P010}, {"hlg", KEL_VOUT_TRC_HLG, KEL_VOUT_FMT_I010}};
+    for (const auto& t : transfers) {
+        const std::vector<uint8_t> samples = read_file(base + "." + t.name + ".yuv");
+        ASSERT_FALSE(samples.empty()) << "no reference data in '" << reference_dir() << "' (KEL_VOUT_REFERENCE)";
+        const DeepFrame f(samples, c.w, c.h, t.format, KEL_VOUT_CS_BT2020, KEL_VOUT_RANGE_LIMITED);
+        for (int curve : {KEL_VOUT_TONEMAP_HABLE, KEL_VOUT_TONEMAP_CLIP}) {
+            const char* curve_name = curve == KEL_VOUT_TONEMAP_HABLE ? "hable" : "clip";
+            ASSERT_EQ(kel_vout_set_tone_mapping(h, curve, 100), 0);
+            show_black(h, c.w, c.h);
+            push_light(h, f, t.transfer, KEL_VOUT_PRI_BT2020, 1000);
+            expect_reference(std::string(t.name) + "-" + curve_name, std::string(t.name) + "." + curve_name + "-100-1000");
+        }
+        // The still picture again, with only the curve changed.
+        ASSERT_EQ(kel_vout_set_tone_mapping(h, KEL_VOUT_TONEMAP_HABLE, 100), 0);
+        expect_reference(std::string(t.name) + "-hable-still", std::string(t.name) + ".hable-100-1000");
+        // SDR white at 203 cd/m2, a 4000 cd/m2 mastering peak.
+        ASSERT_EQ(kel_vout_set_tone_mapping(h, KEL_VOUT_TONEMAP_HABLE, 203), 0);
+        show_black(h, c.w, c.h);
+        push_light(h, f, t.transfer, KEL_VOUT_PRI_BT2020, 4000);
+        expect_reference(std::string(t.name) + "-hable-203-4000", std::string(t.name) + ".hable-203-4000");
+    }
+    const std::vector<uint8_t> sdr = read_file(base + ".sdr2020.yuv");
+    ASSERT_FALSE(sdr.empty());
+    const DeepFrame f(sdr, c.w, c.h, KEL_VOUT_FMT_I010, KEL_VOUT_CS_BT2020, KEL_VOUT_RANGE_LIMITED);
+    show_black(h, c.w, c.h);
+    push_light(h, f, KEL_VOUT_TRC_SDR, KEL_VOUT_PRI_BT2020, 0);
+    expect_reference("sdr-bt2020", "sdr2020");
+    EXPECT_EQ(kel_vout_destroy(&h), 0);
+}
+
+namespace {
+std::vector<Case> hdr_cases()
+{
+    std::vector<Case> cases;
+    for (VOUT_MODE backend : {VOUT_WGL, VOUT_D3D, VOUT_D3D11}) {
+        cases.push_back({backend, "photo", 640, 360, false});
+        cases.push_back({backend, "testsrc2", 641, 481, false});
+    }
+    cases.push_back({VOUT_D3D, "photo", 641, 481, true});
+    return cases;
+}
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Content, HdrFrames, ::testing::ValuesIn(hdr_cases()), case_name);
+
+// What the tone mapping refuses, with nothing changed; any instance takes every curve.
+TEST(ToneMappingApi, RefusesWhatItDoesNotKnow)
+{
+    HostWindow host(64, 48);
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, VOUT_WGL, VOUT_NORMAL);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(kel_vout_set_tone_mapping(nullptr, KEL_VOUT_TONEMAP_HABLE, 100), 1);
+    EXPECT_EQ(kel_vout_set_tone_mapping(h, -1, 100), 1);
+    EXPECT_EQ(kel_vout_set_tone_mapping(h, KEL_VOUT_TONEMAP_CLIP + 1, 100), 1);
+    EXPECT_EQ(kel_vout_set_tone_mapping(h, KEL_VOUT_TONEMAP_HABLE, 79), 1);
+    EXPECT_EQ(kel_vout_set_tone_mapping(h, KEL_VOUT_TONEMAP_HABLE, 401), 1);
+    for (int curve : {KEL_VOUT_TONEMAP_BT2390, KEL_VOUT_TONEMAP_HABLE, KEL_VOUT_TONEMAP_CLIP})
+        for (int white : {80, 100, 400})
+            EXPECT_EQ(kel_vout_set_tone_mapping(h, curve, white), 0) << curve << " " << white;
+    EXPECT_EQ(kel_vout_destroy(&h), 0);
+    EXPECT_EQ(kel_vout_set_tone_mapping(h, KEL_VOUT_TONEMAP_HABLE, 100), 1);  // h is null now
+}

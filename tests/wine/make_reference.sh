@@ -114,4 +114,43 @@ for size in 640x360 641x481; do
   deep "photo_$size" "$w" "$h" -i "$photo"
 done
 deep testsrc2_641x481 641 481 -f lavfi -i "testsrc2=size=640x480:rate=1"
+# HDR frames: the photo and testsrc2 in BT.2020 10-bit 4:2:0, limited range, their white at
+# 1000 cd/m2, as PQ and as HLG (<name>.pq.yuv, <name>.hlg.yuv), and an SDR one with BT.2020
+# primaries (<name>.sdr2020.yuv). References by the chain zscale to linear light, BT.709
+# primaries, tonemap with desat=0, zscale to BT.709, rgb24: <name>.<pq|hlg>.<curve>-<white>-<peak>.rgb;
+# <name>.sdr2020.rgb without a tone curve.
+hdr() {  # name w h input-options...
+  local name=$1 w=$2 h=$3 ew eh t trc curve white peak chain; shift 3
+  ew=$(( (w + 1) / 2 * 2 )); eh=$(( (h + 1) / 2 * 2 ))
+  for t in pq hlg sdr2020; do
+    case $t in
+      pq) trc=smpte2084 ;;
+      hlg) trc=arib-std-b67 ;;
+      sdr2020) trc=bt709 ;;
+    esac
+    ff "$@" -frames:v 1 -vf "scale=$ew:$eh:flags=bicubic,format=gbrpf32le,zscale=tin=bt709:pin=bt709:t=$trc:p=bt2020:m=bt2020nc:r=tv:npl=1000,format=yuv420p10le" \
+       -f rawvideo "$out/$name.$t.even.yuv"
+    ff -f rawvideo -pix_fmt yuv420p10le -s "${ew}x${eh}" -i "$out/$name.$t.even.yuv" -vf "crop=$w:$h:0:0:exact=1" \
+       -f rawvideo "$out/$name.$t.yuv"
+    local tag="setparams=color_primaries=bt2020:color_trc=$trc:colorspace=bt2020nc:range=tv"
+    if [ $t = sdr2020 ]; then
+      ff -f rawvideo -pix_fmt yuv420p10le -s "${ew}x${eh}" -i "$out/$name.$t.even.yuv" \
+         -vf "$tag,zscale=t=linear,format=gbrpf32le,zscale=p=bt709,zscale=t=bt709:m=bt709:r=pc,format=rgb24,crop=$w:$h:0:0" \
+         -f rawvideo "$out/$name.$t.rgb"
+    else
+      for chain in hable-100-1000 clip-100-1000 hable-203-4000; do
+        IFS=- read -r curve white peak <<<"$chain"
+        ff -f rawvideo -pix_fmt yuv420p10le -s "${ew}x${eh}" -i "$out/$name.$t.even.yuv" \
+           -vf "$tag,zscale=t=linear:npl=$white,format=gbrpf32le,zscale=p=bt709,tonemap=tonemap=$curve:desat=0:peak=$(awk "BEGIN{print $peak/$white}"),zscale=t=bt709:m=bt709:r=pc,format=rgb24,crop=$w:$h:0:0" \
+           -f rawvideo "$out/$name.$t.$chain.rgb"
+      done
+    fi
+    rm -f "$out/$name.$t.even.yuv"
+  done
+}
+for size in 640x360 641x481; do
+  w=${size%x*} h=${size#*x}
+  hdr "photo_$size" "$w" "$h" -i "$photo"
+done
+hdr testsrc2_641x481 641 481 -f lavfi -i "testsrc2=size=640x480:rate=1"
 echo "make_reference: frames and references in $out"

@@ -141,15 +141,17 @@ inline void show_black(KEL_VOUT_HANDLE h, int w, int hgt)
 }
 
 // The snapshot of a frame just pushed: the first snapshot may come from a paint that began
-// before the push, the second cannot.
-inline double presented_psnr(KEL_VOUT_HANDLE h, const std::vector<uint8_t>& reference, Snapshot& s)
+// before the push, the second cannot. Snapshots are taken until one reaches `enough` dB (or the
+// patience runs out).
+inline double presented_psnr(KEL_VOUT_HANDLE h, const std::vector<uint8_t>& reference, Snapshot& s,
+                             double enough = 35.0)
 {
     double best = 0.0;
     int taken = 0;
     snapshot_until(h, s, [&](const Snapshot& sn) {
         if (++taken >= 2)
             best = std::max(best, psnr(sn, reference));
-        return best >= 35.0;
+        return best >= enough;
     });
     return best;
 }

@@ -281,10 +281,12 @@ TEST(TimingApi, WhatTheTimedPushRefuses)
         {"a larger record of a newer host", 64, KEL_VOUT_TRC_SDR, KEL_VOUT_PRI_BT709, 0, 0},
         {"short of pts", 15, KEL_VOUT_TRC_SDR, KEL_VOUT_PRI_BT709, 0, 1},
         {"no size", 0, KEL_VOUT_TRC_SDR, KEL_VOUT_PRI_BT709, 0, 1},
-        {"PQ", 24, KEL_VOUT_TRC_PQ, KEL_VOUT_PRI_BT709, 0, 1},
-        {"HLG", 24, KEL_VOUT_TRC_HLG, KEL_VOUT_PRI_BT709, 0, 1},
+        {"PQ", 24, KEL_VOUT_TRC_PQ, KEL_VOUT_PRI_BT2020, 1000, 0},
+        {"HLG", 24, KEL_VOUT_TRC_HLG, KEL_VOUT_PRI_BT709, 0, 0},
         {"an unknown transfer", 24, -1, KEL_VOUT_PRI_BT709, 0, 1},
-        {"BT.2020 primaries", 24, KEL_VOUT_TRC_SDR, KEL_VOUT_PRI_BT2020, 0, 1},
+        {"a transfer past HLG", 24, KEL_VOUT_TRC_HLG + 1, KEL_VOUT_PRI_BT709, 0, 1},
+        {"BT.2020 primaries", 24, KEL_VOUT_TRC_SDR, KEL_VOUT_PRI_BT2020, 0, 0},
+        {"unknown primaries", 24, KEL_VOUT_TRC_SDR, KEL_VOUT_PRI_BT2020 + 1, 0, 1},
         {"a negative peak", 24, KEL_VOUT_TRC_SDR, KEL_VOUT_PRI_BT709, -1, 1},
     };
     uint64_t accepted = 0, refused = 0;
