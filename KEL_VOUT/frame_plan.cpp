@@ -167,6 +167,11 @@ frame_plan plan_frame(const frame_shape& shape, int32_t width, int32_t height, i
         plan_rgb(shape, width, height, caps, &p);
     yuv_shader_constants(shape, p.route == draw_route::planes && deep ? 65535.0 : 255.0, p.constants);
     p.dither = p.route == draw_route::planes && deep ? 1.0f / 255.0f : 0.0f;
+    if (p.route == draw_route::planes)
+        light_shader_constants(p.light, p.route == draw_route::planes && (deep || p.light.converts()) ? 1.0f / 255.0f : 0.0f,
+                               p.light_constants);
+    if (p.route == draw_route::planes && p.light.converts())
+        p.dither = 1.0f / 255.0f;
     for (int i = 0; i < p.texture_count; ++i)
         transform_corners(p, &p.textures[i].corners);
     return p;

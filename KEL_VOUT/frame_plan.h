@@ -104,6 +104,10 @@ struct frame_plan {
     // Route planes: the amplitude of the dither added to the shader's output (1/255 for 10-bit
     // frames, 0 for 8-bit ones).
     float dither;
+    // Route planes: the shader's constants for the light and the dither (light_shader_constants);
+    // a renderer uses its light shader when light.converts() or dither is not 0.
+    float light_constants[kLightConstants][4];
+    bool light_shader() const { return route == draw_route::planes && (light.converts() || dither != 0.0f); }
     // Route planes: the shader's constants, what Y, U and V add to R, G, B (c0..c2) and the
     // constant term with alpha 1 (c3), on 0..1 texture values.
     float constants[4][4];

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <string>
 
 #include "kel_vout_log.h"
 #include "present_pacing.h"
@@ -31,19 +32,28 @@ std::atomic<kel_direct3d11::result_hook> g_result_hook{nullptr};
 std::atomic<const char*> g_compiler_for_testing{nullptr};
 std::atomic<int> g_live_devices{0};  // made and not yet destroyed, process-wide
 
-constexpr int kShaderCount = 4;  // vertex, YUV, RGB, overlay
+constexpr int kShaderCount = 5;  // vertex, YUV, RGB, overlay, YUV with light and dither (as m_code)
+constexpr int kLightShader = 4;  // the one a device may do without
 
-// The conversion, one shader source for every device. It is compiled on the user's machine by
+// The conversion, one shader source for every device (the declarations, then the shaders). It is compiled on the user's machine by
 // the system's own compiler (d3dcompiler_47.dll, part of Windows since 8.1): the build runs on
 // hosts without Microsoft's shader compiler, and bytecode from another compiler is not what
 // Windows drivers are tested with.
-const char kShaderSource[] = R"(
+const char kShaderCommon[] = R"(
 cbuffer frame : register(b0)
 {
     float4 coef_y;   // R, G, B per unit of Y
     float4 coef_u;   // and of U
     float4 coef_v;   // and of V
     float4 offsets;  // added to R, G, B
+    // The light and the dither (light_shader_constants).
+    float4 mode;     // x decoding (0 none, 1 BT.1886, 2 PQ, 3 HLG), y curve (0 BT.2390, 1 Hable,
+                     // 2 clip, -1 none), z dither amplitude, w light per unit decoded
+    float4 prim_r;   // BT.2020 (or BT.709) to BT.709, rows
+    float4 prim_g;
+    float4 prim_b;
+    float4 tone;     // Hable: x 1 / hable(peak); BT.2390: x source peak in PQ, y its inverse, z knee, w maxLum
+    float4 units;    // x SDR white / 10000, y its inverse, z peak in units of SDR white
 };
 Texture2D plane0 : register(t0);
 Texture2D plane1 : register(t1);
@@ -66,6 +76,8 @@ corner vs_main(float2 pos : POSITION, float2 luma : TEXCOORD0, float2 chroma : T
     return o;
 }
 
+)";
+const char kShaderSource[] = R"(
 float4 ps_yuv(corner i) : SV_Target
 {
     float3 rgb = offsets.rgb + plane0.Sample(bilinear, i.luma).r * coef_y.rgb
@@ -84,6 +96,73 @@ float4 ps_overlay(corner i) : SV_Target
 {
     return plane0.Sample(bilinear, i.luma) * i.chroma.x;
 }
+)";
+
+// The light in a source of its own: a compiler that cannot take it leaves only the light to
+// the processor.
+const char kLightSource[] = R"(
+// The light, written out without function calls, ternary operators or early returns: the
+// compilers this must build with do not all take them.
+#define PQ_M1 0.1593017578125
+#define PQ_M2 78.84375
+#define PQ_C1 0.8359375
+#define PQ_C2 18.8515625
+#define PQ_C3 18.6875
+#define HLG_A 0.17883277
+#define HLG_B 0.28466892
+#define HLG_C 0.55991073
+
+float4 ps_light(corner i) : SV_Target
+{
+    float3 rgb = offsets.rgb + plane0.Sample(bilinear, i.luma).r * coef_y.rgb
+               + plane1.Sample(bilinear, i.chroma).r * coef_u.rgb
+               + plane2.Sample(bilinear, i.chroma).r * coef_v.rgb;
+    if (mode.x > 0.5) {
+        float3 e = max(rgb, 0.0);
+        float3 lin = pow(e, 2.4);
+        if (mode.x > 2.5) {
+            // HLG: the inverse OETF (the square law to 1/2, the logarithm's inverse above), then
+            // the system gamma.
+            float3 above = min(max((e - 0.5) * 1e7, 0.0), 1.0);
+            float3 low = e * e / 3.0;
+            float3 high = (pow(2.0, (e - HLG_C) * (1.442695041 / HLG_A)) + HLG_B) / 12.0;
+            lin = pow(low + (high - low) * above, 1.2) * mode.w;
+        } else if (mode.x > 1.5) {
+            float3 p = pow(min(e, 1.9), 1.0 / PQ_M2);
+            lin = pow(max(p - PQ_C1, 0.0) / (PQ_C2 - PQ_C3 * p), 1.0 / PQ_M1) * mode.w;
+        }
+        float3 v = float3(dot(prim_r.rgb, lin), dot(prim_g.rgb, lin), dot(prim_b.rgb, lin));
+        if (mode.y > -0.5) {
+            float sig = max(max(v.r, v.g), max(v.b, 1e-6));
+            float t = min(max(sig, 0.0), 1.0);  // clip
+            if (mode.y > 0.5 && mode.y < 1.5) {
+                // Hable's curve over its value at the peak.
+                t = ((sig * (sig * 0.15 + 0.05) + 0.004) / (sig * (sig * 0.15 + 0.5) + 0.06) - 0.02 / 0.3) * tone.x;
+            } else if (mode.y < 0.5 && units.z > 1.0) {
+                // BT.2390: to PQ in the source's range, the spline above the knee, and back.
+                float y = pow(min(sig, units.z) * units.x, PQ_M1);
+                float pe = pow((PQ_C1 + PQ_C2 * y) / (1.0 + PQ_C3 * y), PQ_M2) * tone.y;
+                float k = min(max((pe - tone.z) / (1.0 - tone.z), 0.0), 1.0);
+                float k2 = k * k;
+                float k3 = k2 * k;
+                float spline = (2.0 * k3 - 3.0 * k2 + 1.0) * tone.z + (k3 - 2.0 * k2 + k) * (1.0 - tone.z) +
+                               (-2.0 * k3 + 3.0 * k2) * tone.w;
+                float above = min(max((pe - tone.z) * 1e7, 0.0), 1.0);
+                pe = (pe + (spline - pe) * above) * tone.x;
+                float q = pow(pe, 1.0 / PQ_M2);
+                t = min(pow(max(q - PQ_C1, 0.0) / (PQ_C2 - PQ_C3 * q), 1.0 / PQ_M1) * units.y, 1.0);
+            }
+            v *= t / sig;
+        }
+        rgb = pow(min(max(v, 0.0), 1.0), 1.0 / 2.4);
+    }
+    // Interleaved gradient noise over the pixel grid, centred on 0.
+    float n = dot(i.pos.xy, float2(0.06711056, 0.00583715));
+    n = 52.9829189 * (n - floor(n));
+    float noise = n - floor(n);
+    return float4(rgb + (noise - 0.5) * mode.z, 1.0);
+}
+
 )";
 
 // A corner of the quad: clip-space position, then the luma (or picture) and chroma texture
@@ -245,6 +324,7 @@ renderer_caps kel_direct3d11::caps() const
     renderer_caps c;
     c.yuv_shader = true;
     c.r16_textures = true;    // R16_UNORM, filtered, on every feature level we make
+    c.light_shader = m_psLight != nullptr;
     c.rgb_in_texture = true;  // a B8G8R8A8 texture; frames never exceed its limit
     c.bgra_upload = true;
     return c;
@@ -301,6 +381,7 @@ void kel_direct3d11::release_device()
     release_com(m_psOverlay);
     release_com(m_psRgb);
     release_com(m_psYuv);
+    release_com(m_psLight);
     release_com(m_vs);
     if (m_context)
         m_context->Flush();
@@ -396,13 +477,21 @@ bool kel_direct3d11::loadShaders()
     if (!compile)
         kel_log_last_error("GetProcAddress (D3DCompile)");
     static const char* const entries[kShaderCount][2] = {
-        {"vs_main", "vs_4_0"}, {"ps_yuv", "ps_4_0"}, {"ps_rgb", "ps_4_0"}, {"ps_overlay", "ps_4_0"}};
+        {"vs_main", "vs_4_0"}, {"ps_yuv", "ps_4_0"}, {"ps_rgb", "ps_4_0"}, {"ps_overlay", "ps_4_0"},
+        {"ps_light", "ps_4_0"}};
     bool ok = compile != nullptr;
     for (int i = 0; i < kShaderCount && ok; ++i) {
         ID3D10Blob* code = nullptr;
         ID3D10Blob* errors = nullptr;
-        const HRESULT hr = compile(kShaderSource, sizeof(kShaderSource) - 1, "kel_vout_d3d11", nullptr, nullptr,
-                                   entries[i][0], entries[i][1], D3DCOMPILE_OPTIMIZATION_LEVEL3, 0, &code, &errors);
+        std::string source;
+        try {
+            source = std::string(kShaderCommon) + (i == kLightShader ? kLightSource : kShaderSource);
+        } catch (const std::bad_alloc&) {
+            ok = false;
+            break;
+        }
+        const HRESULT hr = compile(source.data(), source.size(), "kel_vout_d3d11", nullptr, nullptr, entries[i][0],
+                                   entries[i][1], D3DCOMPILE_OPTIMIZATION_LEVEL3, 0, &code, &errors);
         if (SUCCEEDED(hr) && code) {
             const uint8_t* bytes = static_cast<const uint8_t*>(code->GetBufferPointer());
             try {
@@ -410,6 +499,11 @@ bool kel_direct3d11::loadShaders()
             } catch (const std::bad_alloc&) {
                 ok = false;
             }
+        } else if (i == kLightShader) {
+            // Without it the processor converts light; every other frame is shown as before.
+            kel_log(KEL_LOG_WARNING, "D3DCompile (%s) failed, light is converted on the processor: %s", entries[i][0],
+                    errors ? static_cast<const char*>(errors->GetBufferPointer()) : "no message");
+            m_code[i].clear();
         } else {
             kel_log(KEL_LOG_ERROR, "D3DCompile (%s) failed: %s", entries[i][0],
                     errors ? static_cast<const char*>(errors->GetBufferPointer()) : "no message");
@@ -483,7 +577,7 @@ bool kel_direct3d11::make_device()
     vb.BindFlags = D3D11_BIND_VERTEX_BUFFER;
     vb.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
     D3D11_BUFFER_DESC cb{};
-    cb.ByteWidth = sizeof(m_frame.constants);
+    cb.ByteWidth = sizeof(m_frame.constants) + sizeof(m_frame.light_constants);
     cb.Usage = D3D11_USAGE_DEFAULT;
     cb.BindFlags = D3D11_BIND_CONSTANT_BUFFER;
     static const D3D11_INPUT_ELEMENT_DESC layout[] = {
@@ -516,6 +610,11 @@ bool kel_direct3d11::make_device()
          m_device->CreatePixelShader(m_code[2].data(), m_code[2].size(), nullptr, &m_psRgb)},
         {"ID3D11Device::CreatePixelShader (overlays)",
          m_device->CreatePixelShader(m_code[3].data(), m_code[3].size(), nullptr, &m_psOverlay)},
+        {"ID3D11Device::CreatePixelShader (light)",
+         m_code[kLightShader].empty()
+             ? S_OK
+             : m_device->CreatePixelShader(m_code[kLightShader].data(), m_code[kLightShader].size(), nullptr,
+                                           &m_psLight)},
         {"ID3D11Device::CreateBuffer (the overlays' quads)", m_device->CreateBuffer(&ovb, nullptr, &m_overlayQuads)},
         {"ID3D11Device::CreateBlendState (premultiplied)", m_device->CreateBlendState(&bd, &m_blend)},
         {"ID3D11Device::CreateInputLayout",
@@ -750,7 +849,9 @@ void kel_direct3d11::paintD3D11(const uint8_t* buf, const frame_plan& plan, bool
     } else {
         // The same textures: new colours need only the shader's constants, a new target or new
         // texture coordinates only the quad.
-        m_constantsDirty = m_constantsDirty || std::memcmp(m_frame.constants, plan.constants, sizeof(plan.constants)) != 0;
+        m_constantsDirty = m_constantsDirty || std::memcmp(m_frame.constants, plan.constants, sizeof(plan.constants)) != 0 ||
+                           std::memcmp(m_frame.light_constants, plan.light_constants, sizeof(plan.light_constants)) != 0;
+        m_stateDirty = m_stateDirty || m_frame.light_shader() != plan.light_shader();
         m_quadDirty = m_quadDirty || std::memcmp(&m_frame.target, &plan.target, sizeof(plan.target)) != 0 ||
                       std::memcmp(m_frame.textures, plan.textures, sizeof(plan.textures)) != 0;
         m_frame = plan;
@@ -963,7 +1064,10 @@ void kel_direct3d11::draw()
         return;
     ID3D11DeviceContext* c = m_context;
     if (m_constantsDirty) {
-        c->UpdateSubresource(m_cbuffer, 0, nullptr, m_frame.constants, 0, 0);
+        float constants[4 + kLightConstants][4];
+        std::memcpy(constants, m_frame.constants, sizeof(m_frame.constants));
+        std::memcpy(constants[4], m_frame.light_constants, sizeof(m_frame.light_constants));
+        c->UpdateSubresource(m_cbuffer, 0, nullptr, constants, 0, 0);
         m_constantsDirty = false;
     }
     if (m_quadDirty) {
@@ -981,7 +1085,7 @@ void kel_direct3d11::draw()
         c->VSSetShader(m_vs, nullptr, 0);
         c->VSSetConstantBuffers(0, 1, &m_cbuffer);
         const bool rgb = m_frame.route != draw_route::planes;
-        c->PSSetShader(rgb ? m_psRgb : m_psYuv, nullptr, 0);
+        c->PSSetShader(rgb ? m_psRgb : m_frame.light_shader() && m_psLight ? m_psLight : m_psYuv, nullptr, 0);
         c->PSSetConstantBuffers(0, 1, &m_cbuffer);
         c->PSSetShaderResources(0, 3, m_views);  // null chroma views for RGB
         c->PSSetSamplers(0, 1, &m_sampler);

@@ -71,6 +71,8 @@ public:
     uint64_t resets() const { return m_resets.load(); }
     // True while a removed or failed device waits to be made again.
     bool recovering() const { return m_rebuild; }
+    // The frame drawn last had its light converted by the shader (not the processor).
+    bool lightOnGpu() const { return m_frame.route == draw_route::planes && m_frame.light.converts() && m_psLight; }
 
     // Test seam: sees each checked result on the render thread and returns the one the renderer
     // acts on (Wine cannot remove a device). create_swap_chain is asked before each attempt,
@@ -118,6 +120,7 @@ private:
     int m_targetHeight = 0;
     ID3D11VertexShader* m_vs = nullptr;
     ID3D11PixelShader* m_psYuv = nullptr;
+    ID3D11PixelShader* m_psLight = nullptr;  // YUV with light and dither
     ID3D11PixelShader* m_psRgb = nullptr;
     ID3D11InputLayout* m_layout = nullptr;
     ID3D11Buffer* m_quad = nullptr;  // four quad_vertex, rewritten when the plan's quad changes
@@ -135,7 +138,7 @@ private:
     uint64_t m_overlayFailed[kMaxOverlays] = {};  // a serial whose texture could not be made
     std::vector<uint8_t> m_converted;  // a YUV frame converted on the processor (light the shader cannot)
     light_tables m_light;              // for that conversion
-    std::vector<uint8_t> m_code[4];  // compiled vertex, YUV, RGB and overlay shaders, kept across devices
+    std::vector<uint8_t> m_code[5];  // compiled vertex, YUV, RGB, overlay and light shaders, kept across devices
     const char* m_compiler = "";     // the system DLL that compiled them
 
     bool m_fresh = false;   // the textures hold no frame yet

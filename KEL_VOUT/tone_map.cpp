@@ -207,6 +207,41 @@ void map_light(const light_params& p, const double in[3], double out[3])
         out[c] = encode(rgb[c]);
 }
 
+void light_shader_constants(const light_params& p, float dither, float c[kLightConstants][4])
+{
+    for (int i = 0; i < kLightConstants; ++i)
+        for (int j = 0; j < 4; ++j)
+            c[i][j] = 0.0f;
+    const double white = double(p.sdr_white);
+    if (p.converts()) {
+        c[0][0] = p.transfer == transfer_fn::pq ? 2.0f : p.transfer == transfer_fn::hlg ? 3.0f : 1.0f;
+        c[0][3] = p.transfer == transfer_fn::pq    ? float(10000.0 / white)
+                  : p.transfer == transfer_fn::hlg ? float(kHlgDisplayPeak / white)
+                                                   : 1.0f;
+    }
+    c[0][1] = p.tone_maps() ? float(int32_t(p.curve)) : -1.0f;
+    c[0][2] = dither;
+    double m[3][3];
+    primaries_matrix(p.primaries, m);
+    for (int r = 0; r < 3; ++r)
+        for (int k = 0; k < 3; ++k)
+            c[1 + r][k] = float(m[r][k]);
+    const double peak = p.peak();
+    if (p.curve == tone_curve::hable) {
+        c[4][0] = float(1.0 / hable(peak));
+    } else if (p.curve == tone_curve::bt2390) {
+        const double source = pq_inverse_eotf(peak * white / 10000.0);
+        const double max_lum = pq_inverse_eotf(white / 10000.0) / source;
+        c[4][0] = float(source);
+        c[4][1] = float(1.0 / source);
+        c[4][2] = float(std::max(1.5 * max_lum - 0.5, 0.0));
+        c[4][3] = float(max_lum);
+    }
+    c[5][0] = float(white / 10000.0);
+    c[5][1] = float(10000.0 / white);
+    c[5][2] = float(peak);
+}
+
 void light_tables::prepare(const light_params& p)
 {
     if (m_ready && p == m_params)

@@ -63,6 +63,17 @@ void map_light(const light_params& p, const double in[3], double out[3]);
 // The 3 x 3 conversion of linear light from `from` to BT.709 primaries (rows R, G, B).
 void primaries_matrix(colour_primaries from, double m[3][3]);
 
+// The constants of a shader that does map_light (after the YUV matrix's four), as six vectors:
+//   [0] x: the decoding (0 none, 1 BT.1886, 2 PQ, 3 HLG), y: the curve (tone_curve, -1 none),
+//       z: the dither's amplitude, w: decoded light per unit of the function (10000 or 1000 cd/m2
+//       over SDR white; 1 for BT.1886)
+//   [1..3] the primaries' rows R, G, B (w 0)
+//   [4] Hable: x 1 / hable(peak); BT.2390: x the source's peak in PQ, y its inverse, z the knee
+//       in the source's PQ range, w SDR white there (maxLum)
+//   [5] x SDR white / 10000 cd/m2, y its inverse, z the peak in units of SDR white
+constexpr int kLightConstants = 6;
+void light_shader_constants(const light_params& p, float dither, float c[kLightConstants][4]);
+
 // map_light for the processor, from tables: within a hundredth of a level of map_light on 8-bit
 // output, at a few table reads per pixel.
 class light_tables {

@@ -14,6 +14,7 @@
 
 #include "host_window.h"
 #include "kel_direct3d.h"
+#include "kel_direct3d11.h"
 #include "kel_vout.h"
 #include "reference_frames.h"
 #include "test_support.h"
@@ -278,6 +279,10 @@ TEST_P(HdrFrames, ToneMappedAsTheReferenceChainShowsThem)
             show_black(h, c.w, c.h);
             push_light(h, f, t.transfer, KEL_VOUT_PRI_BT2020, 1000);
             expect_reference(std::string(t.name) + "-" + curve_name, std::string(t.name) + "." + curve_name + "-100-1000");
+            const kel_vout_display_t& d = kel_vout_base::find_for_testing(h)->display_state();
+            if (c.backend == VOUT_D3D11) {  // where the shader converts light
+                EXPECT_TRUE(d.kel_d3d11->lightOnGpu());
+            }
         }
         // The still picture again, with only the curve changed.
         ASSERT_EQ(kel_vout_set_tone_mapping(h, KEL_VOUT_TONEMAP_HABLE, 100), 0);
