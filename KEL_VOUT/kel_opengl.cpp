@@ -46,6 +46,97 @@ const char* const template_yuv =
     "MAD  result.color.rgb, src.zzzz, coefficient[2], tmp;"
     "END";
 
+// The conversion with light and dither: the planes as above, then (by the variant) decoded to
+// linear light, converted to BT.709 primaries, tone-mapped on the brightest channel and encoded
+// for BT.1886, and an interleaved gradient noise of the plan's amplitude added. The constants
+// are light_shader_constants' at program.local[4..9]. One program per decoding and curve: the
+// assembly has no branches.
+std::string light_program(int decoding, int curve)
+{
+    std::string p =
+        "!!ARBfp1.0"
+        "OPTION ARB_precision_hint_nicest;"
+        "PARAM coefficient[4] = { program.local[0..3] };"
+        "PARAM mode = program.local[4];"
+        "PARAM prim[3] = { program.local[5..7] };"
+        "PARAM tone = program.local[8];"
+        "PARAM units = program.local[9];"
+        // PQ: 1/m2, c1, c2, c3; 1/m1, m1, m2, 1; HLG: c, log2(e)/a, b, 1/12; others.
+        "PARAM pq0 = {0.0126833135, 0.8359375, 18.8515625, 18.6875};"
+        "PARAM pq1 = {6.2773946360, 0.1593017578, 78.84375, 1.0};"
+        "PARAM hlg = {0.55991073, 8.0673968, 0.28466892, 0.0833333333};"
+        "PARAM k = {2.4, 0.4166666667, 0.3333333333, 1.2};"
+        "PARAM hab = {0.15, 0.05, 0.004, 0.5};"
+        "PARAM misc = {0.06, 0.0666666667, 0.000001, 0.5};"
+        "PARAM noise = {0.06711056, 0.00583715, 52.9829189, 0.0};"
+        "TEMP src, rgb, e, lin, v, t, q, r;"
+        "TEX src.x, fragment.texcoord[0], texture[0], 2D;"
+        "TEX src.y, fragment.texcoord[1], texture[1], 2D;"
+        "TEX src.z, fragment.texcoord[2], texture[2], 2D;"
+        "MAD rgb.rgb, src.xxxx, coefficient[0], coefficient[3];"
+        "MAD rgb.rgb, src.yyyy, coefficient[1], rgb;"
+        "MAD rgb.rgb, src.zzzz, coefficient[2], rgb;";
+    if (decoding > 0) {
+        p += "MAX e, rgb, {0.0, 0.0, 0.0, 0.0};";
+        if (decoding == 2) {  // PQ
+            p += "MIN e, e, {1.9, 1.9, 1.9, 1.9};"
+                 "POW q.x, e.x, pq0.x; POW q.y, e.y, pq0.x; POW q.z, e.z, pq0.x;"
+                 "SUB t, q, pq0.y; MAX t, t, {0.0, 0.0, 0.0, 0.0};"
+                 "MAD r, q, -pq0.w, pq0.z;"
+                 "RCP r.x, r.x; RCP r.y, r.y; RCP r.z, r.z; MUL t, t, r;"
+                 "POW lin.x, t.x, pq1.x; POW lin.y, t.y, pq1.x; POW lin.z, t.z, pq1.x;"
+                 "MUL lin, lin, mode.w;";
+        } else if (decoding == 3) {  // HLG: the square law to 1/2, above it the exponential
+            p += "MUL q, e, e; MUL q, q, k.z;"
+                 "SUB t, e, hlg.x; MUL t, t, hlg.y;"
+                 "EX2 r.x, t.x; EX2 r.y, t.y; EX2 r.z, t.z;"
+                 "ADD r, r, hlg.z; MUL r, r, hlg.w;"
+                 "SUB t, misc.w, e; CMP lin, t, r, q;"
+                 "POW lin.x, lin.x, k.w; POW lin.y, lin.y, k.w; POW lin.z, lin.z, k.w;"
+                 "MUL lin, lin, mode.w;";
+        } else {  // BT.1886
+            p += "POW lin.x, e.x, k.x; POW lin.y, e.y, k.x; POW lin.z, e.z, k.x;";
+        }
+        p += "DP3 v.x, prim[0], lin; DP3 v.y, prim[1], lin; DP3 v.z, prim[2], lin;";
+        if (curve >= 0) {
+            // t.x: the brightest channel; t.y: the curve's value for it.
+            p += "MAX t.x, v.x, v.y; MAX t.x, t.x, v.z; MAX t.x, t.x, misc.z;"
+                 "MIN t.y, t.x, 1.0; MAX t.y, t.y, 0.0;";  // clip
+            if (curve == 1) {  // Hable over its value at the peak
+                p += "MAD q.x, t.x, hab.x, hab.y; MAD q.x, q.x, t.x, hab.z;"
+                     "MAD q.y, t.x, hab.x, hab.w; MAD q.y, q.y, t.x, misc.x;"
+                     "RCP q.y, q.y; MUL q.x, q.x, q.y; SUB q.x, q.x, misc.y; MUL t.y, q.x, tone.x;";
+            } else if (curve == 0) {  // BT.2390 in the source's PQ range, where the peak is above white
+                p += "MIN q.x, t.x, units.z; MUL q.x, q.x, units.x;"
+                     "POW q.y, q.x, pq1.y;"
+                     "MAD q.z, q.y, pq0.z, pq0.y; MAD q.w, q.y, pq0.w, pq1.w; RCP q.w, q.w; MUL q.z, q.z, q.w;"
+                     "POW q.x, q.z, pq1.z; MUL q.x, q.x, tone.y;"  // e, 0..1 of the source
+                     "SUB r.x, 1.0, tone.z; RCP r.x, r.x; SUB r.y, q.x, tone.z; MUL_SAT r.z, r.y, r.x;"  // spline's t
+                     "MUL r.w, r.z, r.z; MUL q.y, r.w, r.z;"  // t2, t3
+                     // (2t3 - 3t2 + 1) ks + (t3 - 2t2 + t)(1 - ks) + (3t2 - 2t3) maxLum
+                     "MAD q.z, q.y, 2.0, 1.0; MAD q.z, r.w, -3.0, q.z; MUL q.z, q.z, tone.z;"
+                     "MAD q.w, r.w, -2.0, q.y; ADD q.w, q.w, r.z; SUB r.x, 1.0, tone.z; MAD q.z, q.w, r.x, q.z;"
+                     "MUL q.w, r.w, 3.0; MAD q.w, q.y, -2.0, q.w; MAD q.z, q.w, tone.w, q.z;"
+                     "CMP q.x, r.y, q.x, q.z;"  // below the knee as it is
+                     "MUL q.x, q.x, tone.x;"
+                     "POW q.y, q.x, pq0.x; SUB q.z, q.y, pq0.y; MAX q.z, q.z, 0.0;"
+                     "MAD q.w, q.y, -pq0.w, pq0.z; RCP q.w, q.w; MUL q.z, q.z, q.w;"
+                     "POW q.x, q.z, pq1.x; MUL q.x, q.x, units.y; MIN q.x, q.x, 1.0;"
+                     "SUB r.x, 1.0, units.z; CMP t.y, r.x, q.x, t.y;";
+            }
+            p += "RCP q.x, t.x; MUL q.x, t.y, q.x; MUL v, v, q.x;";
+        }
+        p += "MIN v, v, 1.0; MAX v, v, 0.0;"
+             "POW rgb.x, v.x, k.y; POW rgb.y, v.y, k.y; POW rgb.z, v.z, k.y;";
+    }
+    p += "MUL q.xy, fragment.position, noise; ADD q.x, q.x, q.y; FRC q.x, q.x;"
+         "MUL q.x, q.x, noise.z; FRC q.x, q.x; SUB q.x, q.x, misc.w;"
+         "MAD result.color.rgb, q.xxxx, mode.zzzz, rgb;"
+         "MOV result.color.a, 1.0;"
+         "END";
+    return p;
+}
+
 PROC glGetProcAddress(const char* fun)
 {
     return wglGetProcAddress(fun);
@@ -76,11 +167,11 @@ F entry_point(const char* name)
 }  // namespace
 
 kel_opengl::kel_opengl()
-    : reloaded(true), tex_width{}, tex_height{}, texture{}, program(0), local_count(0), local_value{},
-      GenProgramsARB(nullptr), BindProgramARB(nullptr), ProgramStringARB(nullptr), DeleteProgramsARB(nullptr),
-      ProgramLocalParameter4fvARB(nullptr), use_multitexture(false), ActiveTextureARB(nullptr),
-      MultiTexCoord2fARB(nullptr), m_npot(false), m_bgra(false), m_l16(false), m_maxTexture(0), m_plan{},
-      m_overlayTex{},
+    : reloaded(true), tex_width{}, tex_height{}, texture{}, program(0), m_lightPrograms{}, m_lightFailed(false),
+      local_count(0), local_value{}, GenProgramsARB(nullptr), BindProgramARB(nullptr), ProgramStringARB(nullptr),
+      DeleteProgramsARB(nullptr), ProgramLocalParameter4fvARB(nullptr), use_multitexture(false),
+      ActiveTextureARB(nullptr), MultiTexCoord2fARB(nullptr), m_npot(false), m_bgra(false), m_l16(false),
+      m_maxTexture(0), m_plan{}, m_overlayTex{},
       m_overlaySerial{}
 {
 }
@@ -160,6 +251,10 @@ void kel_opengl::initializeGL()
     }
     program = 0;
     local_count = 0;
+    for (auto& row : m_lightPrograms)
+        for (GLuint& p : row)
+            p = 0;
+    m_lightFailed = false;
 
     if (supports_fp) {
         char* code = nullptr;
@@ -241,6 +336,7 @@ renderer_caps kel_opengl::caps() const
     c.rgb_in_texture = true;
     c.bgra_upload = m_bgra;
     c.r16_textures = m_l16;
+    c.light_shader = c.yuv_shader && !m_lightFailed;
     return c;
 }
 
@@ -512,9 +608,21 @@ void kel_opengl::drawPlan()
         return;
     if (plan.route == draw_route::planes) {
         glEnable(KEL_GL_FRAGMENT_PROGRAM_ARB);
+        GLuint chosen = program;
+        if (plan.light_shader()) {
+            const GLuint light = lightProgram(int(plan.light_constants[0][0]), int(plan.light_constants[0][1]));
+            if (light)
+                chosen = light;
+        }
+        BindProgramARB(KEL_GL_FRAGMENT_PROGRAM_ARB, chosen);
         for (int i = 0; i < 4; ++i)
             std::memcpy(local_value[i], plan.constants[i], sizeof(local_value[i]));
         local_count = 4;
+        if (chosen != program) {
+            for (int i = 0; i < kLightConstants; ++i)
+                std::memcpy(local_value[4 + i], plan.light_constants[i], sizeof(local_value[4 + i]));
+            local_count = 4 + kLightConstants;
+        }
         for (int i = 0; i < local_count; ++i)
             ProgramLocalParameter4fvARB(KEL_GL_FRAGMENT_PROGRAM_ARB, GLuint(i), local_value[i]);
         for (int j = 0; j < 3; ++j) {
@@ -545,6 +653,37 @@ void kel_opengl::drawPlan()
     glBindTexture(GL_TEXTURE_2D, 0);
 }
 
+GLuint kel_opengl::lightProgram(int decoding, int curve)
+{
+    if (decoding < 0 || decoding > 3 || curve < -1 || curve > 2 || m_lightFailed)
+        return 0;
+    GLuint& made = m_lightPrograms[decoding][curve + 1];
+    if (made)
+        return made;
+    std::string code;
+    try {
+        code = light_program(decoding, curve);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    while (glGetError() != GL_NO_ERROR) {
+    }
+    GenProgramsARB(1, &made);
+    BindProgramARB(KEL_GL_FRAGMENT_PROGRAM_ARB, made);
+    ProgramStringARB(KEL_GL_FRAGMENT_PROGRAM_ARB, KEL_GL_PROGRAM_FORMAT_ASCII_ARB, GLsizei(code.size()), code.data());
+    if (glGetError() == GL_INVALID_OPERATION) {
+        GLint position = -1;
+        glGetIntegerv(0x864B /* GL_PROGRAM_ERROR_POSITION_ARB */, &position);
+        const char* why = reinterpret_cast<const char*>(glGetString(0x8874 /* GL_PROGRAM_ERROR_STRING_ARB */));
+        kel_log(KEL_LOG_WARNING, "glProgramStringARB rejected the light program at %d (%s); light is converted on the processor",
+                int(position), why ? why : "no reason given");
+        DeleteProgramsARB(1, &made);
+        made = 0;
+        m_lightFailed = true;
+    }
+    return made;
+}
+
 void kel_opengl::releaseGL()
 {
     glFinish();
@@ -556,6 +695,12 @@ void kel_opengl::releaseGL()
         DeleteProgramsARB(1, &program);
         program = 0;
     }
+    for (auto& row : m_lightPrograms)
+        for (GLuint& p : row) {
+            if (p && DeleteProgramsARB)
+                DeleteProgramsARB(1, &p);
+            p = 0;
+        }
     // A context made later (a re-created window) starts from nothing.
     for (int j = 0; j < 3; ++j) {
         texture[0][j] = 0;

@@ -38,6 +38,11 @@ public:
 
     // True when YUV frames are converted by the fragment program (else on the processor).
     bool convertsOnGpu() const { return use_multitexture && program != 0 && m_npot; }
+    // The frame drawn last had its light converted by a program (not the processor).
+    bool lightOnGpu() const
+    {
+        return m_plan.route == draw_route::planes && m_plan.light.converts() && !m_lightFailed;
+    }
     // True when textures are made at powers of two (contexts without non-power-of-two textures).
     bool powerOfTwoTextures() const { return !m_npot; }
     // The largest texture side this renderer uses.
@@ -70,6 +75,10 @@ private:
     int tex_height[5];
     unsigned int texture[1][5];
     GLuint program;
+    // The programs with light and dither, made when first needed: [decoding][curve + 1].
+    GLuint m_lightPrograms[4][4];
+    bool m_lightFailed;  // one was refused: light is converted on the processor
+    GLuint lightProgram(int decoding, int curve);
     int local_count;
     float local_value[16][4];
     PFNKELGENPROGRAMSARBPROC GenProgramsARB;
