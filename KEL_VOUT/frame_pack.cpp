@@ -5,6 +5,11 @@
 
 #include "stream_copy.h"
 
+#if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define KEL_VOUT_SSE2 1
+#endif
+
 namespace {
 
 // Luma samples per chroma sample across and down (2 or 1), and bytes per sample.
@@ -54,6 +59,41 @@ int64_t plane_rows(int32_t format, int plane, int64_t height)
         return height;
     const int step = step_y(pixel_format(format));
     return (height + step - 1) / step;
+}
+
+// Splits one row of interleaved chroma pairs (U, V; `bytes` each) into a U and a V row.
+void split_pairs(const uint8_t* uv, uint8_t* u, uint8_t* v, int32_t count, int bytes)
+{
+    int32_t x = 0;
+#ifdef KEL_VOUT_SSE2
+    if (bytes == 1) {
+        const __m128i low = _mm_set1_epi16(0x00FF);
+        for (; x + 16 <= count; x += 16) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(uv + 2 * x));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(uv + 2 * x + 16));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(u + x),
+                             _mm_packus_epi16(_mm_and_si128(a, low), _mm_and_si128(b, low)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(v + x),
+                             _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8)));
+        }
+    } else {
+        // Each 32-bit lane holds a U and a V sample; sign-extended to 32 bits, the signed pack
+        // gives their 16 bits back unchanged.
+        for (; x + 8 <= count; x += 8) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(uv + 4 * x));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(uv + 4 * x + 16));
+            const __m128i ua = _mm_srai_epi32(_mm_slli_epi32(a, 16), 16), ub = _mm_srai_epi32(_mm_slli_epi32(b, 16), 16);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(u + 2 * x), _mm_packs_epi32(ua, ub));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(v + 2 * x),
+                             _mm_packs_epi32(_mm_srai_epi32(a, 16), _mm_srai_epi32(b, 16)));
+        }
+    }
+#endif
+    for (; x < count; ++x)
+        for (int k = 0; k < bytes; ++k) {
+            u[size_t(x) * size_t(bytes) + size_t(k)] = uv[size_t(x) * 2 * size_t(bytes) + size_t(k)];
+            v[size_t(x) * size_t(bytes) + size_t(k)] = uv[size_t(x) * 2 * size_t(bytes) + size_t(bytes + k)];
+        }
 }
 
 }  // namespace
@@ -184,30 +224,10 @@ int64_t pack_frame(uint8_t* dst, size_t dst_size, const frame_view& f, bool reus
     if (!interleaved(format)) {
         out.copy_rows(dst + p.u, f.planes[1], size_t(f.strides[1]), chroma_row, size_t(s.chroma_height));
         out.copy_rows(dst + p.v, f.planes[2], size_t(f.strides[2]), chroma_row, size_t(s.chroma_height));
-    } else if (sample == 1) {
-        uint8_t* u = dst + p.u;
-        uint8_t* v = dst + p.v;
-        for (int32_t row = 0; row < s.chroma_height; ++row) {
-            const uint8_t* uv = f.planes[1] + size_t(int64_t{row} * f.strides[1]);
-            for (int32_t x = 0; x < s.chroma_width; ++x) {
-                *u++ = uv[2 * x];
-                *v++ = uv[2 * x + 1];
-            }
-        }
-    } else {  // P010: pairs of 16-bit samples, bytes U0 U1 V0 V1
-        uint8_t* u = dst + p.u;
-        uint8_t* v = dst + p.v;
-        for (int32_t row = 0; row < s.chroma_height; ++row) {
-            const uint8_t* uv = f.planes[1] + size_t(int64_t{row} * f.strides[1]);
-            for (int32_t x = 0; x < s.chroma_width; ++x, uv += 4) {
-                u[0] = uv[0];
-                u[1] = uv[1];
-                v[0] = uv[2];
-                v[1] = uv[3];
-                u += 2;
-                v += 2;
-            }
-        }
+    } else {  // NV12 and P010: pairs of samples, U first
+        for (int32_t row = 0; row < s.chroma_height; ++row)
+            split_pairs(f.planes[1] + size_t(int64_t{row} * f.strides[1]), dst + p.u + size_t(row) * chroma_row,
+                        dst + p.v + size_t(row) * chroma_row, s.chroma_width, int(sample));
     }
     return int64_t(p.bytes);
 }

@@ -12,6 +12,9 @@
 //   vout_bench.exe [--gl | --d3d | --d3d11] [--seconds N] --overlays
 //     instead: the frame rate with a 1920x200 subtitle overlay changed with every frame against
 //     the same frames without it, and the processor time of a still picture under overlays.
+//   vout_bench.exe [--gl | --d3d | --d3d11] [--seconds N] --hdr
+//     instead: what a 4K P010 push costs against a memcpy of its bytes, and the frame rate of 4K
+//     P010 PQ frames (tone-mapped, BT.2390) against 4K NV12 SDR frames.
 #include <windows.h>
 
 #include <psapi.h>
@@ -376,6 +379,122 @@ void measure_render(KEL_VOUT_HANDLE h, const host_frame frames[2], double second
     std::fflush(stdout);
 }
 
+// 4K frames of the two kinds the HDR figures compare: NV12 (8 bits) and P010 (10 bits in 16),
+// gradients moved by `phase`, rows as the host would give them.
+struct uhd_frame {
+    std::vector<uint8_t> y, uv;
+    KEL_VOUT_FRAME_T frame{};
+    size_t bytes = 0;
+};
+const int kUhdWidth = 3840;
+const int kUhdHeight = 2160;
+
+uhd_frame make_uhd(bool p010, int phase)
+{
+    uhd_frame f;
+    const int bytes = p010 ? 2 : 1;
+    f.y.resize(size_t(kUhdWidth) * kUhdHeight * size_t(bytes));
+    f.uv.resize(size_t(kUhdWidth) * (kUhdHeight / 2) * size_t(bytes));
+    auto put = [&](std::vector<uint8_t>& plane, size_t i, int value10) {
+        if (p010) {
+            const unsigned v = unsigned(value10) << 6;
+            plane[2 * i] = uint8_t(v);
+            plane[2 * i + 1] = uint8_t(v >> 8);
+        } else {
+            plane[i] = uint8_t(value10 >> 2);
+        }
+    };
+    for (int r = 0; r < kUhdHeight; ++r)
+        for (int c = 0; c < kUhdWidth; ++c)
+            put(f.y, size_t(r) * kUhdWidth + size_t(c), 64 + (r + c + phase) % 876);
+    for (int r = 0; r < kUhdHeight / 2; ++r)
+        for (int c = 0; c < kUhdWidth; ++c)
+            put(f.uv, size_t(r) * kUhdWidth + size_t(c), c & 1 ? 64 + (r + phase) % 896 : 64 + (c + phase) % 896);
+    f.frame.format = p010 ? KEL_VOUT_FMT_P010 : KEL_VOUT_FMT_NV12;
+    f.frame.width = kUhdWidth;
+    f.frame.height = kUhdHeight;
+    f.frame.planes[0] = f.y.data();
+    f.frame.planes[1] = f.uv.data();
+    f.frame.strides[0] = f.frame.strides[1] = kUhdWidth * bytes;
+    f.frame.colorspace = p010 ? KEL_VOUT_CS_BT2020 : KEL_VOUT_CS_BT709;
+    f.frame.range = KEL_VOUT_RANGE_LIMITED;
+    f.bytes = f.y.size() + f.uv.size();
+    return f;
+}
+
+bool push_uhd(KEL_VOUT_HANDLE h, const uhd_frame& f, bool pq)
+{
+    KEL_VOUT_FRAME_INFO_T info{};
+    info.size = sizeof(info);
+    info.pts_us = KEL_VOUT_PTS_NONE;
+    info.transfer = pq ? KEL_VOUT_TRC_PQ : KEL_VOUT_TRC_SDR;
+    info.primaries = pq ? KEL_VOUT_PRI_BT2020 : KEL_VOUT_PRI_BT709;
+    info.max_luminance = pq ? 1000 : 0;
+    return kel_vout_put_frame_ex(h, &f.frame, &info) == 0;
+}
+
+// Frames presented a second over `seconds`, a new frame pushed whenever fewer than two wait.
+double uhd_fps(KEL_VOUT_HANDLE h, const uhd_frame frames[2], bool pq, double seconds)
+{
+    long pushed = 0;
+    auto feed = [&](double ms) {
+        const double end = now_ms() + ms;
+        while (now_ms() < end) {
+            if (stats_of(h).queued < 2)
+                push_uhd(h, frames[pushed++ & 1], pq);
+            else
+                wait_ms(4);
+        }
+    };
+    feed(700);  // the first frames of a kind (new textures, a new program) are not counted
+    const KEL_VOUT_STATS_T s0 = stats_of(h);
+    const double t0 = now_ms();
+    feed(seconds * 1000.0);
+    const KEL_VOUT_STATS_T s1 = stats_of(h);
+    return double(s1.presented - s0.presented) * 1000.0 / (now_ms() - t0);
+}
+
+void measure_hdr(KEL_VOUT_HANDLE h, double seconds)
+{
+    const uhd_frame nv12[2] = {make_uhd(false, 0), make_uhd(false, 9)};
+    const uhd_frame p010[2] = {make_uhd(true, 0), make_uhd(true, 9)};
+    kel_vout_set_queue_limit(h, 2);
+    // Pushes: each against a memcpy of the same bytes beside it, into a buffer of their own.
+    for (int kind = 0; kind < 2; ++kind) {
+        const uhd_frame* frames = kind ? p010 : nv12;
+        std::vector<uint8_t> copy(frames[0].bytes);
+        std::vector<double> pushes, copies;
+        for (int i = 0; i < 40; ++i) {
+            while (stats_of(h).queued > 0)
+                wait_ms(2);
+            double a = now_ms();
+            std::memcpy(copy.data(), frames[i & 1].y.data(), frames[i & 1].y.size());
+            std::memcpy(copy.data() + frames[i & 1].y.size(), frames[i & 1].uv.data(), frames[i & 1].uv.size());
+            copies.push_back(now_ms() - a);
+            a = now_ms();
+            if (push_uhd(h, frames[i & 1], kind == 1))
+                pushes.push_back(now_ms() - a);
+        }
+        std::printf("push, 4K %s (%zu bytes): %.2f ms median = %.2fx a memcpy of its bytes (%.2f ms)\n",
+                    kind ? "P010" : "NV12", frames[0].bytes, median(pushes), median(pushes) / median(copies),
+                    median(copies));
+        if (kind == 1)
+            std::printf("figures p010_push_x=%.2f\n", median(pushes) / median(copies));
+    }
+    std::fflush(stdout);
+    // Frame rates, rounds taken in turn: 4K NV12 SDR, then 4K P010 PQ tone-mapped.
+    std::vector<double> sdr, pq;
+    for (int round = 0; round < 3; ++round) {
+        sdr.push_back(uhd_fps(h, nv12, false, seconds));
+        pq.push_back(uhd_fps(h, p010, true, seconds));
+        std::printf("round %d: 4K NV12 SDR %.1f fps, 4K P010 PQ %.1f fps\n", round + 1, sdr.back(), pq.back());
+        std::fflush(stdout);
+    }
+    std::printf("figures nv12_fps=%.1f p010_pq_fps=%.1f pq_ratio=%.1f\n", median(sdr), median(pq),
+                100.0 * median(pq) / median(sdr));
+    std::fflush(stdout);
+}
+
 // The processor time of the whole process while the last frame stays on screen and nothing is
 // pushed: the render thread's idle passes, and whatever Wine and the driver do meanwhile.
 void measure_idle(KEL_VOUT_HANDLE h, double seconds, figures* out)
@@ -653,6 +772,7 @@ int main(int argc, char** argv)
     double seconds = 5.0;
     bool lifecycle = false;
     bool overlays = false;
+    bool hdr = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--d3d") == 0) {
             backend = VOUT_D3D;
@@ -666,8 +786,11 @@ int main(int argc, char** argv)
             lifecycle = true;
         } else if (std::strcmp(argv[i], "--overlays") == 0) {
             overlays = true;
+        } else if (std::strcmp(argv[i], "--hdr") == 0) {
+            hdr = true;
         } else {
-            std::printf("usage: vout_bench.exe [--gl | --d3d | --d3d11] [--seconds N] [--lifecycle | --overlays]\n");
+            std::printf("usage: vout_bench.exe [--gl | --d3d | --d3d11] [--seconds N] [--lifecycle | --overlays | "
+                        "--hdr]\n");
             return 2;
         }
     }
@@ -719,6 +842,11 @@ int main(int argc, char** argv)
     const host_frame frames[2] = {make_frame(0), make_frame(7)};
     if (overlays) {
         measure_overlays(h, frames, seconds);
+        kel_vout_destroy(&h);
+        return 0;
+    }
+    if (hdr) {
+        measure_hdr(h, seconds);
         kel_vout_destroy(&h);
         return 0;
     }

@@ -6,7 +6,9 @@
 # (timing_bench: 600 frames of 640x360 at 24, 25, 30 and 60 a second pushed ahead, their timing
 # error, late frames, order, cost and a paused instance); then overlays (a 1920x200 subtitle
 # changed with every 1080p frame against the same frames without it, and a still picture under
-# overlays). Builds what it runs first. Takes about eighteen minutes per architecture.
+# overlays); then 4K HDR (a P010 push against a memcpy of its bytes, 4K P010 PQ frames tone-mapped
+# with BT.2390 against 4K NV12 SDR frames, rounds in turn). Builds what it runs first. Takes about
+# twenty minutes per architecture.
 #   scripts/bench.sh [--gl | --d3d | --d3d11] [--seconds N]
 #     --gl, --d3d, --d3d11  one backend only (all three by default)
 #     --seconds N  length of each frame-rate and idle run (default 5)
@@ -97,6 +99,7 @@ extra=()
 lifecycle=()
 timing=()
 overlays=()
+hdr_rows=()
 for arch in "${arches[@]}"; do
   preset=mingw-i686
   [ "$arch" = win64 ] && preset=mingw-x86_64
@@ -142,6 +145,10 @@ for arch in "${arches[@]}"; do
     ovl="$out/$arch-$backend-overlays.txt"
     overlays+=("| $arch | $label | $(figure "$ovl" overlay_fps) | $(figure "$ovl" plain_fps) |\
  $(figure "$ovl" overlay_ratio) | $(figure "$ovl" overlay_still_fps) | $(figure "$ovl" overlay_idle_cpu) |")
+    run "$arch-$backend-hdr" "$arch" "$preset" vout_bench.exe "--$backend" --hdr --seconds "$seconds"
+    hdr="$out/$arch-$backend-hdr.txt"
+    hdr_rows+=("| $arch | $label | $(figure "$hdr" p010_push_x) | $(figure "$hdr" nv12_fps) | $(figure "$hdr" p010_pq_fps) |\
+ $(figure "$hdr" pq_ratio) |")
     life="$out/$arch-$backend-lifecycle.txt"
     lifecycle+=("| $arch | $label | $(figure "$life" create_ms) | $(figure "$life" first_present_ms) |\
  $(figure "$life" destroy_ms) | $(figure "$life" destroy_first_ms) | $(figure "$life" resize_p95_ms) |\
@@ -174,6 +181,10 @@ echo "| architecture | backend | fps, a 1920x200 subtitle changed every frame | 
   "fps, the subtitle unchanged | still picture under overlays, CPU % |"
 echo "|---|---|--:|--:|--:|--:|--:|"
 printf '%s\n' "${overlays[@]}"
+echo
+echo "| architecture | backend | 4K P010 push / memcpy | 4K NV12 SDR fps | 4K P010 PQ fps (BT.2390) | ratio % |"
+echo "|---|---|--:|--:|--:|--:|"
+printf '%s\n' "${hdr_rows[@]}"
 if [ -n "$skipped" ]; then
   echo
   echo "Not measured: $skipped."

@@ -244,6 +244,31 @@ TEST(FramePack, DeepAndFullerChromaFormatsPackTheirOwnPlanes)
     bad.strides[1] = 8;
     EXPECT_EQ(check_frame(bad), frame_check::ok);
 
+    // A row wide enough for the vector path and a tail: every U and V sample its own, many with
+    // the top bit set (as P010's bright values have).
+    {
+        const int w = 37, cw = 19;
+        std::vector<uint8_t> luma(size_t(w) * 2 * 2, 0), uv(size_t(cw) * 4 * 1 + 6, 0xEE);
+        for (int x = 0; x < cw; ++x) {
+            const unsigned uval = (0xFFC0u - unsigned(x) * 0x0AC0u) & 0xFFFFu, vval = unsigned(x) * 0x0D40u + 0x40u;
+            uv[size_t(x) * 4] = uint8_t(uval);
+            uv[size_t(x) * 4 + 1] = uint8_t(uval >> 8);
+            uv[size_t(x) * 4 + 2] = uint8_t(vval);
+            uv[size_t(x) * 4 + 3] = uint8_t(vval >> 8);
+        }
+        frame_view wide{int32_t(pixel_format::p010), w, 2, {luma.data(), uv.data(), nullptr}, {w * 2, cw * 4 + 6, 0}, 0, 0};
+        ASSERT_EQ(check_frame(wide), frame_check::ok);
+        const packed_planes wl = planes_of(shape_of(wide), w, 2);
+        std::vector<uint8_t> packed(wl.bytes);
+        ASSERT_EQ(pack_frame(packed.data(), packed.size(), wide), int64_t(wl.bytes));
+        for (int x = 0; x < cw; ++x) {
+            const unsigned u = unsigned(packed[wl.u + 2 * size_t(x)]) | unsigned(packed[wl.u + 2 * size_t(x) + 1]) << 8;
+            const unsigned v = unsigned(packed[wl.v + 2 * size_t(x)]) | unsigned(packed[wl.v + 2 * size_t(x) + 1]) << 8;
+            EXPECT_EQ(u, (0xFFC0u - unsigned(x) * 0x0AC0u) & 0xFFFFu) << x;
+            EXPECT_EQ(v, unsigned(x) * 0x0D40u + 0x40u) << x;
+        }
+    }
+
     // I010 as I420 with 2-byte samples, the value in the low bits.
     const uint8_t u16[2][4] = {{1, 2, 3, 4}, {5, 6, 7, 8}};
     const uint8_t v16[2][6] = {{9, 10, 11, 12, 0xEE, 0xEE}, {13, 14, 15, 16, 0xEE, 0xEE}};
