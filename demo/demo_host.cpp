@@ -5,6 +5,7 @@
 //
 //   demo_host.exe [--d3d | --d3d11] [--untimed] [--frame-export] [--bt709|--bt2020] [--full-range]
 //                 [--walk] [--rotate DEGREES] [--seconds N] [--out DIR] [--no-overlays]
+//                 [--transfer pq|hlg] [--primaries bt2020] [--peak CD_M2]
 //                 [--subtitles PATH W H RATE] [file.y4m | -]
 // Frames are pushed ahead with their times through kel_vout_put_frame_ex, and the library shows
 // each at its time on its clock (started by the first frame, steered by kel_vout_set_clock for
@@ -15,14 +16,19 @@
 // --rotate shows the frames turned clockwise (a phone's clip stored landscape); a stream's
 // sample aspect ratio (its A token) is shown as such. --seconds 0 plays to the end. In the
 // window: 1-4 aspect modes, r rotate, h and v mirror, a the aspect override (off, 4:3, 16:9, 1.85,
-// 2.39), space pause, + and - speed (0.25 to 4 times), s snapshot, q quit; the title shows the
-// frame rate, the frames dropped and late and the timing error, from the library's statistics.
+// 2.39), space pause, + and - speed (0.25 to 4 times), t the tone curve (BT.2390, Hable, clip) of
+// an HDR stream, s snapshot, q quit; the title shows the frame rate, the frames dropped and late
+// and the timing error, from the library's statistics.
 //
 // Overlays: an on-screen display (the playing time, the aspect mode as it changes, a pause sign)
 // and subtitles, drawn by the library over the video: with --subtitles, canvases of W x H B, G,
 // R, A that ffmpeg's subtitle filter rendered, RATE a second (scripts/demo.sh makes them for a
 // file with a text subtitle stream); otherwise captions of the demo's own, at their times.
 // --no-overlays shows none.
+//
+// 10-bit streams (C420p10) are pushed as I010 with their light: --transfer pq or hlg (SMPTE ST
+// 2084, ARIB STD-B67), --primaries bt2020 and --peak, the mastering display's peak in cd/m2;
+// the library tone-maps them for this SDR display.
 //
 // Read it as an example: everything a host needs is in main() and play().
 #include <windows.h>
@@ -55,6 +61,7 @@ struct Keys {
     bool pause = false;
     int speed = 0;  // +1 faster, -1 slower
     bool snapshot = false;
+    bool tone = false;  // the next tone curve
     bool quit = false;
 };
 Keys g_keys;
@@ -85,6 +92,8 @@ LRESULT CALLBACK host_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
             g_keys.aspect = true;
         else if (c == 's' || c == 'S')
             g_keys.snapshot = true;
+        else if (c == 't' || c == 'T')
+            g_keys.tone = true;
         else if (c == 'q' || c == 'Q' || c == 27)
             g_keys.quit = true;
         return 0;
@@ -137,13 +146,14 @@ bool pump(DWORD ms)
 
 struct Frame {
     int width = 0, height = 0;
+    int bytes = 1;             // per sample: 1, or 2 for 10 bits (little-endian, the low bits)
     std::vector<uint8_t> yuv;  // Y, then U, then V, tightly packed
     uint8_t* y() { return yuv.data(); }
     // Chroma planes of (w+1)/2 x (h+1)/2, as decoders and .y4m files lay them out.
     int cw() const { return (width + 1) / 2; }
     int ch() const { return (height + 1) / 2; }
-    uint8_t* u() { return yuv.data() + width * height; }
-    uint8_t* v() { return yuv.data() + width * height + cw() * ch(); }
+    uint8_t* u() { return yuv.data() + size_t(width) * height * bytes; }
+    uint8_t* v() { return u() + size_t(cw()) * ch() * bytes; }
 };
 
 // 3x5 digit glyphs, one row per 3 bits.
@@ -196,6 +206,7 @@ struct Y4mReader {
     int width = 0, height = 0, fps_num = 25, fps_den = 1;
     int sar_num = 0, sar_den = 0;  // the A token: the pixels' proportions (0:0 unknown)
     bool full_range = false;  // XCOLORRANGE=FULL
+    int bytes = 1;            // C420p10: 10-bit samples in two bytes
 
     bool open(const char* path)
     {
@@ -220,8 +231,10 @@ struct Y4mReader {
                 std::sscanf(tok + 1, "%d:%d", &fps_num, &fps_den);
             else if (tok[0] == 'A')
                 std::sscanf(tok + 1, "%d:%d", &sar_num, &sar_den);
+            else if (std::strcmp(tok, "C420p10") == 0)
+                bytes = 2;
             else if (tok[0] == 'C' && (std::strncmp(tok + 1, "420", 3) != 0 || std::strncmp(tok + 1, "420p", 4) == 0))
-                return false;  // only 8-bit 4:2:0 is played
+                return false;  // only 8- and 10-bit 4:2:0 are played
             else if (std::strcmp(tok, "XCOLORRANGE=FULL") == 0)
                 full_range = true;
         }
@@ -234,7 +247,8 @@ struct Y4mReader {
             return false;
         f.width = width;
         f.height = height;
-        f.yuv.resize(size_t(width) * height + 2 * size_t(f.cw()) * f.ch());
+        f.bytes = bytes;
+        f.yuv.resize((size_t(width) * height + 2 * size_t(f.cw()) * f.ch()) * size_t(bytes));
         return std::fread(f.yuv.data(), 1, f.yuv.size(), file) == f.yuv.size();
     }
     ~Y4mReader()
@@ -531,6 +545,11 @@ struct Options {
     const char* subtitles = nullptr;  // --subtitles PATH W H RATE: canvases ffmpeg rendered
     int sub_w = 0, sub_h = 0;
     double sub_rate = 10;
+    // The stream's light (--transfer pq|hlg, --primaries bt2020, --peak CD_M2), as ffprobe told
+    // scripts/demo.sh; key t walks the tone curves.
+    int transfer = KEL_VOUT_TRC_SDR;
+    int primaries = KEL_VOUT_PRI_BT709;
+    int peak = 0;
 };
 
 const DISPLAY_MODE kModes[4] = {VOUT_PREFERRED, VOUT_NORMAL, VOUT_4_3, VOUT_16_9};
@@ -543,25 +562,32 @@ int push(KEL_VOUT_HANDLE vout, Frame& frame, const Options& opt, int64_t pts_us)
     // 1920 x 1080 x 2 bytes: odd sizes and larger frames go through the frame export, which
     // takes the decoder's layout as it is, up to 4096 x 2160.
     const bool older_fits = int64_t{frame.width} * frame.height * 3 / 2 <= int64_t{1920} * 1080 * 2;
-    if (opt.timed || opt.frame_export || frame.width % 2 != 0 || frame.height % 2 != 0 || !older_fits) {
-        // As a decoder's frame: each plane with its own stride, the colours named.
+    if (opt.timed || opt.frame_export || frame.bytes > 1 || frame.width % 2 != 0 || frame.height % 2 != 0 ||
+        !older_fits) {
+        // As a decoder's frame: each plane with its own stride, the colours named; 10-bit
+        // frames as I010.
         KEL_VOUT_FRAME_T f{};
-        f.format = KEL_VOUT_FMT_I420;
+        f.format = frame.bytes > 1 ? KEL_VOUT_FMT_I010 : KEL_VOUT_FMT_I420;
         f.width = frame.width;
         f.height = frame.height;
         f.planes[0] = frame.y();
         f.planes[1] = frame.u();
         f.planes[2] = frame.v();
-        f.strides[0] = frame.width;
-        f.strides[1] = f.strides[2] = frame.cw();
+        f.strides[0] = frame.width * frame.bytes;
+        f.strides[1] = f.strides[2] = frame.cw() * frame.bytes;
         f.colorspace = opt.colorspace;
         f.range = opt.full_range ? KEL_VOUT_RANGE_FULL : KEL_VOUT_RANGE_LIMITED;
-        if (!opt.timed)
+        const bool light = opt.transfer != KEL_VOUT_TRC_SDR || opt.primaries != KEL_VOUT_PRI_BT709;
+        if (!opt.timed && !light)
             return kel_vout_put_frame(vout, &f);
-        // With its time: the library shows it at the refresh nearest pts on its clock.
+        // With its time (the library shows it at the refresh nearest pts on its clock) and its
+        // light (an HDR frame is tone-mapped for this SDR display).
         KEL_VOUT_FRAME_INFO_T info{};
         info.size = sizeof(info);
-        info.pts_us = pts_us;
+        info.pts_us = opt.timed ? pts_us : KEL_VOUT_PTS_NONE;
+        info.transfer = opt.transfer;
+        info.primaries = opt.primaries;
+        info.max_luminance = opt.peak;
         return kel_vout_put_frame_ex(vout, &f, &info);
     }
     return kel_vout_put_buffer_pool_yuv(vout, frame.y(), frame.u(), frame.v(), frame.width, frame.width,
@@ -599,7 +625,7 @@ int play(Options opt)
 {
     Y4mReader y4m;
     if (opt.y4m && !y4m.open(opt.y4m)) {
-        std::fprintf(stderr, "cannot play %s: not an 8-bit 4:2:0 YUV4MPEG2 stream\n", opt.y4m);
+        std::fprintf(stderr, "cannot play %s: not an 8- or 10-bit 4:2:0 YUV4MPEG2 stream\n", opt.y4m);
         return 2;
     }
     if (y4m.full_range)
@@ -652,7 +678,7 @@ int play(Options opt)
     // Untimed: pushed at the frame rate, shown as they come.
     const int total = opt.seconds > 0 ? int(opt.seconds * fps) : -1;
     const int per_step = total > 0 ? (total / 5 > 0 ? total / 5 : 1) : std::max(1, int(fps * 0.8));
-    int pushed = 0, refused = 0, step = -1, mode = 0, shots = 0;
+    int pushed = 0, refused = 0, step = -1, mode = 0, shots = 0, tone_curve = KEL_VOUT_TONEMAP_BT2390;
     bool paused = false;
     double rate = 1.0;
     HostClock clock;
@@ -750,6 +776,16 @@ int play(Options opt)
             g_keys.mirror = 0;
             shown_status = 0;
         }
+        if (g_keys.tone) {
+            // The next tone curve; a paused HDR picture is shown again with it at once.
+            static const char* const names[3] = {"BT.2390", "Hable", "clip"};
+            tone_curve = (tone_curve + 1) % 3;
+            kel_vout_set_tone_mapping(vout, tone_curve, 100);
+            std::printf("tone curve %s\n", names[tone_curve]);
+            if (opt.overlays)
+                osd.notice(vout, std::string("tone curve: ") + names[tone_curve]);
+            g_keys.tone = false;
+        }
         if (g_keys.snapshot) {
             save_snapshot(vout, opt.out + "\\snapshot_" + std::to_string(++shots) + ".ppm");
             g_keys.snapshot = false;
@@ -816,6 +852,15 @@ int main(int argc, char** argv)
             opt.rotation = ((std::atoi(argv[++i]) % 360) + 360) % 360;
         else if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc)
             opt.out = argv[++i];
+        else if (std::strcmp(argv[i], "--transfer") == 0 && i + 1 < argc) {
+            ++i;
+            opt.transfer = std::strcmp(argv[i], "pq") == 0    ? KEL_VOUT_TRC_PQ
+                           : std::strcmp(argv[i], "hlg") == 0 ? KEL_VOUT_TRC_HLG
+                                                              : KEL_VOUT_TRC_SDR;
+        } else if (std::strcmp(argv[i], "--primaries") == 0 && i + 1 < argc)
+            opt.primaries = std::strcmp(argv[++i], "bt2020") == 0 ? KEL_VOUT_PRI_BT2020 : KEL_VOUT_PRI_BT709;
+        else if (std::strcmp(argv[i], "--peak") == 0 && i + 1 < argc)
+            opt.peak = std::max(0, std::atoi(argv[++i]));
         else if (std::strcmp(argv[i], "--no-overlays") == 0)
             opt.overlays = false;
         else if (std::strcmp(argv[i], "--subtitles") == 0 && i + 4 < argc) {
@@ -829,7 +874,8 @@ int main(int argc, char** argv)
         else {
             std::fprintf(stderr, "usage: demo_host [--d3d | --d3d11] [--untimed] [--frame-export] [--bt709|--bt2020] [--full-range] "
                                  "[--walk] [--rotate DEGREES] [--seconds N] [--out DIR] [--no-overlays] "
-                                 "[--subtitles PATH W H RATE] [file.y4m | -]\n");
+                                 "[--subtitles PATH W H RATE] [--transfer pq|hlg] [--primaries bt2020] "
+                                 "[--peak CD_M2] [file.y4m | -]\n");
             return 2;
         }
     }

@@ -5,9 +5,10 @@
 # frame rate, in its colour space (ffmpeg decodes and pipes YUV4MPEG2 to the demo; the library
 # itself needs no ffmpeg), turned by the stream's rotation and with its pixels' proportions, through
 # the library: keys 1-4 aspect modes, r rotate, h/v mirror, a aspect override, space pause,
-# s snapshot, q quit. The library draws an on-screen display over the video (the playing time,
-# the aspect mode as it changes, a pause sign) and the file's text subtitles, rendered by
-# ffmpeg's subtitle filter (or captions of the demo's own). Snapshots are
+# t tone curve, s snapshot, q quit. A 10-bit file is played in its depth (as I010) with its light:
+# a PQ or HLG one is tone-mapped by the library. The library draws an on-screen display over the
+# video (the playing time, the aspect mode as it changes, a pause sign) and the file's text
+# subtitles, rendered by ffmpeg's subtitle filter (or captions of the demo's own). Snapshots are
 # converted to PNG in out/demo/. Uses your X display when there is one, a private Xvfb otherwise.
 # Plays through the 32-bit DLL, or the 64-bit one on a machine that runs no 32-bit programs.
 #   scripts/demo.sh [--d3d | --d3d11] [--frame-export] [--bt709] [--seconds N] [movie.mkv | file.y4m]
@@ -43,6 +44,21 @@ if [ -n "$movie" ]; then
   probe=$(ffprobe -v error -select_streams v:0 -show_entries stream=color_space,color_range -of default=nw=1 "$movie")
   case "$probe" in *color_space=bt709*) args+=(--bt709) ;; *color_space=bt2020*) args+=(--bt2020) ;; esac
   case "$probe" in *color_range=pc*) args+=(--full-range) ;; esac
+  # A 10-bit stream is played in its own depth (10-bit 4:2:0), with its light: the transfer
+  # (PQ or HLG), the primaries and the mastering display's peak, from ffprobe; key t then walks
+  # the library's tone curves.
+  pix_fmt=yuv420p
+  light=$(ffprobe -v error -select_streams v:0 -show_entries stream=pix_fmt,color_transfer,color_primaries \
+          -of default=nw=1 "$movie")
+  case "$light" in *pix_fmt=*10le*|*pix_fmt=*10be*|*pix_fmt=p010*|*pix_fmt=*12le*) pix_fmt=yuv420p10le ;; esac
+  case "$light" in *color_transfer=smpte2084*) args+=(--transfer pq) ;; *color_transfer=arib-std-b67*) args+=(--transfer hlg) ;; esac
+  case "$light" in *color_primaries=bt2020*) args+=(--primaries bt2020) ;; esac
+  peak=$(ffprobe -v error -select_streams v:0 -read_intervals "%+#1" -show_entries frame_side_data=max_luminance \
+         -of default=nw=1:nk=1 "$movie" 2>/dev/null | head -n 1)
+  if [ -n "$peak" ] && [ "${peak%%/*}" != "$peak" ]; then peak=$(( ${peak%%/*} / ${peak##*/} )); fi
+  [ -n "$peak" ] && [ "$peak" -gt 0 ] 2>/dev/null && args+=(--peak "$peak")
+  [ "$pix_fmt" = yuv420p ] || echo "demo: a 10-bit stream: pushed as I010${peak:+, mastered at $peak cd/m2}"
+
   # The stream's rotation (a phone's portrait clip is stored landscape): the display matrix gives
   # degrees counter-clockwise; the library turns clockwise. ffmpeg decodes without turning it
   # (-noautorotate), as a host decoding with libavcodec gets it; the sample aspect ratio reaches
@@ -103,7 +119,7 @@ if [ -n "$movie" ]; then
   echo "demo: playing $movie"
   # Quitting early closes the pipe under ffmpeg: only the demo's own result counts.
   set +o pipefail
-  ffmpeg -v error -noautorotate -i "$movie" -an -f yuv4mpegpipe -pix_fmt yuv420p - 2>/dev/null |
+  ffmpeg -v error -noautorotate -i "$movie" -an -f yuv4mpegpipe -strict -1 -pix_fmt "$pix_fmt" - 2>/dev/null |
     KEL_VOUT_STREAM=1 bash "$root/cmake/wine-run.sh" $arch demo_host.exe --out "Z:$(echo "$out" | tr / '\\')" "${args[@]}" ||
     echo "demo: the demo host ended with an error"
   set -o pipefail
@@ -121,7 +137,12 @@ shopt -s nullglob
 for ppm in "$out"/*.ppm; do
   convert "$ppm" "${ppm%.ppm}.png" && rm -f "$ppm"
 done
+pngs=("$out"/*.png)
 echo
+if [ "${#pngs[@]}" -eq 0 ]; then
+  echo "No snapshots were taken (key s takes one)."
+  exit 0
+fi
 echo "Snapshots of what kel_vout presented (Wine 8 does not show a GL or Direct3D child window's"
 echo "pixels on the X screen; on Windows the window shows them as usual):"
-ls -1 "$out"/*.png
+ls -1 "${pngs[@]}"
