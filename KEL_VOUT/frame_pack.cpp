@@ -96,6 +96,27 @@ void split_pairs(const uint8_t* uv, uint8_t* u, uint8_t* v, int32_t count, int b
         }
 }
 
+// Copies `rows` rows of `samples` 16-bit samples, src_stride bytes apart, into tight rows, each
+// sample moved up by 6 bits (I010's low-bit values to the top bits, as P010 has them).
+void copy_rows_to_top_bits(uint8_t* dst, const uint8_t* src, size_t src_stride, int32_t samples, int32_t rows)
+{
+    for (int32_t r = 0; r < rows; ++r) {
+        const uint8_t* s = src + size_t(r) * src_stride;
+        uint8_t* d = dst + size_t(r) * size_t(samples) * 2;
+        int32_t x = 0;
+#ifdef KEL_VOUT_SSE2
+        for (; x + 8 <= samples; x += 8)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * x),
+                             _mm_slli_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 2 * x)), 6));
+#endif
+        for (; x < samples; ++x) {
+            const unsigned v = (unsigned(s[2 * x]) | unsigned(s[2 * x + 1]) << 8) << 6;
+            d[2 * x] = uint8_t(v);
+            d[2 * x + 1] = uint8_t(v >> 8);
+        }
+    }
+}
+
 }  // namespace
 
 bool is_yuv_format(int32_t format)
@@ -159,7 +180,7 @@ frame_shape shape_of(const frame_view& f)
                                  (interleaved(format) ? 2 : 1));
         s.chroma_height = int32_t(plane_rows(f.format, 1, f.height));
         s.bits = sample_bytes_of(format) == 2 ? 10 : 8;
-        s.sample_shift = format == pixel_format::p010 ? 6 : 0;
+        s.sample_shift = s.bits > 8 ? 6 : 0;  // I010 is packed as P010 holds its samples
         break;
     }
     return s;
@@ -220,6 +241,14 @@ int64_t pack_frame(uint8_t* dst, size_t dst_size, const frame_view& f, bool reus
     }
     const size_t sample = size_t(s.sample_bytes());
     const size_t chroma_row = size_t(s.chroma_width) * sample;
+    if (format == pixel_format::i010) {
+        // The value in the top bits, as in P010: a texture that filters 16-bit samples at less
+        // than 16 bits still keeps the most significant ones.
+        copy_rows_to_top_bits(dst, f.planes[0], size_t(f.strides[0]), f.width, f.height);
+        copy_rows_to_top_bits(dst + p.u, f.planes[1], size_t(f.strides[1]), s.chroma_width, s.chroma_height);
+        copy_rows_to_top_bits(dst + p.v, f.planes[2], size_t(f.strides[2]), s.chroma_width, s.chroma_height);
+        return int64_t(p.bytes);
+    }
     out.copy_rows(dst, f.planes[0], size_t(f.strides[0]), size_t(f.width) * sample, size_t(f.height));
     if (!interleaved(format)) {
         out.copy_rows(dst + p.u, f.planes[1], size_t(f.strides[1]), chroma_row, size_t(s.chroma_height));

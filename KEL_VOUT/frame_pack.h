@@ -43,9 +43,9 @@ frame_check check_frame(const frame_view& f);
 
 // What the render thread needs to read a packed frame. YUV frames (every YUV format alike) are
 // packed planar: Y (width x height), then U and V (chroma_width x chroma_height each), no gaps,
-// in samples of one byte (8 bits) or two (10 bits, little-endian, as the host gave them: the
-// value in the low bits, or in the top bits for P010). RGB24 and BGRA frames keep their byte
-// order, rows `stride` bytes apart.
+// in samples of one byte (8 bits) or two (10 bits, little-endian, the value in the top bits:
+// P010 as the host gave it, I010 moved up). RGB24 and BGRA frames keep their byte order, rows
+// `stride` bytes apart.
 struct frame_shape {
     pixel_format format;  // i420 (planar YUV of any depth and subsampling), rgb24 or bgra
     colour_space colorspace;
@@ -55,7 +55,7 @@ struct frame_shape {
     int32_t stride;         // RGB24 and BGRA: bytes from one row to the next
     bool older_push;        // from the older pushes, whose colours a driver's own conversion may show
     int32_t bits = 8;          // YUV: the samples' depth, 8 or 10
-    int32_t sample_shift = 0;  // 10 bits: the value is sample >> sample_shift (P010: 6)
+    int32_t sample_shift = 0;  // 10 bits: the value is sample >> sample_shift (6)
     int32_t chroma_step_x = 2;  // luma samples per chroma sample across: 2 (4:2:x) or 1 (4:4:4)
     int32_t chroma_step_y = 2;  // and down: 2 (4:2:0) or 1 (4:2:2, 4:4:4)
     // YUV, from the frame's information (the public enumerations' values): its transfer

@@ -260,8 +260,9 @@ void kel_direct3d::chooseConversion()
         FAILED(m_pD3D->CheckDeviceFormat(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, mode.Format, D3DUSAGE_DYNAMIC,
                                          D3DRTYPE_TEXTURE, D3DFMT_L8)))
         return;
-    m_l16 = SUCCEEDED(m_pD3D->CheckDeviceFormat(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, mode.Format, D3DUSAGE_DYNAMIC,
-                                                D3DRTYPE_TEXTURE, D3DFMT_L16));
+    // 16-bit luminance textures that are filtered as such (else 10-bit frames go the processor's way).
+    m_l16 = SUCCEEDED(m_pD3D->CheckDeviceFormat(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, mode.Format,
+                                                D3DUSAGE_DYNAMIC | D3DUSAGE_QUERY_FILTER, D3DRTYPE_TEXTURE, D3DFMT_L16));
     const HRESULT hr = m_pd3dDevice->CreatePixelShader(kYuvShader, &m_shader);
     if (FAILED(hr))
         kel_log_hresult("IDirect3DDevice9::CreatePixelShader (YUV is converted without it)", hr, KEL_LOG_WARNING);
@@ -509,7 +510,7 @@ bool kel_direct3d::withoutDriverYv12(const frame_plan& plan, const char* what, H
 frame_plan kel_direct3d::replanned(const frame_plan& plan) const
 {
     return plan_frame(plan.shape, plan.width, plan.height, plan.target.width, plan.target.height, caps(),
-                      plan.transform);
+                      plan.transform, tone_choice{plan.light.curve, plan.light.sdr_white});
 }
 
 // The plan for the same frame where the shader's textures cannot be made.
@@ -517,7 +518,8 @@ frame_plan kel_direct3d::withoutShader(const frame_plan& plan) const
 {
     renderer_caps c = caps();
     c.yuv_shader = false;
-    return plan_frame(plan.shape, plan.width, plan.height, plan.target.width, plan.target.height, c, plan.transform);
+    return plan_frame(plan.shape, plan.width, plan.height, plan.target.width, plan.target.height, c, plan.transform,
+                      tone_choice{plan.light.curve, plan.light.sdr_white});
 }
 
 void kel_direct3d::releaseD3D()
@@ -688,6 +690,7 @@ bool kel_direct3d::uploadPicture(const uint8_t* buf, const frame_plan& plan)
 bool kel_direct3d::uploadPlanes(const uint8_t* buf, const frame_plan& plan)
 {
     static const uint8_t grey = 0x80;  // the chroma of a frame too small to have any
+    static const uint16_t grey16 = 0x8000;  // and in a 16-bit texture
     for (int i = 0; i < 3; ++i) {
         const plan_texture& t = plan.textures[i];
         D3DLOCKED_RECT locked;
@@ -695,7 +698,9 @@ bool kel_direct3d::uploadPlanes(const uint8_t* buf, const frame_plan& plan)
             !lock(m_planes[i], &locked, D3DLOCK_DISCARD, "IDirect3DTexture9::LockRect (a plane of the frame)"))
             return false;
         if (t.grey)
-            copy_plane_rows(static_cast<uint8_t*>(locked.pBits), locked.Pitch, &grey, 1, 1, 1);
+            copy_plane_rows(static_cast<uint8_t*>(locked.pBits), locked.Pitch,
+                            t.format == texel_format::r16 ? reinterpret_cast<const uint8_t*>(&grey16) : &grey, 2,
+                            t.format == texel_format::r16 ? 2 : 1, 1);
         else
             copy_plane_rows(static_cast<uint8_t*>(locked.pBits), locked.Pitch, buf + plan.planes[i].offset,
                             size_t(plan.planes[i].stride), t.content_width * (t.format == texel_format::r16 ? 2 : 1),

@@ -610,11 +610,6 @@ bool kel_direct3d11::make_device()
          m_device->CreatePixelShader(m_code[2].data(), m_code[2].size(), nullptr, &m_psRgb)},
         {"ID3D11Device::CreatePixelShader (overlays)",
          m_device->CreatePixelShader(m_code[3].data(), m_code[3].size(), nullptr, &m_psOverlay)},
-        {"ID3D11Device::CreatePixelShader (light)",
-         m_code[kLightShader].empty()
-             ? S_OK
-             : m_device->CreatePixelShader(m_code[kLightShader].data(), m_code[kLightShader].size(), nullptr,
-                                           &m_psLight)},
         {"ID3D11Device::CreateBuffer (the overlays' quads)", m_device->CreateBuffer(&ovb, nullptr, &m_overlayQuads)},
         {"ID3D11Device::CreateBlendState (premultiplied)", m_device->CreateBlendState(&bd, &m_blend)},
         {"ID3D11Device::CreateInputLayout",
@@ -627,6 +622,16 @@ bool kel_direct3d11::make_device()
         if (FAILED(step.hr)) {
             kel_log_hresult(step.call, step.hr);
             return false;
+        }
+    }
+    if (!m_code[kLightShader].empty()) {
+        // Without it the processor converts light; everything else is drawn as before.
+        const HRESULT hr = m_device->CreatePixelShader(m_code[kLightShader].data(), m_code[kLightShader].size(),
+                                                       nullptr, &m_psLight);
+        if (FAILED(hr)) {
+            kel_log_hresult("ID3D11Device::CreatePixelShader (light; it is converted on the processor)", hr,
+                            KEL_LOG_WARNING);
+            m_psLight = nullptr;
         }
     }
     if (presents_spin_while_queued()) {
@@ -969,6 +974,7 @@ void kel_direct3d11::draw_overlays(const frame_plan& plan)
 bool kel_direct3d11::upload(const uint8_t* buf)
 {
     static const uint8_t grey = 0x80;  // the chroma of a frame too small to have any
+    static const uint16_t grey16 = 0x8000;  // and in a 16-bit texture
     const frame_plan& plan = m_frame;
     const bool rgb = plan.route != draw_route::planes;
     if (rgb && plan.convert_yuv) {
@@ -1007,7 +1013,9 @@ bool kel_direct3d11::upload(const uint8_t* buf)
             copy_rgb_to_xrgb(bits, pitch, buf + p.offset, size_t(p.stride), plan.shape.format == pixel_format::bgra,
                              t.content_width, t.content_height);
         else if (t.grey)
-            copy_plane_rows(bits, pitch, &grey, 1, 1, 1);
+            copy_plane_rows(bits, pitch,
+                            t.format == texel_format::r16 ? reinterpret_cast<const uint8_t*>(&grey16) : &grey, 2,
+                            t.format == texel_format::r16 ? 2 : 1, 1);
         else
             copy_plane_rows(bits, pitch, buf + p.offset, size_t(p.stride),
                             t.content_width * (t.format == texel_format::r16 ? 2 : 1), t.content_height);

@@ -64,7 +64,7 @@ std::string light_program(int decoding, int curve)
         // PQ: 1/m2, c1, c2, c3; 1/m1, m1, m2, 1; HLG: c, log2(e)/a, b, 1/12; others.
         "PARAM pq0 = {0.0126833135, 0.8359375, 18.8515625, 18.6875};"
         "PARAM pq1 = {6.2773946360, 0.1593017578, 78.84375, 1.0};"
-        "PARAM hlg = {0.55991073, 8.0673968, 0.28466892, 0.0833333333};"
+        "PARAM hlg = {0.55991073, 8.0672857, 0.28466892, 0.0833333333};"
         "PARAM k = {2.4, 0.4166666667, 0.3333333333, 1.2};"
         "PARAM hab = {0.15, 0.05, 0.004, 0.5};"
         "PARAM misc = {0.06, 0.0666666667, 0.000001, 0.5};"
@@ -282,6 +282,12 @@ void kel_opengl::initializeGL()
     }
     if (supports_multitexture && supports_fp)
         use_multitexture = true;
+    // The longest light program made now: a context that refuses it (or would run it outside its
+    // native limits) has light converted on the processor from the first HDR frame on.
+    if (program != 0 && supports_multitexture) {
+        lightProgram(2, int(tone_curve::bt2390));
+        BindProgramARB(KEL_GL_FRAGMENT_PROGRAM_ARB, program);
+    }
 
     glDisable(GL_BLEND);
     glDisable(GL_DEPTH_TEST);
@@ -490,6 +496,7 @@ void kel_opengl::releaseOverlays()
 bool kel_opengl::uploadPlanes(const uint8_t* buf, const frame_plan& plan, bool remake)
 {
     static const uint8_t grey = 0x80;  // the chroma of a frame too small to have any
+    static const uint16_t grey16 = 0x8000;  // and in a 16-bit texture
     if (remake) {
         glDeleteTextures(3, texture[0]);
         glGenTextures(3, texture[0]);
@@ -497,8 +504,9 @@ bool kel_opengl::uploadPlanes(const uint8_t* buf, const frame_plan& plan, bool r
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);  // plane rows are tightly packed whatever their width
     for (int i = 0; i < 3; ++i) {
         const plan_texture& t = plan.textures[i];
-        const PIX_SIZE plane{t.grey ? &grey : buf + plan.planes[i].offset, t.content_width, t.content_height};
         const bool deep = t.format == texel_format::r16;
+        const uint8_t* grey_texel = deep ? reinterpret_cast<const uint8_t*>(&grey16) : &grey;
+        const PIX_SIZE plane{t.grey ? grey_texel : buf + plan.planes[i].offset, t.content_width, t.content_height};
         const GLenum type = deep ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE;
         ActiveTextureARB(KEL_GL_TEXTURE0_ARB + i);
         glBindTexture(GL_TEXTURE_2D, texture[0][i]);
@@ -671,7 +679,11 @@ GLuint kel_opengl::lightProgram(int decoding, int curve)
     GenProgramsARB(1, &made);
     BindProgramARB(KEL_GL_FRAGMENT_PROGRAM_ARB, made);
     ProgramStringARB(KEL_GL_FRAGMENT_PROGRAM_ARB, KEL_GL_PROGRAM_FORMAT_ASCII_ARB, GLsizei(code.size()), code.data());
-    if (glGetError() == GL_INVALID_OPERATION) {
+    GLint native = 1;
+    const auto get_program = entry_point<PFNKELGETPROGRAMIVARBPROC>("glGetProgramivARB");
+    if (get_program)
+        get_program(KEL_GL_FRAGMENT_PROGRAM_ARB, 0x88B6 /* GL_PROGRAM_UNDER_NATIVE_LIMITS_ARB */, &native);
+    if (glGetError() == GL_INVALID_OPERATION || !native) {
         GLint position = -1;
         glGetIntegerv(0x864B /* GL_PROGRAM_ERROR_POSITION_ARB */, &position);
         const char* why = reinterpret_cast<const char*>(glGetString(0x8874 /* GL_PROGRAM_ERROR_STRING_ARB */));

@@ -163,7 +163,6 @@ struct loop_state {
     bool overlays_changed = false;  // this pass took the host's newer overlays
     uint32_t overlay_version = 0;   // of those in `overlays`
     uint32_t tone_setting = uint32_t(kDefaultSdrWhite);  // the host's, as this pass draws with it
-    bool tone_changed = false;      // this pass took a new one
     overlay_entry overlays[kMaxOverlays];
     DISPLAY_MODE mode = VOUT_NORMAL;
     uint64_t resets_seen = 0;
@@ -387,8 +386,7 @@ void follow_tone(kel_vout_display_t* obj, loop_state& st)
     if (setting == st.tone_setting)
         return;
     st.tone_setting = setting;
-    st.tone_changed = true;
-    st.upload = true;
+    st.upload = true;  // the processor's conversions are made again with it
 }
 
 tone_choice tone_of(uint32_t setting)

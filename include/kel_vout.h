@@ -208,11 +208,14 @@ typedef struct kel_vout_frame_info_t {
  * a shorter record keeps working.
  * The light of a YUV frame (RGB frames are shown as they are): SDR frames with BT.709 primaries
  * are shown as their values are. PQ (SMPTE ST 2084) and HLG (ARIB STD-B67, as a 1000 cd/m2
- * display with its system gamma of 1.2 shows it) frames are decoded to linear light, converted
- * from their primaries to BT.709, tone-mapped into SDR by the instance's curve
- * (kel_vout_set_tone_mapping) from a peak of max_luminance (1000 cd/m2 when 0), and encoded for
- * an SDR display with the inverse of BT.1886 (a 1/2.4 power). SDR frames with BT.2020 primaries
- * go through BT.1886, the primaries' conversion and back, without a tone curve.
+ * display shows it: the inverse OETF, then the system gamma of 1.2 on each of R, G and B) frames
+ * are decoded to linear light, converted from their primaries to BT.709, tone-mapped into SDR by
+ * the instance's curve (kel_vout_set_tone_mapping) from a peak of max_luminance (1000 cd/m2 when
+ * 0; for HLG too), and encoded for an SDR display with the inverse of BT.1886 (a 1/2.4 power).
+ * SDR frames with BT.2020 primaries go through BT.1886, the primaries' conversion and back,
+ * without a tone curve. OpenGL (with fragment programs) and Direct3D 11 do this on the graphics
+ * processor; Direct3D 9 and the processor fallbacks on the render thread, from tables, which at
+ * 4K takes most of a frame's time on a slow processor.
  * Result: 0 when the frame was queued; 1 as for kel_vout_put_frame, or for a size below 16, a
  * transfer or primaries outside their enumerations, or a negative max_luminance. Nothing is
  * queued on failure.

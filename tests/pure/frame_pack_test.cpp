@@ -269,19 +269,38 @@ TEST(FramePack, DeepAndFullerChromaFormatsPackTheirOwnPlanes)
         }
     }
 
-    // I010 as I420 with 2-byte samples, the value in the low bits.
-    const uint8_t u16[2][4] = {{1, 2, 3, 4}, {5, 6, 7, 8}};
-    const uint8_t v16[2][6] = {{9, 10, 11, 12, 0xEE, 0xEE}, {13, 14, 15, 16, 0xEE, 0xEE}};
+    // I010 as I420 with 2-byte samples, the value in the low bits: packed moved to the top bits,
+    // as P010 holds them (1023 -> 0xFFC0, 1 -> 0x0040, 512 -> 0x8000).
+    const uint8_t u16[2][4] = {{0xFF, 0x03, 0x01, 0x00}, {0x00, 0x02, 0x55, 0x01}};
+    const uint8_t v16[2][6] = {{0x10, 0x00, 0x00, 0x01, 0xEE, 0xEE}, {0xAA, 0x02, 0x3F, 0x00, 0xEE, 0xEE}};
     frame_view i010{int32_t(pixel_format::i010), 3, 3, {y16[0], u16[0], v16[0]}, {8, 4, 6}, 1, 1};
     ASSERT_EQ(check_frame(i010), frame_check::ok);
     s = shape_of(i010);
     EXPECT_EQ(s.bits, 10);
-    EXPECT_EQ(s.sample_shift, 0);
+    EXPECT_EQ(s.sample_shift, 6);
     ASSERT_EQ(pack_frame(out.data(), 34, i010), 34);
     EXPECT_EQ(std::vector<uint8_t>(out.begin() + 18, out.begin() + 34),
-              (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
+              (std::vector<uint8_t>{0xC0, 0xFF, 0x40, 0x00, 0x00, 0x80, 0x40, 0x55,    // U: 1023, 1, 512, 341
+                                    0x00, 0x04, 0x00, 0x40, 0x80, 0xAA, 0xC0, 0x0F}));  // V: 16, 256, 682, 63
     i010.strides[1] = 3;
     EXPECT_EQ(check_frame(i010), frame_check::bad_stride);
+    // A row long enough for the vector path, with a tail.
+    {
+        std::vector<uint8_t> row(2 * 21 + 4, 0xEE), chroma(2 * 11, 0);
+        for (int x = 0; x < 21; ++x) {
+            row[2 * size_t(x)] = uint8_t(x * 49);
+            row[2 * size_t(x) + 1] = uint8_t(x % 4);
+        }
+        frame_view wide{
+            int32_t(pixel_format::i010), 21, 1, {row.data(), chroma.data(), chroma.data()}, {46, 22, 22}, 1, 1};
+        ASSERT_EQ(check_frame(wide), frame_check::ok);
+        std::vector<uint8_t> packed(planes_of(shape_of(wide), 21, 1).bytes);
+        ASSERT_GT(pack_frame(packed.data(), packed.size(), wide), 0);
+        for (int x = 0; x < 21; ++x)
+            EXPECT_EQ(unsigned(packed[2 * size_t(x)]) | unsigned(packed[2 * size_t(x) + 1]) << 8,
+                      ((unsigned(x * 49) & 0xFF) | unsigned(x % 4) << 8) << 6)
+                << x;
+    }
 
     // I422: chroma (w+1)/2 x h; I444: w x h. Each chroma plane must hold all its rows.
     const int32_t strides422[3] = {4, 2, 3};

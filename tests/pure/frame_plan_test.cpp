@@ -278,8 +278,10 @@ TEST(FramePlan, DeepAndFullerChromaFramesKeepTheirPrecisionAndPlaces)
     EXPECT_EQ(p.planes[0].stride, 1282);
     EXPECT_EQ(p.planes[1].stride, 642);
     EXPECT_EQ(p.planes[1].offset, 641u * 481 * 2);
-    // Luma: 255/219 per 8-bit step, four codes a step, 65535 codes per unit: 1.164383 * 65535 / 1020.
-    EXPECT_NEAR(p.constants[0][0], 74.81165, 1e-4);
+    EXPECT_EQ(p.shape.sample_shift, 6);
+    // Luma: 255/219 per 8-bit step, four codes a step, the codes in the top bits of 65535:
+    // 1.164383 * 65535 / (1020 * 64) (I010 is packed as P010).
+    EXPECT_NEAR(p.constants[0][0], 1.164383 * 65535.0 / 65280.0, 1e-5);
     // The constant term is the 8-bit one: -16/219 for luma, -128 * 1.792741 / 255 for R's chroma.
     EXPECT_NEAR(p.constants[3][0], -0.0730594 - 0.8998870, 1e-5);
     p = plan_frame(export_shape(pixel_format::p010, 640, 360, colour_space::bt709), 640, 360, 640, 360, caps);

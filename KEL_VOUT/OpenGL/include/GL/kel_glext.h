@@ -21,6 +21,7 @@ typedef void(APIENTRYP PFNKELBINDPROGRAMARBPROC)(GLenum target, GLuint program);
 typedef void(APIENTRYP PFNKELPROGRAMSTRINGARBPROC)(GLenum target, GLenum format, GLsizei len, const void* string);
 typedef void(APIENTRYP PFNKELDELETEPROGRAMSARBPROC)(GLsizei n, const GLuint* programs);
 typedef void(APIENTRYP PFNKELPROGRAMLOCALPARAMETER4FVARBPROC)(GLenum target, GLuint index, const GLfloat* params);
+typedef void(APIENTRYP PFNKELGETPROGRAMIVARBPROC)(GLenum target, GLenum pname, GLint* params);
 typedef void(APIENTRYP PFNKELACTIVETEXTUREARBPROC)(GLenum texture);
 typedef void(APIENTRYP PFNKELMULTITEXCOORD2FARBPROC)(GLenum target, GLfloat s, GLfloat t);
 typedef const char*(APIENTRYP PFNKELWGLGETEXTENSIONSSTRINGARBPROC)(void* hdc);
