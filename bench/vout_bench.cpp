@@ -422,11 +422,11 @@ uhd_frame make_uhd(bool p010, int phase)
     return f;
 }
 
-bool push_uhd(KEL_VOUT_HANDLE h, const uhd_frame& f, bool pq)
+bool push_uhd(KEL_VOUT_HANDLE h, const uhd_frame& f, bool pq, int64_t pts_us = KEL_VOUT_PTS_NONE)
 {
     KEL_VOUT_FRAME_INFO_T info{};
     info.size = sizeof(info);
-    info.pts_us = KEL_VOUT_PTS_NONE;
+    info.pts_us = pts_us;
     info.transfer = pq ? KEL_VOUT_TRC_PQ : KEL_VOUT_TRC_SDR;
     info.primaries = pq ? KEL_VOUT_PRI_BT2020 : KEL_VOUT_PRI_BT709;
     info.max_luminance = pq ? 1000 : 0;
@@ -459,20 +459,22 @@ void measure_hdr(KEL_VOUT_HANDLE h, double seconds)
     const uhd_frame nv12[2] = {make_uhd(false, 0), make_uhd(false, 9)};
     const uhd_frame p010[2] = {make_uhd(true, 0), make_uhd(true, 9)};
     kel_vout_set_queue_limit(h, 2);
-    // Pushes: each against a memcpy of the same bytes beside it, into a buffer of their own.
+    // Pushes: each against a memcpy of the same bytes beside it, into a buffer of their own. The
+    // frames are due a minute ahead on a paused clock: they wait (the oldest let go at the queue
+    // limit) and the render thread draws none meanwhile, so neither copy shares the memory's
+    // bandwidth with an upload.
+    kel_vout_set_clock(h, 0, 0.0);
     for (int kind = 0; kind < 2; ++kind) {
         const uhd_frame* frames = kind ? p010 : nv12;
         std::vector<uint8_t> copy(frames[0].bytes);
         std::vector<double> pushes, copies;
         for (int i = 0; i < 40; ++i) {
-            while (stats_of(h).queued > 0)
-                wait_ms(2);
             double a = now_ms();
             std::memcpy(copy.data(), frames[i & 1].y.data(), frames[i & 1].y.size());
             std::memcpy(copy.data() + frames[i & 1].y.size(), frames[i & 1].uv.data(), frames[i & 1].uv.size());
             copies.push_back(now_ms() - a);
             a = now_ms();
-            if (push_uhd(h, frames[i & 1], kind == 1))
+            if (push_uhd(h, frames[i & 1], kind == 1, int64_t(60000000) + int64_t(kind * 40 + i) * 40000))
                 pushes.push_back(now_ms() - a);
         }
         std::printf("push, 4K %s (%zu bytes): %.2f ms median = %.2fx a memcpy of its bytes (%.2f ms)\n",
@@ -482,6 +484,10 @@ void measure_hdr(KEL_VOUT_HANDLE h, double seconds)
             std::printf("figures p010_push_x=%.2f\n", median(pushes) / median(copies));
     }
     std::fflush(stdout);
+    // An untimed frame lets go of the frames still waiting for their time.
+    kel_vout_set_clock(h, 0, 1.0);
+    push_uhd(h, nv12[0], false);
+    wait_until([&] { return stats_of(h).queued == 0; }, 5000);
     // Frame rates, rounds taken in turn: 4K NV12 SDR, 4K P010 SDR (the upload of twice the bytes
     // and the dither, without light), then 4K P010 PQ tone-mapped.
     std::vector<double> sdr, deep, pq;
