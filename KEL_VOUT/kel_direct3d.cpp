@@ -85,23 +85,41 @@ void release_counted(IDirect3DDevice9*& device)
 //   mad r3, r0.x, c0, c3   ; rgb = Y * c0 + c3 + U * c1 + V * c2 (c3.w = 1: opaque)
 //   mad r3, r1.x, c1, r3
 //   mad r3, r2.x, c2, r3
+//   texld r4, t2, s3       ; the dither's threshold at this pixel (a 4 x 4 pattern, 0..1)
+//   mad r3, r4.x, c4, r3   ; + threshold * amplitude (c4.w = 0)
+//   add r3, r3, c5         ; - amplitude / 2: centred on 0 (0 for 8-bit frames)
 //   mov oC0, r3
 const DWORD kYuvShader[] = {
     0xFFFF0200,                                      // ps_2_0
     0x0200001F, 0x80000000, 0xB0030000,              // dcl t0.xy
     0x0200001F, 0x80000000, 0xB0030001,              // dcl t1.xy
+    0x0200001F, 0x80000000, 0xB0030002,              // dcl t2.xy
     0x0200001F, 0x90000000, 0xA00F0800,              // dcl_2d s0
     0x0200001F, 0x90000000, 0xA00F0801,              // dcl_2d s1
     0x0200001F, 0x90000000, 0xA00F0802,              // dcl_2d s2
+    0x0200001F, 0x90000000, 0xA00F0803,              // dcl_2d s3
     0x03000042, 0x800F0000, 0xB0E40000, 0xA0E40800,  // texld r0, t0, s0
     0x03000042, 0x800F0001, 0xB0E40001, 0xA0E40801,  // texld r1, t1, s1
     0x03000042, 0x800F0002, 0xB0E40001, 0xA0E40802,  // texld r2, t1, s2
     0x04000004, 0x800F0003, 0x80000000, 0xA0E40000, 0xA0E40003,  // mad r3, r0.x, c0, c3
     0x04000004, 0x800F0003, 0x80000001, 0xA0E40001, 0x80E40003,  // mad r3, r1.x, c1, r3
     0x04000004, 0x800F0003, 0x80000002, 0xA0E40002, 0x80E40003,  // mad r3, r2.x, c2, r3
+    0x03000042, 0x800F0004, 0xB0E40002, 0xA0E40803,  // texld r4, t2, s3
+    0x04000004, 0x800F0003, 0x80000004, 0xA0E40004, 0x80E40003,  // mad r3, r4.x, c4, r3
+    0x03000002, 0x800F0003, 0x80E40003, 0xA0E40005,  // add r3, r3, c5
     0x02000001, 0x800F0800, 0x80E40003,              // mov oC0, r3
     0x0000FFFF,                                      // end
 };
+
+// The picture's quad with the shader: the planes' coordinates and the pixel's place in the
+// dither's pattern (back-buffer pixels / 4, the pattern repeated).
+struct picture_vertex {
+    float x, y, z, rhw;
+    float s0, t0;  // luma
+    float s1, t1;  // chroma
+    float s2, t2;  // the dither pattern
+};
+const DWORD kPictureFvf = D3DFVF_XYZRHW | D3DFVF_TEX3;
 
 // A corner of the picture's quad, in pixels of the back buffer (pre-transformed).
 struct quad_vertex {
@@ -143,7 +161,8 @@ bool device_is_gone(HRESULT hr)
 kel_direct3d::kel_direct3d()
     : m_nWidth(1920), m_nHeight(1080), m_pD3D(nullptr), m_pd3dDevice(nullptr), m_pd3dSurface(nullptr),
       m_spareSurface(nullptr), m_rtViewport{}, m_PresentWnd(nullptr), m_device(device_tier::none), m_retryAt(0),
-      m_backBuffer{0, 0}, m_shaderCapable(false), m_l16(false), m_maxTexture{0, 0}, m_shader(nullptr), m_frame{},
+      m_backBuffer{0, 0}, m_shaderCapable(false), m_l16(false), m_maxTexture{0, 0}, m_shader(nullptr),
+      m_ditherPattern(nullptr), m_frame{},
       m_frameFilled(false), m_noPlanes{}, m_noYv12(false), m_frameFailed(false), m_frameRetryAt(0), m_planes{}, m_picture(nullptr),
       m_pow2Only(false), m_dynamicTextures(false), m_drawn(false), m_recoveries(0), m_sizeResets(0)
 {
@@ -199,6 +218,7 @@ bool kel_direct3d::makeDevice()
     releaseFrameResources();
     releaseOverlays();
     release(m_shader);
+    release(m_ditherPattern);
     release_counted(m_pd3dDevice);
     m_device = device_tier::failed;
     auto failed = [this] {
@@ -242,6 +262,7 @@ void kel_direct3d::chooseConversion()
     m_shaderCapable = false;
     m_l16 = false;
     release(m_shader);
+    release(m_ditherPattern);
     D3DCAPS9 caps;
     if (FAILED(m_pd3dDevice->GetDeviceCaps(&caps))) {
         m_maxTexture[0] = m_maxTexture[1] = 2048;  // what every Direct3D 9 device takes
@@ -263,9 +284,27 @@ void kel_direct3d::chooseConversion()
     // 16-bit luminance textures that are filtered as such (else 10-bit frames go the processor's way).
     m_l16 = SUCCEEDED(m_pD3D->CheckDeviceFormat(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, mode.Format,
                                                 D3DUSAGE_DYNAMIC | D3DUSAGE_QUERY_FILTER, D3DRTYPE_TEXTURE, D3DFMT_L16));
-    const HRESULT hr = m_pd3dDevice->CreatePixelShader(kYuvShader, &m_shader);
+    HRESULT hr = m_pd3dDevice->CreatePixelShader(kYuvShader, &m_shader);
     if (FAILED(hr))
         kel_log_hresult("IDirect3DDevice9::CreatePixelShader (YUV is converted without it)", hr, KEL_LOG_WARNING);
+    // The ordered dither's 4 x 4 thresholds, 0..1 (managed: it outlives a reset).
+    if (SUCCEEDED(hr)) {
+        hr = m_pd3dDevice->CreateTexture(4, 4, 1, 0, D3DFMT_L8, D3DPOOL_MANAGED, &m_ditherPattern, nullptr);
+        D3DLOCKED_RECT locked;
+        if (SUCCEEDED(hr) && SUCCEEDED(m_ditherPattern->LockRect(0, &locked, nullptr, 0))) {
+            static const uint8_t order[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
+            for (int y = 0; y < 4; ++y)
+                for (int x = 0; x < 4; ++x)
+                    static_cast<uint8_t*>(locked.pBits)[y * locked.Pitch + x] = uint8_t(order[y][x] * 17);
+            m_ditherPattern->UnlockRect(0);
+        } else {
+            kel_log_hresult("IDirect3DDevice9::CreateTexture (the dither; YUV is converted without the shader)",
+                            FAILED(hr) ? hr : E_FAIL, KEL_LOG_WARNING);
+            release(m_ditherPattern);
+            release(m_shader);
+            hr = E_FAIL;
+        }
+    }
     m_shaderCapable = SUCCEEDED(hr);
 }
 
@@ -530,6 +569,7 @@ void kel_direct3d::releaseD3D()
     m_noPlanes = frame_plan{};
     m_frameFailed = false;
     release(m_shader);
+    release(m_ditherPattern);
     release_counted(m_pd3dDevice);
     release(m_pD3D);
     m_device = device_tier::none;
@@ -738,9 +778,10 @@ void kel_direct3d::drawQuad()
     const plan_corners& l = m_frame.textures[0].corners;
     const plan_corners& c = planes ? m_frame.textures[1].corners : l;
     const float xy[4][2] = {{x0, y0}, {x1, y0}, {x0, y1}, {x1, y1}};
-    quad_vertex quad[4];
+    picture_vertex quad[4];
     for (int i = 0; i < 4; ++i)
-        quad[i] = quad_vertex{xy[i][0], xy[i][1], 0.0f, 1.0f, l.s[i], l.t[i], c.s[i], c.t[i]};
+        quad[i] = picture_vertex{xy[i][0], xy[i][1], 0.0f, 1.0f, l.s[i], l.t[i], c.s[i], c.t[i],
+                                 (xy[i][0] + 0.5f) / 4.0f, (xy[i][1] + 0.5f) / 4.0f};
     IDirect3DDevice9* d = m_pd3dDevice;
     d->SetRenderState(D3DRS_ZENABLE, D3DZB_FALSE);
     d->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
@@ -758,6 +799,16 @@ void kel_direct3d::drawQuad()
     if (planes) {
         d->SetPixelShader(m_shader);
         d->SetPixelShaderConstantF(0, &m_frame.constants[0][0], 4);
+        // The dither: 10-bit frames' output to the 8 bits of the back buffer.
+        const float a = m_frame.dither;
+        const float dither[2][4] = {{a, a, a, 0.0f}, {-0.5f * a, -0.5f * a, -0.5f * a, 0.0f}};
+        d->SetPixelShaderConstantF(4, &dither[0][0], 2);
+        d->SetTexture(3, m_ditherPattern);
+        d->SetSamplerState(3, D3DSAMP_MINFILTER, D3DTEXF_POINT);
+        d->SetSamplerState(3, D3DSAMP_MAGFILTER, D3DTEXF_POINT);
+        d->SetSamplerState(3, D3DSAMP_MIPFILTER, D3DTEXF_NONE);
+        d->SetSamplerState(3, D3DSAMP_ADDRESSU, D3DTADDRESS_WRAP);
+        d->SetSamplerState(3, D3DSAMP_ADDRESSV, D3DTADDRESS_WRAP);
     } else {
         d->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
         d->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
@@ -765,11 +816,13 @@ void kel_direct3d::drawQuad()
         d->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
         d->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_DISABLE);
     }
-    d->SetFVF(kQuadFvf);
-    d->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof(quad_vertex));
+    d->SetFVF(kPictureFvf);
+    d->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof(picture_vertex));
     d->SetPixelShader(nullptr);
     for (DWORD i = 0; i < samplers; ++i)
         d->SetTexture(i, nullptr);
+    if (planes)
+        d->SetTexture(3, nullptr);
 }
 
 // An overlay's bitmap into its id's A8R8G8B8 texture (B, G, R, A in memory, as the bitmap),

@@ -144,6 +144,7 @@ private:
     bool m_l16;            // and has 16-bit ones, for 10-bit planes
     int m_maxTexture[2];   // its largest texture
     IDirect3DPixelShader9* m_shader;
+    IDirect3DTexture9* m_ditherPattern;  // the shader's 4 x 4 dither thresholds
     frame_plan m_frame;  // what the frame's resources were made for (texture_count 0: none)
     bool m_frameFilled;  // they hold a frame
     frame_plan m_noPlanes;  // plane textures this device could not make (texture_count 0: none)

@@ -252,6 +252,42 @@ TEST_P(TenBitRamp, ShowsEveryOutputLevelWhereEightBitsWouldBand)
     EXPECT_EQ(kel_vout_destroy(&h), 0);
 }
 
+// A flat 10-bit grey half way between two 8-bit levels (luma 502: 127.5 of 255) is dithered:
+// both neighbours show, each on about half the pixels, where rounding would show one.
+TEST_P(TenBitRamp, FlatTenBitValuesBetweenTwoLevelsAreDithered)
+{
+    const int w = 64, hgt = 32;
+    std::vector<uint8_t> samples;
+    auto put = [&](int value, size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            samples.push_back(uint8_t(value));
+            samples.push_back(uint8_t(value >> 8));
+        }
+    };
+    put(502, size_t(w) * hgt);
+    put(512, size_t(w / 2) * (hgt / 2) * 2);
+    HostWindow host(w, hgt);
+    ShaderSeam seam(true);
+    KEL_VOUT_HANDLE h = create_vout(host.hwnd, GetParam(), VOUT_NORMAL);
+    ASSERT_NE(h, nullptr);
+    show_black(h, w, hgt);
+    DeepFrame f(samples, w, hgt, KEL_VOUT_FMT_P010, KEL_VOUT_CS_BT709, KEL_VOUT_RANGE_LIMITED);
+    ASSERT_EQ(kel_vout_put_frame(h, &f.frame), 0);
+    Snapshot s;
+    int taken = 0;
+    ASSERT_TRUE(snapshot_until(h, s, [&](const Snapshot& sn) { return ++taken >= 2 && !sn.rgb.empty(); }));
+    ASSERT_EQ(s.rgb.size(), size_t(w) * hgt * 3);
+    size_t low = 0, high = 0;
+    for (uint8_t v : s.rgb) {
+        low += v == 127;
+        high += v == 128;
+    }
+    EXPECT_EQ(low + high, s.rgb.size());
+    EXPECT_GT(low, s.rgb.size() / 4);
+    EXPECT_GT(high, s.rgb.size() / 4);
+    EXPECT_EQ(kel_vout_destroy(&h), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, TenBitRamp, ::testing::Values(VOUT_WGL, VOUT_D3D, VOUT_D3D11),
                          [](const ::testing::TestParamInfo<VOUT_MODE>& info) { return backend_label(info.param); });
 
