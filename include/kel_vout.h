@@ -162,8 +162,8 @@ typedef struct kel_vout_frame_t {
  * 16-235, chroma 16-240; full: 0-255; for 10 bits, limited 64-940 and 64-960, full 0-1023);
  * RGB frames ignore both fields. Scaling is bilinear; subsampled chroma samples are centred
  * between their two luma columns (and rows, for 4:2:0). 10-bit frames are converted with at
- * least 10 bits of precision all the way, and dithered to the 8 bits of the picture where the
- * processor converts them.
+ * least 10 bits of precision all the way, and dithered to the 8 bits of the picture (on every
+ * backend and by the processor fallbacks alike).
  * Where a device cannot show a frame as such (no pixel shaders or fragment programs, a frame
  * beyond its largest texture), the render thread converts it on the processor once per frame,
  * with the same colours; a frame beyond the largest texture of an OpenGL context is reduced.
