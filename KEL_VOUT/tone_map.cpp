@@ -47,6 +47,19 @@ double eetf(double e, double max_lum)
     return (2.0 * t3 - 3.0 * t2 + 1.0) * ks + (t3 - 2.0 * t2 + t) * (1.0 - ks) + (-2.0 * t3 + 3.0 * t2) * max_lum;
 }
 
+// The inverse of a 3 x 3 matrix (by its cofactors).
+void invert(const double a[3][3], double out[3][3])
+{
+    const double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+                       a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+                       a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) {
+            const int r1 = (c + 1) % 3, r2 = (c + 2) % 3, c1 = (r + 1) % 3, c2 = (r + 2) % 3;
+            out[r][c] = (a[r1][c1] * a[r2][c2] - a[r1][c2] * a[r2][c1]) / det;
+        }
+}
+
 // The xy chromaticities of R, G and B, and their RGB to XYZ matrix (white D65).
 void rgb_to_xyz(const double xy[3][2], double m[3][3])
 {
@@ -60,32 +73,13 @@ void rgb_to_xyz(const double xy[3][2], double m[3][3])
     }
     // Scale each primary so that R = G = B = 1 is the white.
     double inv[3][3];
-    const double det = p[0][0] * (p[1][1] * p[2][2] - p[1][2] * p[2][1]) -
-                       p[0][1] * (p[1][0] * p[2][2] - p[1][2] * p[2][0]) +
-                       p[0][2] * (p[1][0] * p[2][1] - p[1][1] * p[2][0]);
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) {
-            const int r1 = (c + 1) % 3, r2 = (c + 2) % 3, c1 = (r + 1) % 3, c2 = (r + 2) % 3;
-            inv[r][c] = (p[r1][c1] * p[r2][c2] - p[r1][c2] * p[r2][c1]) / det;
-        }
+    invert(p, inv);
     double s[3];
     for (int r = 0; r < 3; ++r)
         s[r] = inv[r][0] * white[0] + inv[r][1] * white[1] + inv[r][2] * white[2];
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c)
             m[r][c] = p[r][c] * s[c];
-}
-
-void invert(const double a[3][3], double out[3][3])
-{
-    const double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
-                       a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
-                       a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) {
-            const int r1 = (c + 1) % 3, r2 = (c + 2) % 3, c1 = (r + 1) % 3, c2 = (r + 2) % 3;
-            out[r][c] = (a[r1][c1] * a[r2][c2] - a[r1][c2] * a[r2][c1]) / det;
-        }
 }
 
 // One value to linear light, in units of SDR white.

@@ -19,22 +19,11 @@
 
 namespace {
 
+using reference::Case;
+using reference::case_name;
+
 const char* const kMatrices[] = {"bt601", "bt709", "bt2020"};
 const char* const kRanges[] = {"tv", "pc"};
-
-struct Case {
-    VOUT_MODE backend;
-    const char* content;
-    int w, h;
-    bool shaderless;  // Direct3D as on a device without pixel shaders: the processor converts
-};
-
-std::string case_name(const ::testing::TestParamInfo<Case>& info)
-{
-    const Case& c = info.param;
-    return std::string(c.shaderless ? "D3dShaderless" : backend_label(c.backend)) + c.content +
-           std::to_string(c.w) + "x" + std::to_string(c.h);
-}
 
 class Frames : public ::testing::TestWithParam<Case> {};
 

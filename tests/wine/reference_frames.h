@@ -128,6 +128,24 @@ struct HostFrame {
     }
 };
 
+// A parameterised case against the references: a backend, a content and a size (for the tests
+// that take it: `using reference::Case;`).
+namespace reference {
+struct Case {
+    VOUT_MODE backend;
+    const char* content;
+    int w, h;
+    bool shaderless;  // Direct3D as on a device without pixel shaders: the processor converts
+};
+
+inline std::string case_name(const ::testing::TestParamInfo<Case>& info)
+{
+    const Case& c = info.param;
+    return std::string(c.shaderless ? "D3dShaderless" : backend_label(c.backend)) + c.content +
+           std::to_string(c.w) + "x" + std::to_string(c.h);
+}
+}  // namespace reference
+
 // Shows a black frame first, so that the case that follows cannot pass on the picture before.
 inline void show_black(KEL_VOUT_HANDLE h, int w, int hgt)
 {
