@@ -287,3 +287,29 @@ void light_tables::map(float rgb[3]) const
     for (int c = 0; c < 3; ++c)
         rgb[c] = lookup(m_encode, std::sqrt(std::min(std::max(v[c], 0.0f), 1.0f)));
 }
+
+void make_light_lut(const light_params& p, light_lut* lut)
+{
+    const int n = kLightLutEntries;
+    // Hable rises on past the peak, slower and slower: its table reaches further.
+    const double reach = p.curve == tone_curve::hable ? 64.0 : 4.0;
+    const double sig_max = std::max(reach * p.peak(), reach);
+    for (int i = 0; i < n; ++i) {
+        const double u = double(i) / (n - 1);
+        lut->decode[i] = float(decode(p, u * kLightLutDecodeMax));
+        const double sig = std::max(u * u * sig_max, 1e-6);
+        lut->gain[i] = p.tone_maps()
+                           ? float(tone_curve_value(p.curve, sig, p.peak(), double(p.sdr_white)) / sig)
+                           : 1.0f;
+        lut->encode[i] = float(encode(u * u));
+    }
+    // A value v of a table's range 0..max is at texel v / max * (n - 1), so at the coordinate
+    // (v / max * (n - 1) + 0.5) / n.
+    const double span = double(n - 1) / n;
+    lut->coords[0] = float(span / kLightLutDecodeMax);
+    lut->coords[1] = float(0.5 / n);
+    lut->coords[2] = float(1.0 / sig_max);
+    lut->coords[3] = float(span);
+    lut->gain_limit =
+        p.tone_maps() ? float(tone_curve_value(p.curve, sig_max, p.peak(), double(p.sdr_white))) : 1e20f;
+}

@@ -94,4 +94,29 @@ private:
     float m_sigMax = 1.0f;
 };
 
+// The light as three one-channel tables that a shader samples with linear filtering, each
+// kLightLutEntries texels, texel i at (i + 0.5) / kLightLutEntries. Where the processor's tables
+// are read by index, a shader reads these at coordinates it computes with a few instructions
+// (no powers, no exponentials):
+//   lin  = decode[R' * coords[0] + coords[1]]   per channel, R' 0..kLightLutDecodeMax (clamped)
+//   v    = primaries * lin                      (light_shader_constants' rows)
+//   sig  = max(v.r, v.g, v.b, 1e-6)
+//   gain = min(gain[sqrt(sig * coords[2]) * coords[3] + coords[1]], gain_limit / sig)
+//                                               1 everywhere for frames without a tone curve
+//   out  = encode[sqrt(clamp(v * gain, 0, 1)) * coords[3] + coords[1]]
+// Within half a level of map_light on 8-bit output. The gain table ends at four times the peak;
+// past it the curve's value is held at its value there (gain_limit: exact for the curves that
+// hold the peak at white, within a fraction of a level for Hable, nearly flat there); below it
+// the limit changes nothing, as the curves rise.
+constexpr int kLightLutEntries = 2048;
+constexpr double kLightLutDecodeMax = 1.5;
+struct light_lut {
+    float decode[kLightLutEntries];  // linear light, units of SDR white
+    float gain[kLightLutEntries];    // curve(sig) / sig
+    float encode[kLightLutEntries];  // the display's R', 0..1
+    float coords[4];
+    float gain_limit;
+};
+void make_light_lut(const light_params& p, light_lut* lut);
+
 #endif

@@ -3,6 +3,7 @@
 // them, and the processor's tables against the direct functions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "tone_map.h"
@@ -138,4 +139,69 @@ TEST(Light, TablesFollowTheFunctions)
                     }
                 EXPECT_LT(worst, 0.05) << int(t) << " " << int(curve) << " " << white;
             }
+}
+
+// A texture's linear filtering at coordinate x, clamped at its edges, as a GPU samples it.
+float sampled(const float* table, int n, float x)
+{
+    const float pos = std::fmin(std::fmax(x * float(n) - 0.5f, 0.0f), float(n - 1));
+    const int i = std::min(int(pos), n - 2);
+    return table[i] + (table[i + 1] - table[i]) * (pos - float(i));
+}
+
+// The shaders' tables, read the way the shaders read them, give map_light's values within half
+// a level, for every transfer and curve: on a sweep of colours that crosses the gamut's edges
+// and on greys (where a wrong table coordinate shows first).
+TEST(Light, ShaderTablesFollowTheFunctions)
+{
+    for (transfer_fn t : {transfer_fn::sdr, transfer_fn::pq, transfer_fn::hlg})
+        for (tone_curve curve : {tone_curve::bt2390, tone_curve::hable, tone_curve::clip})
+            for (int white : {80, 100, 400}) {
+                light_params p;
+                p.transfer = t;
+                p.primaries = colour_primaries::bt2020;
+                p.max_luminance = t == transfer_fn::pq ? 4000 : 0;
+                p.curve = curve;
+                p.sdr_white = white;
+                light_lut lut;
+                make_light_lut(p, &lut);
+                double m[3][3];
+                primaries_matrix(p.primaries, m);
+                const int n = kLightLutEntries;
+                double worst = 0.0;
+                auto check = [&](const double in[3]) {
+                    double out[3];
+                    map_light(p, in, out);
+                    float lin[3], v[3];
+                    for (int c = 0; c < 3; ++c)
+                        lin[c] = sampled(lut.decode, n, float(in[c]) * lut.coords[0] + lut.coords[1]);
+                    for (int r = 0; r < 3; ++r)
+                        v[r] = float(m[r][0]) * lin[0] + float(m[r][1]) * lin[1] + float(m[r][2]) * lin[2];
+                    const float sig = std::fmax(std::fmax(v[0], std::fmax(v[1], v[2])), 1e-6f);
+                    const float gain = std::fmin(
+                        sampled(lut.gain, n, std::sqrt(sig * lut.coords[2]) * lut.coords[3] + lut.coords[1]),
+                        lut.gain_limit / sig);
+                    for (int c = 0; c < 3; ++c) {
+                        const float x = std::fmin(std::fmax(v[c] * gain, 0.0f), 1.0f);
+                        const float shown = sampled(lut.encode, n, std::sqrt(x) * lut.coords[3] + lut.coords[1]);
+                        worst = std::fmax(worst, std::fabs(double(shown) - out[c]) * 255.0);
+                    }
+                };
+                for (int i = 0; i <= 40; ++i)
+                    for (int j = 0; j <= 10; ++j) {
+                        const double in[3] = {i / 36.0 - 0.05, j / 9.0, 1.0 - i / 40.0};
+                        check(in);
+                    }
+                for (int i = 0; i <= 1023; ++i) {
+                    const double in[3] = {i / 1023.0, i / 1023.0, i / 1023.0};
+                    check(in);
+                }
+                EXPECT_LT(worst, 0.5) << int(t) << " " << int(curve) << " " << white;
+            }
+    light_lut lut;
+    make_light_lut(light_params{}, &lut);
+    EXPECT_FLOAT_EQ(lut.coords[0], 2047.0f / 2048.0f / 1.5f);
+    EXPECT_FLOAT_EQ(lut.coords[1], 1.0f / 4096.0f);
+    EXPECT_FLOAT_EQ(lut.coords[2], 0.025f);  // gains over four times the peak, 1000 / 100 cd/m2
+    EXPECT_FLOAT_EQ(lut.gain[500], 1.0f);
 }
