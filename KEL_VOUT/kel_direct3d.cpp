@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
+#include <vector>
 
 #include "kel_vout_log.h"
 #include "surface_copy.h"
@@ -111,6 +113,146 @@ const DWORD kYuvShader[] = {
     0x0000FFFF,                                      // end
 };
 
+// Shader model 2.0 tokens, for shaders made in code.
+namespace ps2 {
+enum reg : DWORD { temp = 0, constant = 2, texcoord = 3, colour_out = 8, sampler = 10 };
+enum swizzle : DWORD { xyzw = 0xE4, xxxx = 0x00, yyyy = 0x55, zzzz = 0xAA, wwww = 0xFF };
+enum opcode : DWORD {
+    mov = 1, add = 2, mad = 4, mul = 5, rcp = 6, rsq = 7, dp3 = 8, min = 10, max = 11, texld = 0x42, def = 0x51
+};
+constexpr DWORD reg_bits(reg type, int n)
+{
+    return 0x80000000u | ((DWORD(type) & 7) << 28) | ((DWORD(type) & 0x18) << 8) | DWORD(n);
+}
+// A destination and its write mask (bits x, y, z, w = 1, 2, 4, 8); saturated: clamped to 0..1.
+constexpr DWORD dst(reg type, int n, DWORD mask = 0xF, bool saturated = false)
+{
+    return reg_bits(type, n) | (mask << 16) | (saturated ? 1u << 20 : 0u);
+}
+constexpr DWORD src(reg type, int n, swizzle s = xyzw)
+{
+    return reg_bits(type, n) | (DWORD(s) << 16);
+}
+constexpr DWORD r(int n, swizzle s = xyzw) { return src(temp, n, s); }
+constexpr DWORD c(int n, swizzle s = xyzw) { return src(constant, n, s); }
+constexpr DWORD rd(int n, DWORD mask = 0xF, bool saturated = false) { return dst(temp, n, mask, saturated); }
+
+struct program {
+    std::vector<DWORD> tokens{0xFFFF0200};  // ps_2_0
+    void op(opcode o, std::initializer_list<DWORD> params)
+    {
+        tokens.push_back(DWORD(o) | DWORD(params.size()) << 24);
+        tokens.insert(tokens.end(), params);
+    }
+    void dcl_texcoord(int n) { tokens.insert(tokens.end(), {0x0200001F, 0x80000000, dst(texcoord, n, 0x3)}); }
+    void dcl_2d(int n) { tokens.insert(tokens.end(), {0x0200001F, 0x90000000, dst(sampler, n)}); }
+    void tex(int to, DWORD coordinate, int s) { op(texld, {rd(to), coordinate, src(sampler, s)}); }
+    std::vector<DWORD> finish()
+    {
+        tokens.push_back(0x0000FFFF);  // end
+        return tokens;
+    }
+};
+}  // namespace ps2
+
+// The YUV conversion with light, for frames that are not SDR with BT.709 primaries: the light
+// tables (light_lut) in textures s4 (decoding), s5 (the tone curve's gain) and s6 (encoding),
+// read at coordinates computed from the values (four levels of dependent reads, as shader model
+// 2.0 allows). Constants as the YUV shader's (c0..c5), and
+//   c6  the tables' coordinates: x R' to the decoding's, y half a texel, z 1 / the gain's range
+//   c7..c9 the primaries' rows
+//   c10 (1e-12, 1e-6, 0, 1)
+//   c11 x the gain's limit (over the brightest channel), y the tables' span
+std::vector<DWORD> light_shader_tokens()
+{
+    using namespace ps2;
+    program p;
+    for (int i = 0; i < 3; ++i)
+        p.dcl_texcoord(i);
+    for (int i = 0; i < 7; ++i)
+        p.dcl_2d(i);
+    const float consts[4] = {1e-12f, 1e-6f, 0.0f, 1.0f};
+    DWORD bits[4];
+    std::memcpy(bits, consts, sizeof(bits));
+    p.op(def, {dst(constant, 10), bits[0], bits[1], bits[2], bits[3]});
+    // Y, U, V and the dither's threshold; R', G', B' in r3.
+    p.tex(0, src(texcoord, 0), 0);
+    p.tex(1, src(texcoord, 1), 1);
+    p.tex(2, src(texcoord, 1), 2);
+    p.tex(4, src(texcoord, 2), 3);
+    p.op(mad, {rd(3), r(0, xxxx), c(0), c(3)});
+    p.op(mad, {rd(3), r(1, xxxx), c(1), r(3)});
+    p.op(mad, {rd(3), r(2, xxxx), c(2), r(3)});
+    // Linear light, each channel from the decoding's table, gathered in r5.
+    p.op(mad, {rd(5), r(3), c(6, xxxx), c(6, yyyy)});
+    p.op(mov, {rd(6), r(5, yyyy)});
+    p.op(mov, {rd(7), r(5, zzzz)});
+    p.tex(0, r(5), 4);
+    p.tex(1, r(6), 4);
+    p.tex(2, r(7), 4);
+    p.op(mov, {rd(5, 0x1), r(0, xxxx)});
+    p.op(mov, {rd(5, 0x2), r(1, xxxx)});
+    p.op(mov, {rd(5, 0x4), r(2, xxxx)});
+    // BT.709 primaries in r3.
+    p.op(dp3, {rd(3, 0x1), r(5), c(7)});
+    p.op(dp3, {rd(3, 0x2), r(5), c(8)});
+    p.op(dp3, {rd(3, 0x4), r(5), c(9)});
+    // The brightest channel (r6.x), the limit over it (r6.y), the gain's coordinate (r7).
+    p.op(max, {rd(6, 0x1), r(3, xxxx), r(3, yyyy)});
+    p.op(max, {rd(6, 0x1), r(6, xxxx), r(3, zzzz)});
+    p.op(max, {rd(6, 0x1), r(6, xxxx), c(10, yyyy)});
+    p.op(rcp, {rd(6, 0x2), r(6, xxxx)});
+    p.op(mul, {rd(6, 0x2), r(6, yyyy), c(11, xxxx)});
+    p.op(mul, {rd(6, 0x4), r(6, xxxx), c(6, zzzz)});
+    p.op(rsq, {rd(6, 0x8), r(6, zzzz)});
+    p.op(mul, {rd(6, 0x4), r(6, zzzz), r(6, wwww)});
+    p.op(mad, {rd(7), r(6, zzzz), c(11, yyyy), c(6, yyyy)});
+    p.tex(8, r(7), 5);
+    p.op(min, {rd(8, 0x1), r(8, xxxx), r(6, yyyy)});
+    // Scaled and clamped to 0..1; the encoding's coordinates at the square roots.
+    p.op(mul, {rd(3, 0x7, true), r(3), r(8, xxxx)});
+    p.op(max, {rd(3, 0x7), r(3), c(10, xxxx)});
+    p.op(rsq, {rd(5, 0x1), r(3, xxxx)});
+    p.op(rsq, {rd(5, 0x2), r(3, yyyy)});
+    p.op(rsq, {rd(5, 0x4), r(3, zzzz)});
+    p.op(mul, {rd(3, 0x7), r(3), r(5)});
+    p.op(mad, {rd(3), r(3), c(11, yyyy), c(6, yyyy)});
+    p.op(mov, {rd(6), r(3, yyyy)});
+    p.op(mov, {rd(7), r(3, zzzz)});
+    p.tex(0, r(3), 6);
+    p.tex(1, r(6), 6);
+    p.tex(2, r(7), 6);
+    // Opaque, dithered as the YUV shader dithers.
+    p.op(mov, {rd(5, 0x8), c(10, wwww)});
+    p.op(mov, {rd(5, 0x1), r(0, xxxx)});
+    p.op(mov, {rd(5, 0x2), r(1, xxxx)});
+    p.op(mov, {rd(5, 0x4), r(2, xxxx)});
+    p.op(mad, {rd(5), r(4, xxxx), c(4), r(5)});
+    p.op(add, {rd(5), r(5), c(5)});
+    p.op(mov, {dst(colour_out, 0), r(5)});
+    return p.finish();
+}
+
+// IEEE half precision, rounded to nearest (a value beyond its range to infinity).
+uint16_t to_half(float f)
+{
+    uint32_t x;
+    std::memcpy(&x, &f, sizeof(x));
+    const uint32_t sign = (x >> 16) & 0x8000u;
+    const int exponent = int((x >> 23) & 0xFF) - 127 + 15;
+    uint32_t mantissa = x & 0x7FFFFFu;
+    if (exponent >= 31)
+        return uint16_t(sign | 0x7C00u);
+    if (exponent <= 0) {  // below the smallest normal: a subnormal, or 0
+        if (exponent < -10)
+            return uint16_t(sign);
+        mantissa |= 0x800000u;
+        const int shift = 14 - exponent;
+        return uint16_t(sign | ((mantissa + (1u << (shift - 1))) >> shift));
+    }
+    return uint16_t(sign | ((uint32_t(exponent) << 10) + ((mantissa + 0x1000u) >> 13)));
+}
+
 // The picture's quad with the shader: the planes' coordinates and the pixel's place in the
 // dither's pattern (back-buffer pixels / 4, the pattern repeated).
 struct picture_vertex {
@@ -162,7 +304,8 @@ kel_direct3d::kel_direct3d()
     : m_nWidth(1920), m_nHeight(1080), m_pD3D(nullptr), m_pd3dDevice(nullptr), m_pd3dSurface(nullptr),
       m_spareSurface(nullptr), m_rtViewport{}, m_PresentWnd(nullptr), m_device(device_tier::none), m_retryAt(0),
       m_backBuffer{0, 0}, m_shaderCapable(false), m_l16(false), m_maxTexture{0, 0}, m_shader(nullptr),
-      m_ditherPattern(nullptr), m_frame{},
+      m_ditherPattern(nullptr), m_lightShader(nullptr), m_lightTables{}, m_lutHalf(false),
+      m_lutFilled(false), m_lut(new light_lut), m_frame{},
       m_frameFilled(false), m_noPlanes{}, m_noYv12(false), m_frameFailed(false), m_frameRetryAt(0), m_planes{}, m_picture(nullptr),
       m_pow2Only(false), m_dynamicTextures(false), m_drawn(false), m_recoveries(0), m_sizeResets(0)
 {
@@ -219,6 +362,7 @@ bool kel_direct3d::makeDevice()
     releaseOverlays();
     release(m_shader);
     release(m_ditherPattern);
+    releaseLightShader();
     release_counted(m_pd3dDevice);
     m_device = device_tier::failed;
     auto failed = [this] {
@@ -263,6 +407,7 @@ void kel_direct3d::chooseConversion()
     m_l16 = false;
     release(m_shader);
     release(m_ditherPattern);
+    releaseLightShader();
     D3DCAPS9 caps;
     if (FAILED(m_pd3dDevice->GetDeviceCaps(&caps))) {
         m_maxTexture[0] = m_maxTexture[1] = 2048;  // what every Direct3D 9 device takes
@@ -306,12 +451,84 @@ void kel_direct3d::chooseConversion()
         }
     }
     m_shaderCapable = SUCCEEDED(hr);
+    if (m_shaderCapable)
+        makeLightShader(uint32_t(mode.Format));
+}
+
+// The light on the GPU: the light shader, and its tables in float textures the device filters
+// (R32F, else R16F), managed so that they outlive a reset. Without them the processor converts
+// the light of frames that need it.
+void kel_direct3d::makeLightShader(uint32_t display_format)
+{
+    releaseLightShader();
+    D3DFORMAT format = D3DFMT_UNKNOWN;
+    for (D3DFORMAT f : {D3DFMT_R32F, D3DFMT_R16F})
+        if (SUCCEEDED(m_pD3D->CheckDeviceFormat(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, D3DFORMAT(display_format),
+                                                D3DUSAGE_QUERY_FILTER, D3DRTYPE_TEXTURE, f))) {
+            format = f;
+            break;
+        }
+    if (format == D3DFMT_UNKNOWN) {
+        kel_log(KEL_LOG_INFO, "Direct3D 9: no filtered float textures; HDR light is converted by the processor");
+        return;
+    }
+    const std::vector<DWORD> tokens = light_shader_tokens();
+    HRESULT hr = m_pd3dDevice->CreatePixelShader(tokens.data(), &m_lightShader);
+    for (IDirect3DTexture9*& t : m_lightTables)
+        if (SUCCEEDED(hr))
+            hr = m_pd3dDevice->CreateTexture(UINT(kLightLutEntries), 1, 1, 0, format, D3DPOOL_MANAGED, &t, nullptr);
+    m_lutHalf = format == D3DFMT_R16F;
+    if (FAILED(hr)) {
+        kel_log_hresult("Direct3D 9: the light shader (HDR light is converted by the processor)", hr,
+                        KEL_LOG_WARNING);
+        releaseLightShader();
+    }
+}
+
+void kel_direct3d::releaseLightShader()
+{
+    release(m_lightShader);
+    for (IDirect3DTexture9*& t : m_lightTables)
+        release(t);
+    m_lutFilled = false;
+}
+
+// The light shader's tables for `p`, unless they hold them already. False (and the light shader
+// given up: later frames' light goes the processor's way) when a table cannot be written.
+bool kel_direct3d::fillLightTables(const light_params& p)
+{
+    if (!m_lightShader)
+        return false;
+    if (m_lutFilled && m_lutFor == p)
+        return true;
+    make_light_lut(p, m_lut.get());
+    const float* const tables[3] = {m_lut->decode, m_lut->gain, m_lut->encode};
+    for (int i = 0; i < 3; ++i) {
+        D3DLOCKED_RECT locked;
+        if (!lock(m_lightTables[i], &locked, 0, "IDirect3DTexture9::LockRect (a light table)")) {
+            kel_log(KEL_LOG_WARNING, "Direct3D 9: HDR light is converted by the processor from now on");
+            releaseLightShader();
+            return false;
+        }
+        if (!m_lutHalf) {
+            std::memcpy(locked.pBits, tables[i], sizeof(float) * kLightLutEntries);
+        } else {
+            uint16_t* out = static_cast<uint16_t*>(locked.pBits);
+            for (int k = 0; k < kLightLutEntries; ++k)
+                out[k] = to_half(tables[i][k]);
+        }
+        m_lightTables[i]->UnlockRect(0);
+    }
+    m_lutFor = p;
+    m_lutFilled = true;
+    return true;
 }
 
 renderer_caps kel_direct3d::caps() const
 {
     renderer_caps c;
     c.yuv_shader = m_shaderCapable && m_shader;
+    c.light_shader = c.yuv_shader && m_lightShader;
     c.r16_textures = m_l16;
     c.yv12_surfaces = !m_noYv12;
     c.power_of_two = m_pow2Only;
@@ -570,6 +787,7 @@ void kel_direct3d::releaseD3D()
     m_frameFailed = false;
     release(m_shader);
     release(m_ditherPattern);
+    releaseLightShader();
     release_counted(m_pd3dDevice);
     release(m_pD3D);
     m_device = device_tier::none;
@@ -797,8 +1015,25 @@ void kel_direct3d::drawQuad()
         d->SetSamplerState(i, D3DSAMP_ADDRESSV, D3DTADDRESS_CLAMP);
     }
     if (planes) {
-        d->SetPixelShader(m_shader);
+        const bool light = m_frame.light.converts() && fillLightTables(m_frame.light);
+        d->SetPixelShader(light ? m_lightShader : m_shader);
         d->SetPixelShaderConstantF(0, &m_frame.constants[0][0], 4);
+        if (light) {
+            const float* const k = m_lut->coords;
+            const float coords[4] = {k[0], k[1], k[2], 0.0f};
+            const float limits[4] = {m_lut->gain_limit, k[3], 0.0f, 0.0f};
+            d->SetPixelShaderConstantF(6, coords, 1);
+            d->SetPixelShaderConstantF(7, &m_frame.light_constants[1][0], 3);
+            d->SetPixelShaderConstantF(11, limits, 1);
+            for (DWORD i = 0; i < 3; ++i) {
+                d->SetTexture(4 + i, m_lightTables[i]);
+                d->SetSamplerState(4 + i, D3DSAMP_MINFILTER, D3DTEXF_LINEAR);
+                d->SetSamplerState(4 + i, D3DSAMP_MAGFILTER, D3DTEXF_LINEAR);
+                d->SetSamplerState(4 + i, D3DSAMP_MIPFILTER, D3DTEXF_NONE);
+                d->SetSamplerState(4 + i, D3DSAMP_ADDRESSU, D3DTADDRESS_CLAMP);
+                d->SetSamplerState(4 + i, D3DSAMP_ADDRESSV, D3DTADDRESS_CLAMP);
+            }
+        }
         // The dither: 10-bit frames' output to the 8 bits of the back buffer.
         const float a = m_frame.dither;
         const float dither[2][4] = {{a, a, a, 0.0f}, {-0.5f * a, -0.5f * a, -0.5f * a, 0.0f}};
@@ -822,7 +1057,8 @@ void kel_direct3d::drawQuad()
     for (DWORD i = 0; i < samplers; ++i)
         d->SetTexture(i, nullptr);
     if (planes)
-        d->SetTexture(3, nullptr);
+        for (DWORD i = 3; i < 7; ++i)
+            d->SetTexture(i, nullptr);
 }
 
 // An overlay's bitmap into its id's A8R8G8B8 texture (B, G, R, A in memory, as the bitmap),

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include <memory>
 #include <vector>
 
 #include "frame_plan.h"
@@ -82,6 +83,11 @@ public:
     // True while YUV frames are converted by our pixel shader (false: by the driver or the
     // processor).
     bool convertsWithShader() const { return m_frame.texture_count > 0 && m_frame.route == draw_route::planes; }
+    // True when the last frame's light was converted by the light shader.
+    bool lightOnGpu() const
+    {
+        return convertsWithShader() && m_frame.light.converts() && m_lightShader && m_lutFilled;
+    }
 
     // Devices of this renderer class made and not yet destroyed, in the whole process.
     static int live_devices();
@@ -109,6 +115,9 @@ private:
     HRESULT checked(checked_call call, HRESULT hr);
     bool makeDevice();
     void chooseConversion();
+    void makeLightShader(uint32_t display_format);
+    void releaseLightShader();
+    bool fillLightTables(const light_params& p);
     bool backBufferFitsWindow();
     bool resetDevice();
     HRESULT resetBackBuffer();
@@ -145,6 +154,12 @@ private:
     int m_maxTexture[2];   // its largest texture
     IDirect3DPixelShader9* m_shader;
     IDirect3DTexture9* m_ditherPattern;  // the shader's 4 x 4 dither thresholds
+    IDirect3DPixelShader9* m_lightShader;  // the YUV shader with light (none: the processor converts it)
+    IDirect3DTexture9* m_lightTables[3];   // its tables: decoding, gain, encoding
+    bool m_lutHalf;                        // theirs are R16F (else R32F)
+    bool m_lutFilled;                      // they hold m_lutFor's
+    light_params m_lutFor;
+    std::unique_ptr<light_lut> m_lut;
     frame_plan m_frame;  // what the frame's resources were made for (texture_count 0: none)
     bool m_frameFilled;  // they hold a frame
     frame_plan m_noPlanes;  // plane textures this device could not make (texture_count 0: none)

@@ -339,6 +339,9 @@ TEST_P(HdrFrames, ToneMappedAsTheReferenceChainShowsThem)
             if (c.backend == VOUT_D3D11) {  // where the shader converts light
                 EXPECT_TRUE(d.kel_d3d11->lightOnGpu());
             }
+            if (c.backend == VOUT_D3D) {
+                EXPECT_EQ(d.kel_d3d->lightOnGpu(), !c.shaderless);
+            }
             if (c.backend == VOUT_WGL && d.kel_gl->convertsOnGpu()) {
                 EXPECT_TRUE(d.kel_gl->lightOnGpu());
             }
