@@ -233,26 +233,6 @@ std::vector<DWORD> light_shader_tokens()
     return p.finish();
 }
 
-// IEEE half precision, rounded to nearest (a value beyond its range to infinity).
-uint16_t to_half(float f)
-{
-    uint32_t x;
-    std::memcpy(&x, &f, sizeof(x));
-    const uint32_t sign = (x >> 16) & 0x8000u;
-    const int exponent = int((x >> 23) & 0xFF) - 127 + 15;
-    uint32_t mantissa = x & 0x7FFFFFu;
-    if (exponent >= 31)
-        return uint16_t(sign | 0x7C00u);
-    if (exponent <= 0) {  // below the smallest normal: a subnormal, or 0
-        if (exponent < -10)
-            return uint16_t(sign);
-        mantissa |= 0x800000u;
-        const int shift = 14 - exponent;
-        return uint16_t(sign | ((mantissa + (1u << (shift - 1))) >> shift));
-    }
-    return uint16_t(sign | ((uint32_t(exponent) << 10) + ((mantissa + 0x1000u) >> 13)));
-}
-
 // The picture's quad with the shader: the planes' coordinates and the pixel's place in the
 // dither's pattern (back-buffer pixels / 4, the pattern repeated).
 struct picture_vertex {
@@ -515,7 +495,7 @@ bool kel_direct3d::fillLightTables(const light_params& p)
         } else {
             uint16_t* out = static_cast<uint16_t*>(locked.pBits);
             for (int k = 0; k < kLightLutEntries; ++k)
-                out[k] = to_half(tables[i][k]);
+                out[k] = half_float(tables[i][k]);
         }
         m_lightTables[i]->UnlockRect(0);
     }

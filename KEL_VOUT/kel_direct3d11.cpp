@@ -32,8 +32,12 @@ std::atomic<kel_direct3d11::result_hook> g_result_hook{nullptr};
 std::atomic<const char*> g_compiler_for_testing{nullptr};
 std::atomic<int> g_live_devices{0};  // made and not yet destroyed, process-wide
 
-constexpr int kShaderCount = 5;  // vertex, YUV, RGB, overlay, YUV with light and dither (as m_code)
-constexpr int kLightShader = 4;  // the one a device may do without
+// Vertex, YUV, RGB, overlay, YUV with light and dither, YUV with dither (as m_code).
+constexpr int kShaderCount = 6;
+constexpr int kLightShader = 4;   // the ones a device may do without
+constexpr int kDitherShader = 5;
+// The shader's constants: the YUV matrix's, the light's, the light tables'.
+constexpr int kConstantVectors = 4 + kLightConstants + 2;
 
 // The conversion, one shader source for every device (the declarations, then the shaders). It is compiled on the user's machine by
 // the system's own compiler (d3dcompiler_47.dll, part of Windows since 8.1): the build runs on
@@ -54,6 +58,10 @@ cbuffer frame : register(b0)
     float4 prim_b;
     float4 tone;     // Hable: x 1 / hable(peak); BT.2390: x source peak in PQ, y its inverse, z knee, w maxLum
     float4 units;    // x SDR white / 10000, y its inverse, z peak in units of SDR white
+    // The light tables' coordinates (light_lut): x R' to the decoding's, y half a texel, z 1 /
+    // the gains' range, w the tables' span; and x the gain's limit over the brightest channel.
+    float4 tables;
+    float4 limits;
 };
 Texture2D plane0 : register(t0);
 Texture2D plane1 : register(t1);
@@ -101,62 +109,44 @@ float4 ps_overlay(corner i) : SV_Target
 // The light in a source of its own: a compiler that cannot take it leaves only the light to
 // the processor.
 const char kLightSource[] = R"(
-// The light, written out without function calls, ternary operators or early returns: the
-// compilers this must build with do not all take them.
-#define PQ_M1 0.1593017578125
-#define PQ_M2 78.84375
-#define PQ_C1 0.8359375
-#define PQ_C2 18.8515625
-#define PQ_C3 18.6875
-#define HLG_A 0.17883277
-#define HLG_B 0.28466892
-#define HLG_C 0.55991073
+// The light from the light tables (light_lut), at coordinates computed from the values: no
+// branches, and only square roots (as powers: not every compiler this must build with has sqrt).
+Texture2D decoding : register(t3);
+Texture2D gains : register(t4);
+Texture2D encoding : register(t5);
 
 float4 ps_light(corner i) : SV_Target
 {
     float3 rgb = offsets.rgb + plane0.Sample(bilinear, i.luma).r * coef_y.rgb
                + plane1.Sample(bilinear, i.chroma).r * coef_u.rgb
                + plane2.Sample(bilinear, i.chroma).r * coef_v.rgb;
-    if (mode.x > 0.5) {
-        float3 e = max(rgb, 0.0);
-        float3 lin = pow(e, 2.4);
-        if (mode.x > 2.5) {
-            // HLG: the inverse OETF (the square law to 1/2, the logarithm's inverse above), then
-            // the system gamma.
-            float3 above = min(max((e - 0.5) * 1e7, 0.0), 1.0);
-            float3 low = e * e / 3.0;
-            float3 high = (pow(2.0, (e - HLG_C) * (1.442695041 / HLG_A)) + HLG_B) / 12.0;
-            lin = pow(low + (high - low) * above, 1.2) * mode.w;
-        } else if (mode.x > 1.5) {
-            float3 p = pow(min(e, 1.9), 1.0 / PQ_M2);
-            lin = pow(max(p - PQ_C1, 0.0) / (PQ_C2 - PQ_C3 * p), 1.0 / PQ_M1) * mode.w;
-        }
-        float3 v = float3(dot(prim_r.rgb, lin), dot(prim_g.rgb, lin), dot(prim_b.rgb, lin));
-        if (mode.y > -0.5) {
-            float sig = max(max(v.r, v.g), max(v.b, 1e-6));
-            float t = min(max(sig, 0.0), 1.0);  // clip
-            if (mode.y > 0.5 && mode.y < 1.5) {
-                // Hable's curve over its value at the peak.
-                t = ((sig * (sig * 0.15 + 0.05) + 0.004) / (sig * (sig * 0.15 + 0.5) + 0.06) - 0.02 / 0.3) * tone.x;
-            } else if (mode.y < 0.5 && units.z > 1.0) {
-                // BT.2390: to PQ in the source's range, the spline above the knee, and back.
-                float y = pow(min(sig, units.z) * units.x, PQ_M1);
-                float pe = pow((PQ_C1 + PQ_C2 * y) / (1.0 + PQ_C3 * y), PQ_M2) * tone.y;
-                float k = min(max((pe - tone.z) / (1.0 - tone.z), 0.0), 1.0);
-                float k2 = k * k;
-                float k3 = k2 * k;
-                float spline = (2.0 * k3 - 3.0 * k2 + 1.0) * tone.z + (k3 - 2.0 * k2 + k) * (1.0 - tone.z) +
-                               (-2.0 * k3 + 3.0 * k2) * tone.w;
-                float above = min(max((pe - tone.z) * 1e7, 0.0), 1.0);
-                pe = (pe + (spline - pe) * above) * tone.x;
-                float q = pow(pe, 1.0 / PQ_M2);
-                t = min(pow(max(q - PQ_C1, 0.0) / (PQ_C2 - PQ_C3 * q), 1.0 / PQ_M1) * units.y, 1.0);
-            }
-            v *= t / sig;
-        }
-        rgb = pow(min(max(v, 0.0), 1.0), 1.0 / 2.4);
-    }
+    float3 d = rgb * tables.x + tables.y;
+    float3 lin = float3(decoding.Sample(bilinear, float2(d.r, 0.5)).r, decoding.Sample(bilinear, float2(d.g, 0.5)).r,
+                        decoding.Sample(bilinear, float2(d.b, 0.5)).r);
+    float3 v = float3(dot(prim_r.rgb, lin), dot(prim_g.rgb, lin), dot(prim_b.rgb, lin));
+    float sig = max(max(v.r, v.g), max(v.b, 1e-6));
+    float g = min(gains.Sample(bilinear, float2(pow(sig * tables.z, 0.5) * tables.w + tables.y, 0.5)).r,
+                  limits.x / sig);
+    float3 e = pow(saturate(v * g), 0.5) * tables.w + tables.y;
+    rgb = float3(encoding.Sample(bilinear, float2(e.r, 0.5)).r, encoding.Sample(bilinear, float2(e.g, 0.5)).r,
+                 encoding.Sample(bilinear, float2(e.b, 0.5)).r);
     // Interleaved gradient noise over the pixel grid, centred on 0.
+    float n = dot(i.pos.xy, float2(0.06711056, 0.00583715));
+    n = 52.9829189 * (n - floor(n));
+    float noise = n - floor(n);
+    return float4(rgb + (noise - 0.5) * mode.z, 1.0);
+}
+
+
+)";
+
+const char kDitherSource[] = R"(
+// 10-bit SDR frames: the conversion and the dither alone.
+float4 ps_dither(corner i) : SV_Target
+{
+    float3 rgb = offsets.rgb + plane0.Sample(bilinear, i.luma).r * coef_y.rgb
+               + plane1.Sample(bilinear, i.chroma).r * coef_u.rgb
+               + plane2.Sample(bilinear, i.chroma).r * coef_v.rgb;
     float n = dot(i.pos.xy, float2(0.06711056, 0.00583715));
     n = 52.9829189 * (n - floor(n));
     float noise = n - floor(n);
@@ -324,7 +314,7 @@ renderer_caps kel_direct3d11::caps() const
     renderer_caps c;
     c.yuv_shader = true;
     c.r16_textures = true;    // R16_UNORM, filtered, on every feature level we make
-    c.light_shader = m_psLight != nullptr;
+    c.light_shader = m_psLight != nullptr;  // with its tables
     c.rgb_in_texture = true;  // a B8G8R8A8 texture; frames never exceed its limit
     c.bgra_upload = true;
     return c;
@@ -381,7 +371,7 @@ void kel_direct3d11::release_device()
     release_com(m_psOverlay);
     release_com(m_psRgb);
     release_com(m_psYuv);
-    release_com(m_psLight);
+    release_light_shaders();
     release_com(m_vs);
     if (m_context)
         m_context->Flush();
@@ -478,14 +468,15 @@ bool kel_direct3d11::loadShaders()
         kel_log_last_error("GetProcAddress (D3DCompile)");
     static const char* const entries[kShaderCount][2] = {
         {"vs_main", "vs_4_0"}, {"ps_yuv", "ps_4_0"}, {"ps_rgb", "ps_4_0"}, {"ps_overlay", "ps_4_0"},
-        {"ps_light", "ps_4_0"}};
+        {"ps_light", "ps_4_0"}, {"ps_dither", "ps_4_0"}};
     bool ok = compile != nullptr;
     for (int i = 0; i < kShaderCount && ok; ++i) {
         ID3D10Blob* code = nullptr;
         ID3D10Blob* errors = nullptr;
         std::string source;
         try {
-            source = std::string(kShaderCommon) + (i == kLightShader ? kLightSource : kShaderSource);
+            source = std::string(kShaderCommon) +
+                     (i == kLightShader ? kLightSource : i == kDitherShader ? kDitherSource : kShaderSource);
         } catch (const std::bad_alloc&) {
             ok = false;
             break;
@@ -499,9 +490,10 @@ bool kel_direct3d11::loadShaders()
             } catch (const std::bad_alloc&) {
                 ok = false;
             }
-        } else if (i == kLightShader) {
+        } else if (i >= kLightShader) {
             // Without it the processor converts light; every other frame is shown as before.
-            kel_log(KEL_LOG_WARNING, "D3DCompile (%s) failed, light is converted on the processor: %s", entries[i][0],
+            kel_log(KEL_LOG_WARNING, "D3DCompile (%s) failed, %s: %s", entries[i][0],
+                    i == kLightShader ? "light is converted on the processor" : "10-bit frames are not dithered",
                     errors ? static_cast<const char*>(errors->GetBufferPointer()) : "no message");
             m_code[i].clear();
         } else {
@@ -577,7 +569,7 @@ bool kel_direct3d11::make_device()
     vb.BindFlags = D3D11_BIND_VERTEX_BUFFER;
     vb.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
     D3D11_BUFFER_DESC cb{};
-    cb.ByteWidth = sizeof(m_frame.constants) + sizeof(m_frame.light_constants);
+    cb.ByteWidth = sizeof(float) * 4 * kConstantVectors;
     cb.Usage = D3D11_USAGE_DEFAULT;
     cb.BindFlags = D3D11_BIND_CONSTANT_BUFFER;
     static const D3D11_INPUT_ELEMENT_DESC layout[] = {
@@ -624,16 +616,7 @@ bool kel_direct3d11::make_device()
             return false;
         }
     }
-    if (!m_code[kLightShader].empty()) {
-        // Without it the processor converts light; everything else is drawn as before.
-        const HRESULT hr = m_device->CreatePixelShader(m_code[kLightShader].data(), m_code[kLightShader].size(),
-                                                       nullptr, &m_psLight);
-        if (FAILED(hr)) {
-            kel_log_hresult("ID3D11Device::CreatePixelShader (light; it is converted on the processor)", hr,
-                            KEL_LOG_WARNING);
-            m_psLight = nullptr;
-        }
-    }
+    make_light_shaders();
     if (presents_spin_while_queued()) {
         // Without it presents go on, spinning while one is queued (see present_pacing.h).
         const D3D11_QUERY_DESC event_query{D3D11_QUERY_EVENT, 0};
@@ -856,7 +839,6 @@ void kel_direct3d11::paintD3D11(const uint8_t* buf, const frame_plan& plan, bool
         // texture coordinates only the quad.
         m_constantsDirty = m_constantsDirty || std::memcmp(m_frame.constants, plan.constants, sizeof(plan.constants)) != 0 ||
                            std::memcmp(m_frame.light_constants, plan.light_constants, sizeof(plan.light_constants)) != 0;
-        m_stateDirty = m_stateDirty || m_frame.light_shader() != plan.light_shader();
         m_quadDirty = m_quadDirty || std::memcmp(&m_frame.target, &plan.target, sizeof(plan.target)) != 0 ||
                       std::memcmp(m_frame.textures, plan.textures, sizeof(plan.textures)) != 0;
         m_frame = plan;
@@ -1063,6 +1045,107 @@ void kel_direct3d11::wait_for_last_present()
     wait_polling([this] { return m_context->GetData(m_presentDone, nullptr, 0, 0) != S_FALSE; }, kPresentWaitMs);
 }
 
+// The light shader, and the dither's, and the light tables in float textures the device filters
+// (R32_FLOAT, else R16_FLOAT). Without the light shader or its tables the processor converts
+// light; without the dither's 10-bit SDR frames are shown undithered.
+void kel_direct3d11::make_light_shaders()
+{
+    release_light_shaders();
+    if (!m_code[kDitherShader].empty() &&
+        FAILED(m_device->CreatePixelShader(m_code[kDitherShader].data(), m_code[kDitherShader].size(), nullptr,
+                                           &m_psDither))) {
+        kel_log(KEL_LOG_WARNING, "ID3D11Device::CreatePixelShader (dither) failed; 10-bit frames are not dithered");
+        m_psDither = nullptr;
+    }
+    if (m_code[kLightShader].empty())
+        return;
+    DXGI_FORMAT format = DXGI_FORMAT_UNKNOWN;
+    for (DXGI_FORMAT f : {DXGI_FORMAT_R32_FLOAT, DXGI_FORMAT_R16_FLOAT}) {
+        UINT support = 0;
+        if (SUCCEEDED(m_device->CheckFormatSupport(f, &support)) && (support & D3D11_FORMAT_SUPPORT_SHADER_SAMPLE)) {
+            format = f;
+            break;
+        }
+    }
+    HRESULT hr = format == DXGI_FORMAT_UNKNOWN ? E_NOTIMPL : S_OK;
+    if (SUCCEEDED(hr))
+        hr = m_device->CreatePixelShader(m_code[kLightShader].data(), m_code[kLightShader].size(), nullptr, &m_psLight);
+    D3D11_TEXTURE2D_DESC d{};
+    d.Width = UINT(kLightLutEntries);
+    d.Height = d.MipLevels = d.ArraySize = 1;
+    d.Format = format;
+    d.SampleDesc.Count = 1;
+    d.Usage = D3D11_USAGE_DEFAULT;
+    d.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+    for (int i = 0; i < 3 && SUCCEEDED(hr); ++i) {
+        hr = m_device->CreateTexture2D(&d, nullptr, &m_tables[i]);
+        if (SUCCEEDED(hr))
+            hr = m_device->CreateShaderResourceView(m_tables[i], nullptr, &m_tableViews[i]);
+    }
+    if (FAILED(hr)) {
+        kel_log_hresult("Direct3D 11: the light shader (light is converted on the processor)", hr, KEL_LOG_WARNING);
+        ID3D11PixelShader* dither = m_psDither;
+        m_psDither = nullptr;
+        release_light_shaders();
+        m_psDither = dither;
+        return;
+    }
+    m_tablesHalf = format == DXGI_FORMAT_R16_FLOAT;
+}
+
+void kel_direct3d11::release_light_shaders()
+{
+    release_com(m_psLight);
+    release_com(m_psDither);
+    for (int i = 0; i < 3; ++i) {
+        release_com(m_tableViews[i]);
+        release_com(m_tables[i]);
+    }
+    m_tablesFilled = false;
+    m_boundShader = nullptr;
+}
+
+// The pixel shader for the frame: RGB pictures; YUV with light from the tables; 10-bit frames
+// with the dither; the plain conversion.
+ID3D11PixelShader* kel_direct3d11::pixel_shader() const
+{
+    if (m_frame.route != draw_route::planes)
+        return m_psRgb;
+    if (m_frame.light.converts() && m_psLight)
+        return m_psLight;
+    if (m_frame.dither != 0.0f && m_psDither)
+        return m_psDither;
+    return m_psYuv;
+}
+
+// The tables for the frame's light, unless they hold them already (their coordinates go with
+// the constants).
+bool kel_direct3d11::fill_light_tables()
+{
+    if (m_tablesFilled && m_tablesFor == m_frame.light)
+        return true;
+    make_light_lut(m_frame.light, m_lut.get());
+    const float* const tables[3] = {m_lut->decode, m_lut->gain, m_lut->encode};
+    try {
+        std::vector<uint16_t> halves(m_tablesHalf ? size_t(kLightLutEntries) : 0);
+        for (int i = 0; i < 3; ++i) {
+            const void* data = tables[i];
+            if (m_tablesHalf) {
+                for (int k = 0; k < kLightLutEntries; ++k)
+                    halves[size_t(k)] = half_float(tables[i][k]);
+                data = halves.data();
+            }
+            m_context->UpdateSubresource(m_tables[i], 0, nullptr, data, 0, 0);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    m_tablesFor = m_frame.light;
+    m_tablesFilled = true;
+    m_constantsDirty = true;
+    return true;
+}
+
 // One quad over the whole back buffer (nothing to clear), the planes filtered bilinearly and
 // converted by the shader. The pipeline's state stays bound between frames; only what changed
 // is set again, and the render target, which a flip model's present unbinds.
@@ -1071,10 +1154,15 @@ void kel_direct3d11::draw()
     if (!m_target)
         return;
     ID3D11DeviceContext* c = m_context;
+    ID3D11PixelShader* const ps = pixel_shader();
+    if (ps == m_psLight && !fill_light_tables())
+        return;
     if (m_constantsDirty) {
-        float constants[4 + kLightConstants][4];
+        float constants[kConstantVectors][4] = {};
         std::memcpy(constants, m_frame.constants, sizeof(m_frame.constants));
         std::memcpy(constants[4], m_frame.light_constants, sizeof(m_frame.light_constants));
+        std::memcpy(constants[4 + kLightConstants], m_lut->coords, sizeof(m_lut->coords));
+        constants[5 + kLightConstants][0] = m_lut->gain_limit;
         c->UpdateSubresource(m_cbuffer, 0, nullptr, constants, 0, 0);
         m_constantsDirty = false;
     }
@@ -1083,6 +1171,7 @@ void kel_direct3d11::draw()
             return;
         m_quadDirty = false;
     }
+    m_stateDirty = m_stateDirty || ps != m_boundShader;
     if (m_stateDirty) {
         D3D11_VIEWPORT vp{0.0f, 0.0f, float(m_targetWidth), float(m_targetHeight), 0.0f, 1.0f};
         c->RSSetViewports(1, &vp);
@@ -1092,10 +1181,12 @@ void kel_direct3d11::draw()
         c->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
         c->VSSetShader(m_vs, nullptr, 0);
         c->VSSetConstantBuffers(0, 1, &m_cbuffer);
-        const bool rgb = m_frame.route != draw_route::planes;
-        c->PSSetShader(rgb ? m_psRgb : m_frame.light_shader() && m_psLight ? m_psLight : m_psYuv, nullptr, 0);
+        c->PSSetShader(ps, nullptr, 0);
+        m_boundShader = ps;
         c->PSSetConstantBuffers(0, 1, &m_cbuffer);
         c->PSSetShaderResources(0, 3, m_views);  // null chroma views for RGB
+        if (ps == m_psLight)
+            c->PSSetShaderResources(3, 3, m_tableViews);
         c->PSSetSamplers(0, 1, &m_sampler);
         m_stateDirty = false;
     }

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "frame_plan.h"
@@ -72,7 +73,10 @@ public:
     // True while a removed or failed device waits to be made again.
     bool recovering() const { return m_rebuild; }
     // The frame drawn last had its light converted by the shader (not the processor).
-    bool lightOnGpu() const { return m_frame.route == draw_route::planes && m_frame.light.converts() && m_psLight; }
+    bool lightOnGpu() const
+    {
+        return m_frame.route == draw_route::planes && m_frame.light.converts() && m_psLight && m_tablesFilled;
+    }
 
     // Test seam: sees each checked result on the render thread and returns the one the renderer
     // acts on (Wine cannot remove a device). create_swap_chain is asked before each attempt,
@@ -99,6 +103,10 @@ private:
     bool upload(const uint8_t* buf);
     bool update_quad();
     void draw();
+    void make_light_shaders();
+    void release_light_shaders();
+    ID3D11PixelShader* pixel_shader() const;
+    bool fill_light_tables();
     bool upload_overlay(const plan_quad& q);
     void draw_overlays(const frame_plan& plan);
     void release_overlays();
@@ -120,7 +128,15 @@ private:
     int m_targetHeight = 0;
     ID3D11VertexShader* m_vs = nullptr;
     ID3D11PixelShader* m_psYuv = nullptr;
-    ID3D11PixelShader* m_psLight = nullptr;  // YUV with light and dither
+    ID3D11PixelShader* m_psLight = nullptr;   // YUV with light (from the tables) and dither
+    ID3D11PixelShader* m_psDither = nullptr;  // YUV with dither
+    ID3D11PixelShader* m_boundShader = nullptr;
+    ID3D11Texture2D* m_tables[3] = {};  // the light tables: decoding, gains, encoding
+    ID3D11ShaderResourceView* m_tableViews[3] = {};
+    bool m_tablesHalf = false;    // R16_FLOAT (else R32_FLOAT)
+    bool m_tablesFilled = false;  // they hold m_tablesFor's
+    light_params m_tablesFor;
+    std::unique_ptr<light_lut> m_lut{new light_lut()};
     ID3D11PixelShader* m_psRgb = nullptr;
     ID3D11InputLayout* m_layout = nullptr;
     ID3D11Buffer* m_quad = nullptr;  // four quad_vertex, rewritten when the plan's quad changes
@@ -138,7 +154,7 @@ private:
     uint64_t m_overlayFailed[kMaxOverlays] = {};  // a serial whose texture could not be made
     std::vector<uint8_t> m_converted;  // a YUV frame converted on the processor (light the shader cannot)
     light_tables m_light;              // for that conversion
-    std::vector<uint8_t> m_code[5];  // compiled vertex, YUV, RGB, overlay and light shaders, kept across devices
+    std::vector<uint8_t> m_code[6];  // compiled vertex, YUV, RGB, overlay, light and dither shaders, kept across devices
     const char* m_compiler = "";     // the system DLL that compiled them
 
     bool m_fresh = false;   // the textures hold no frame yet

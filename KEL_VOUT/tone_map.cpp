@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -311,5 +312,26 @@ void make_light_lut(const light_params& p, light_lut* lut)
     lut->coords[2] = float(1.0 / sig_max);
     lut->coords[3] = float(span);
     lut->gain_limit =
-        p.tone_maps() ? float(tone_curve_value(p.curve, sig_max, p.peak(), double(p.sdr_white))) : 1e20f;
+        p.tone_maps() ? float(tone_curve_value(p.curve, sig_max, p.peak(), double(p.sdr_white))) : 1e6f;
 }
+
+// IEEE half precision, rounded to nearest, ties to even (a value beyond its range to infinity).
+uint16_t half_float(float f)
+{
+    uint32_t x;
+    std::memcpy(&x, &f, sizeof(x));
+    const uint32_t sign = (x >> 16) & 0x8000u;
+    const int exponent = int((x >> 23) & 0xFF) - 127 + 15;
+    uint32_t mantissa = x & 0x7FFFFFu;
+    if (exponent >= 31)
+        return uint16_t(sign | 0x7C00u);
+    if (exponent <= 0) {  // below the smallest normal: a subnormal, or 0
+        if (exponent < -10)
+            return uint16_t(sign);
+        mantissa |= 0x800000u;
+        const int shift = 14 - exponent;
+        return uint16_t(sign | ((mantissa + (1u << (shift - 1)) - 1u + ((mantissa >> shift) & 1u)) >> shift));
+    }
+    return uint16_t(sign | ((uint32_t(exponent) << 10) + ((mantissa + 0xFFFu + ((mantissa >> 13) & 1u)) >> 13)));
+}
+

@@ -118,5 +118,8 @@ struct light_lut {
     float gain_limit;
 };
 void make_light_lut(const light_params& p, light_lut* lut);
+// A table's value for a half-float texture: IEEE half precision, rounded to nearest, ties to even
+// (beyond its range, infinity).
+uint16_t half_float(float f);
 
 #endif

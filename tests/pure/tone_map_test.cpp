@@ -205,3 +205,25 @@ TEST(Light, ShaderTablesFollowTheFunctions)
     EXPECT_FLOAT_EQ(lut.coords[2], 0.025f);  // gains over four times the peak, 1000 / 100 cd/m2
     EXPECT_FLOAT_EQ(lut.gain[500], 1.0f);
 }
+
+// Half floats for tables in R16F textures: the encodings of IEEE 754's binary16, rounded to
+// nearest with ties to even.
+TEST(Light, HalfFloats)
+{
+    const struct {
+        float f;
+        uint16_t h;
+    } cases[] = {
+        {0.0f, 0x0000},        {-0.0f, 0x8000},       {1.0f, 0x3C00},          {-2.0f, 0xC000},
+        {0.5f, 0x3800},        {65504.0f, 0x7BFF},    {65520.0f, 0x7C00},      {1e6f, 0x7C00},
+        {6.1035156e-5f, 0x0400},  // the smallest normal
+        {5.9604645e-8f, 0x0001},  // the smallest subnormal
+        {3.0517578e-5f, 0x0200},  {1e-9f, 0x0000},
+        {1.0009766f, 0x3C01},     // one step above 1
+        {1.00048828f, 0x3C00},    // half a step: the tie goes to the even
+        {1.00146484f, 0x3C02},    // one and a half: to the even above
+        {0.33325195f, 0x3555},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(half_float(c.f), c.h) << c.f;
+}
