@@ -137,6 +137,56 @@ std::string light_program(int decoding, int curve)
     return p;
 }
 
+// The conversion with light from the light tables (light_lut) on texture units 3 (decoding), 4
+// (the tone curve's gain) and 5 (encoding), one-dimensional float textures read at coordinates
+// computed from the values: no powers, for every decoding and curve. program.local[10]: the
+// tables' coordinates, [11].x the gain's limit over the brightest channel.
+const char* const table_program =
+    "!!ARBfp1.0"
+    "OPTION ARB_precision_hint_nicest;"
+    "PARAM coefficient[4] = { program.local[0..3] };"
+    "PARAM mode = program.local[4];"
+    "PARAM prim[3] = { program.local[5..7] };"
+    "PARAM tables = program.local[10];"
+    "PARAM limits = program.local[11];"
+    "PARAM misc = {0.5, 0.000001, 0.000000000001, 0.0};"
+    "PARAM noise = {0.06711056, 0.00583715, 52.9829189, 0.0};"
+    "TEMP src, rgb, d, lin, v, t, q;"
+    "TEX src.x, fragment.texcoord[0], texture[0], 2D;"
+    "TEX src.y, fragment.texcoord[1], texture[1], 2D;"
+    "TEX src.z, fragment.texcoord[2], texture[2], 2D;"
+    "MAD rgb.rgb, src.xxxx, coefficient[0], coefficient[3];"
+    "MAD rgb.rgb, src.yyyy, coefficient[1], rgb;"
+    "MAD rgb.rgb, src.zzzz, coefficient[2], rgb;"
+    "MAD d, rgb, tables.x, tables.y;"
+    "TEX lin.x, d.x, texture[3], 1D;"
+    "TEX lin.y, d.y, texture[3], 1D;"
+    "TEX lin.z, d.z, texture[3], 1D;"
+    "DP3 v.x, prim[0], lin; DP3 v.y, prim[1], lin; DP3 v.z, prim[2], lin;"
+    // t.x the brightest channel, t.y the limit over it, q the gain's coordinate.
+    "MAX t.x, v.x, v.y; MAX t.x, t.x, v.z; MAX t.x, t.x, misc.y;"
+    "RCP t.y, t.x; MUL t.y, t.y, limits.x;"
+    "MUL t.z, t.x, tables.z; RSQ t.w, t.z; MUL t.z, t.z, t.w;"
+    "MAD q, t.z, tables.w, tables.y;"
+    "TEX q.x, q, texture[4], 1D;"
+    "MIN q.x, q.x, t.y;"
+    "MUL_SAT v.xyz, v, q.x;"
+    "MAX v.xyz, v, misc.z;"
+    "RSQ t.x, v.x; RSQ t.y, v.y; RSQ t.z, v.z;"
+    "MUL v.xyz, v, t;"
+    "MAD v, v, tables.w, tables.y;"
+    "TEX rgb.x, v.x, texture[5], 1D;"
+    "TEX rgb.y, v.y, texture[5], 1D;"
+    "TEX rgb.z, v.z, texture[5], 1D;"
+    "MUL q.xy, fragment.position, noise; ADD q.x, q.x, q.y; FRC q.x, q.x;"
+    "MUL q.x, q.x, noise.z; FRC q.x, q.x; SUB q.x, q.x, misc.x;"
+    "MAD result.color.rgb, q.xxxx, mode.zzzz, rgb;"
+    "MOV result.color.a, 1.0;"
+    "END";
+
+const GLint kGlLuminance32f = 0x8818;     // GL_LUMINANCE32F_ARB (GL_ARB_texture_float)
+const GLenum kGlMaxTextureUnits = 0x8872;  // GL_MAX_TEXTURE_IMAGE_UNITS_ARB
+
 PROC glGetProcAddress(const char* fun)
 {
     return wglGetProcAddress(fun);
@@ -168,6 +218,7 @@ F entry_point(const char* name)
 
 kel_opengl::kel_opengl()
     : reloaded(true), tex_width{}, tex_height{}, texture{}, program(0), m_lightPrograms{}, m_lightFailed(false),
+      m_tableProgram(0), m_tableTextures{}, m_tablesFilled(false), m_lut(new light_lut()),
       local_count(0), local_value{}, GenProgramsARB(nullptr), BindProgramARB(nullptr), ProgramStringARB(nullptr),
       DeleteProgramsARB(nullptr), ProgramLocalParameter4fvARB(nullptr), use_multitexture(false),
       ActiveTextureARB(nullptr), MultiTexCoord2fARB(nullptr), m_npot(false), m_bgra(false), m_l16(false),
@@ -255,6 +306,10 @@ void kel_opengl::initializeGL()
         for (GLuint& p : row)
             p = 0;
     m_lightFailed = false;
+    m_tableProgram = 0;  // a new context holds none
+    for (GLuint& t : m_tableTextures)
+        t = 0;
+    m_tablesFilled = false;
 
     if (supports_fp) {
         char* code = nullptr;
@@ -286,6 +341,7 @@ void kel_opengl::initializeGL()
     // native limits) has light converted on the processor from the first HDR frame on.
     if (program != 0 && supports_multitexture) {
         lightProgram(2, int(tone_curve::bt2390));
+        makeTableProgram();
         BindProgramARB(KEL_GL_FRAGMENT_PROGRAM_ARB, program);
     }
 
@@ -617,7 +673,11 @@ void kel_opengl::drawPlan()
     if (plan.route == draw_route::planes) {
         glEnable(KEL_GL_FRAGMENT_PROGRAM_ARB);
         GLuint chosen = program;
-        if (plan.light_shader()) {
+        const bool tables = plan.light.converts() && m_tableProgram && !m_lightFailed;
+        if (tables) {
+            fillTables(plan.light);
+            chosen = m_tableProgram;
+        } else if (plan.light_shader()) {
             const GLuint light = lightProgram(int(plan.light_constants[0][0]), int(plan.light_constants[0][1]));
             if (light)
                 chosen = light;
@@ -630,6 +690,16 @@ void kel_opengl::drawPlan()
             for (int i = 0; i < kLightConstants; ++i)
                 std::memcpy(local_value[4 + i], plan.light_constants[i], sizeof(local_value[4 + i]));
             local_count = 4 + kLightConstants;
+        }
+        if (tables) {
+            std::memcpy(local_value[10], m_lut->coords, sizeof(local_value[10]));
+            local_value[11][0] = m_lut->gain_limit;
+            local_value[11][1] = local_value[11][2] = local_value[11][3] = 0.0f;
+            local_count = 12;
+            for (int j = 0; j < 3; ++j) {
+                ActiveTextureARB(KEL_GL_TEXTURE0_ARB + 3 + j);
+                glBindTexture(GL_TEXTURE_1D, m_tableTextures[j]);
+            }
         }
         for (int i = 0; i < local_count; ++i)
             ProgramLocalParameter4fvARB(KEL_GL_FRAGMENT_PROGRAM_ARB, GLuint(i), local_value[i]);
@@ -674,11 +744,21 @@ GLuint kel_opengl::lightProgram(int decoding, int curve)
     } catch (const std::bad_alloc&) {
         return 0;
     }
+    made = compileProgram(code.data(), code.size(), "the light program; light is converted on the processor");
+    m_lightFailed = made == 0;
+    return made;
+}
+
+// A fragment program, or 0 (reported, with `what` it means) when the context refuses it or
+// would run it outside its native limits.
+GLuint kel_opengl::compileProgram(const char* code, size_t length, const char* what)
+{
     while (glGetError() != GL_NO_ERROR) {
     }
+    GLuint made = 0;
     GenProgramsARB(1, &made);
     BindProgramARB(KEL_GL_FRAGMENT_PROGRAM_ARB, made);
-    ProgramStringARB(KEL_GL_FRAGMENT_PROGRAM_ARB, KEL_GL_PROGRAM_FORMAT_ASCII_ARB, GLsizei(code.size()), code.data());
+    ProgramStringARB(KEL_GL_FRAGMENT_PROGRAM_ARB, KEL_GL_PROGRAM_FORMAT_ASCII_ARB, GLsizei(length), code);
     GLint native = 1;
     const auto get_program = entry_point<PFNKELGETPROGRAMIVARBPROC>("glGetProgramivARB");
     if (get_program)
@@ -687,13 +767,70 @@ GLuint kel_opengl::lightProgram(int decoding, int curve)
         GLint position = -1;
         glGetIntegerv(0x864B /* GL_PROGRAM_ERROR_POSITION_ARB */, &position);
         const char* why = reinterpret_cast<const char*>(glGetString(0x8874 /* GL_PROGRAM_ERROR_STRING_ARB */));
-        kel_log(KEL_LOG_WARNING, "glProgramStringARB rejected the light program at %d (%s); light is converted on the processor",
-                int(position), why ? why : "no reason given");
+        kel_log(KEL_LOG_WARNING, "glProgramStringARB rejected %s at %d (%s)", what, int(position),
+                why ? why : "no reason given");
         DeleteProgramsARB(1, &made);
         made = 0;
-        m_lightFailed = true;
     }
     return made;
+}
+
+// The light from tables: float textures (GL_ARB_texture_float) on three more texture units.
+// Without them the light programs compute it.
+void kel_opengl::makeTableProgram()
+{
+    GLint units = 0;
+    glGetIntegerv(kGlMaxTextureUnits, &units);
+    if (!global_glInfo.isExtensionSupported("GL_ARB_texture_float") || units < 6)
+        return;
+    m_tableProgram = compileProgram(table_program, std::strlen(table_program),
+                                    "the light tables' program; light is computed by the light programs");
+    if (!m_tableProgram)
+        return;
+    while (glGetError() != GL_NO_ERROR) {
+    }
+    glGenTextures(3, m_tableTextures);
+    for (GLuint t : m_tableTextures) {
+        glBindTexture(GL_TEXTURE_1D, t);
+        glTexImage1D(GL_TEXTURE_1D, 0, kGlLuminance32f, kLightLutEntries, 0, GL_LUMINANCE, GL_FLOAT, nullptr);
+        glTexParameteri(GL_TEXTURE_1D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_1D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_1D, GL_TEXTURE_WRAP_S, KEL_GL_CLAMP_TO_EDGE);
+    }
+    glBindTexture(GL_TEXTURE_1D, 0);
+    if (glGetError() != GL_NO_ERROR) {
+        kel_log(KEL_LOG_WARNING, "the light tables' textures could not be made; light is computed by the light programs");
+        releaseTableProgram();
+    }
+}
+
+void kel_opengl::releaseTableProgram()
+{
+    if (m_tableProgram && DeleteProgramsARB)
+        DeleteProgramsARB(1, &m_tableProgram);
+    m_tableProgram = 0;
+    if (m_tableTextures[0])
+        glDeleteTextures(3, m_tableTextures);
+    for (GLuint& t : m_tableTextures)
+        t = 0;
+    m_tablesFilled = false;
+}
+
+// The tables for `p` in their textures, unless they hold them already.
+void kel_opengl::fillTables(const light_params& p)
+{
+    if (m_tablesFilled && m_tablesFor == p)
+        return;
+    make_light_lut(p, m_lut.get());
+    const float* const tables[3] = {m_lut->decode, m_lut->gain, m_lut->encode};
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    for (int i = 0; i < 3; ++i) {
+        glBindTexture(GL_TEXTURE_1D, m_tableTextures[i]);
+        glTexSubImage1D(GL_TEXTURE_1D, 0, 0, kLightLutEntries, GL_LUMINANCE, GL_FLOAT, tables[i]);
+    }
+    glBindTexture(GL_TEXTURE_1D, 0);
+    m_tablesFor = p;
+    m_tablesFilled = true;
 }
 
 void kel_opengl::releaseGL()
@@ -713,6 +850,7 @@ void kel_opengl::releaseGL()
                 DeleteProgramsARB(1, &p);
             p = 0;
         }
+    releaseTableProgram();
     // A context made later (a re-created window) starts from nothing.
     for (int j = 0; j < 3; ++j) {
         texture[0][j] = 0;

@@ -9,6 +9,7 @@
 #include <GL/gl.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "OpenGL/include/GL/kel_glext.h"
@@ -43,6 +44,8 @@ public:
     {
         return m_plan.route == draw_route::planes && m_plan.light.converts() && !m_lightFailed;
     }
+    // And from the light tables (else by a light program's arithmetic).
+    bool lightFromTables() const { return lightOnGpu() && m_tableProgram && m_tablesFilled; }
     // True when textures are made at powers of two (contexts without non-power-of-two textures).
     bool powerOfTwoTextures() const { return !m_npot; }
     // The largest texture side this renderer uses.
@@ -79,6 +82,16 @@ private:
     GLuint m_lightPrograms[4][4];
     bool m_lightFailed;  // one was refused: light is converted on the processor
     GLuint lightProgram(int decoding, int curve);
+    GLuint compileProgram(const char* code, size_t length, const char* what);
+    // The program with light from tables, and the tables (none: the light programs compute it).
+    GLuint m_tableProgram;
+    GLuint m_tableTextures[3];
+    bool m_tablesFilled;  // they hold m_tablesFor's
+    light_params m_tablesFor;
+    std::unique_ptr<light_lut> m_lut;
+    void makeTableProgram();
+    void releaseTableProgram();
+    void fillTables(const light_params& p);
     int local_count;
     float local_value[16][4];
     PFNKELGENPROGRAMSARBPROC GenProgramsARB;

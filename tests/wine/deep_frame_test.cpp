@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -344,6 +345,10 @@ TEST_P(HdrFrames, ToneMappedAsTheReferenceChainShowsThem)
             }
             if (c.backend == VOUT_WGL && d.kel_gl->convertsOnGpu()) {
                 EXPECT_TRUE(d.kel_gl->lightOnGpu());
+                // From the tables where the context has float textures (this Mesa has), else by
+                // the light programs.
+                const char* ext = std::getenv("MESA_EXTENSION_OVERRIDE");
+                EXPECT_EQ(d.kel_gl->lightFromTables(), !(ext && std::strstr(ext, "-GL_ARB_texture_float")));
             }
         }
         // The still picture again, with only the curve changed.
