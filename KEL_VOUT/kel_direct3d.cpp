@@ -781,9 +781,12 @@ void kel_direct3d::paintD3D(const uint8_t* buf, const frame_plan& plan, bool upl
         return;
     const bool no_planes = plan.route == draw_route::planes && m_noPlanes.texture_count > 0 &&
                            same_textures(plan, m_noPlanes);
-    const frame_plan& want = no_planes                                     ? withoutShader(plan)
-                             : plan.route == draw_route::yv12 && m_noYv12 ? replanned(plan)
-                                                                           : plan;
+    // The light shader's tables before anything is uploaded for it: where they cannot be
+    // written, the frame is planned again for the processor's light.
+    const bool no_tables = plan.route == draw_route::planes && plan.light.converts() && !fillLightTables(plan.light);
+    const frame_plan& want = no_planes                                                 ? withoutShader(plan)
+                             : no_tables || (plan.route == draw_route::yv12 && m_noYv12) ? replanned(plan)
+                                                                                        : plan;
     if (m_frame.texture_count == 0 || !same_textures(m_frame, want)) {
         if (m_frameFailed && int32_t(GetTickCount() - m_frameRetryAt) < 0)
             return;
@@ -995,7 +998,7 @@ void kel_direct3d::drawQuad()
         d->SetSamplerState(i, D3DSAMP_ADDRESSV, D3DTADDRESS_CLAMP);
     }
     if (planes) {
-        const bool light = m_frame.light.converts() && fillLightTables(m_frame.light);
+        const bool light = m_frame.light.converts() && lightOnGpu() && m_lutFor == m_frame.light;
         d->SetPixelShader(light ? m_lightShader : m_shader);
         d->SetPixelShaderConstantF(0, &m_frame.constants[0][0], 4);
         if (light) {

@@ -127,7 +127,7 @@ float4 ps_light(corner i) : SV_Target
     float sig = max(max(v.r, v.g), max(v.b, 1e-6));
     float g = min(gains.Sample(bilinear, float2(pow(sig * tables.z, 0.5) * tables.w + tables.y, 0.5)).r,
                   limits.x / sig);
-    float3 e = pow(saturate(v * g), 0.5) * tables.w + tables.y;
+    float3 e = pow(min(max(v * g, 0.0), 1.0), 0.5) * tables.w + tables.y;
     rgb = float3(encoding.Sample(bilinear, float2(e.r, 0.5)).r, encoding.Sample(bilinear, float2(e.g, 0.5)).r,
                  encoding.Sample(bilinear, float2(e.b, 0.5)).r);
     // Interleaved gradient noise over the pixel grid, centred on 0.
@@ -1135,7 +1135,8 @@ bool kel_direct3d11::fill_light_tables()
                     halves[size_t(k)] = half_float(tables[i][k]);
                 data = halves.data();
             }
-            m_context->UpdateSubresource(m_tables[i], 0, nullptr, data, 0, 0);
+            const UINT pitch = UINT(kLightLutEntries) * (m_tablesHalf ? 2u : 4u);
+            m_context->UpdateSubresource(m_tables[i], 0, nullptr, data, pitch, pitch);
         }
     } catch (const std::bad_alloc&) {
         return false;

@@ -185,6 +185,7 @@ const char* const table_program =
     "END";
 
 const GLint kGlLuminance32f = 0x8818;     // GL_LUMINANCE32F_ARB (GL_ARB_texture_float)
+const GLint kGlLuminance16f = 0x881E;     // GL_LUMINANCE16F_ARB
 const GLenum kGlMaxTextureUnits = 0x8872;  // GL_MAX_TEXTURE_IMAGE_UNITS_ARB
 
 PROC glGetProcAddress(const char* fun)
@@ -338,7 +339,8 @@ void kel_opengl::initializeGL()
     if (supports_multitexture && supports_fp)
         use_multitexture = true;
     // The longest light program made now: a context that refuses it (or would run it outside its
-    // native limits) has light converted on the processor from the first HDR frame on.
+    // native limits) has light converted from the tables, or (without them) on the processor,
+    // from the first HDR frame on.
     if (program != 0 && supports_multitexture) {
         lightProgram(2, int(tone_curve::bt2390));
         makeTableProgram();
@@ -398,7 +400,7 @@ renderer_caps kel_opengl::caps() const
     c.rgb_in_texture = true;
     c.bgra_upload = m_bgra;
     c.r16_textures = m_l16;
-    c.light_shader = c.yuv_shader && !m_lightFailed;
+    c.light_shader = c.yuv_shader && (m_tableProgram || !m_lightFailed);
     return c;
 }
 
@@ -673,7 +675,7 @@ void kel_opengl::drawPlan()
     if (plan.route == draw_route::planes) {
         glEnable(KEL_GL_FRAGMENT_PROGRAM_ARB);
         GLuint chosen = program;
-        const bool tables = plan.light.converts() && m_tableProgram && !m_lightFailed;
+        const bool tables = plan.light.converts() && m_tableProgram;
         if (tables) {
             fillTables(plan.light);
             chosen = m_tableProgram;
@@ -789,10 +791,13 @@ void kel_opengl::makeTableProgram()
         return;
     while (glGetError() != GL_NO_ERROR) {
     }
+    // 32-bit floats are filtered from OpenGL 3.0 on; older hardware filters 16-bit ones.
+    const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
+    const GLint format = version && std::atoi(version) >= 3 ? kGlLuminance32f : kGlLuminance16f;
     glGenTextures(3, m_tableTextures);
     for (GLuint t : m_tableTextures) {
         glBindTexture(GL_TEXTURE_1D, t);
-        glTexImage1D(GL_TEXTURE_1D, 0, kGlLuminance32f, kLightLutEntries, 0, GL_LUMINANCE, GL_FLOAT, nullptr);
+        glTexImage1D(GL_TEXTURE_1D, 0, format, kLightLutEntries, 0, GL_LUMINANCE, GL_FLOAT, nullptr);
         glTexParameteri(GL_TEXTURE_1D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
         glTexParameteri(GL_TEXTURE_1D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
         glTexParameteri(GL_TEXTURE_1D, GL_TEXTURE_WRAP_S, KEL_GL_CLAMP_TO_EDGE);

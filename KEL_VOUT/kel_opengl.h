@@ -42,7 +42,7 @@ public:
     // The frame drawn last had its light converted by a program (not the processor).
     bool lightOnGpu() const
     {
-        return m_plan.route == draw_route::planes && m_plan.light.converts() && !m_lightFailed;
+        return m_plan.route == draw_route::planes && m_plan.light.converts() && (m_tableProgram || !m_lightFailed);
     }
     // And from the light tables (else by a light program's arithmetic).
     bool lightFromTables() const { return lightOnGpu() && m_tableProgram && m_tablesFilled; }
@@ -80,7 +80,7 @@ private:
     GLuint program;
     // The programs with light and dither, made when first needed: [decoding][curve + 1].
     GLuint m_lightPrograms[4][4];
-    bool m_lightFailed;  // one was refused: light is converted on the processor
+    bool m_lightFailed;  // one was refused: light is converted from the tables, or on the processor
     GLuint lightProgram(int decoding, int curve);
     GLuint compileProgram(const char* code, size_t length, const char* what);
     // The program with light from tables, and the tables (none: the light programs compute it).

@@ -5,7 +5,7 @@
 // curve on the brightest of R, G and B (every channel scaled alike, so hues stay), and encoded
 // with the inverse of the BT.1886 curve (a 1/2.4 power). Linear light is counted in units of
 // SDR white (`sdr_white` cd/m2 is 1.0). The per-pixel functions, the constants a shader takes,
-// and tables for the processor. Platform-free.
+// tables for the processor, and tables for shaders. Platform-free.
 #ifndef KEL_VOUT_TONE_MAP_H
 #define KEL_VOUT_TONE_MAP_H
 
@@ -104,8 +104,8 @@ private:
 //   gain = min(gain[sqrt(sig * coords[2]) * coords[3] + coords[1]], gain_limit / sig)
 //                                               1 everywhere for frames without a tone curve
 //   out  = encode[sqrt(clamp(v * gain, 0, 1)) * coords[3] + coords[1]]
-// Within half a level of map_light on 8-bit output. The gain table ends at four times the peak;
-// past it the curve's value is held at its value there (gain_limit: exact for the curves that
+// Within half a level of map_light on 8-bit output. The gain table ends at four times the peak
+// (64 times for Hable, which rises on); past it the curve's value is held at its value there (gain_limit: exact for the curves that
 // hold the peak at white, within a fraction of a level for Hable, nearly flat there); below it
 // the limit changes nothing, as the curves rise.
 constexpr int kLightLutEntries = 2048;

@@ -213,9 +213,12 @@ typedef struct kel_vout_frame_info_t {
  * the instance's curve (kel_vout_set_tone_mapping) from a peak of max_luminance (1000 cd/m2 when
  * 0; for HLG too), and encoded for an SDR display with the inverse of BT.1886 (a 1/2.4 power).
  * SDR frames with BT.2020 primaries go through BT.1886, the primaries' conversion and back,
- * without a tone curve. OpenGL (with fragment programs) and Direct3D 11 do this on the graphics
- * processor; Direct3D 9 and the processor fallbacks on the render thread, from tables, which at
- * 4K takes most of a frame's time on a slow processor.
+ * without a tone curve. Every backend does this on the graphics processor, in its YUV shader,
+ * from three tables in float textures (OpenGL without float textures computes it in its
+ * fragment program). The processor fallbacks do it on the render thread, from tables, which at
+ * 4K takes a second or more per frame: devices without shaders, frames beyond the largest
+ * texture, Direct3D 9 devices without filtered float textures (or, for 10-bit frames, without
+ * filtered 16-bit ones).
  * Result: 0 when the frame was queued; 1 as for kel_vout_put_frame, or for a size below 16, a
  * transfer or primaries outside their enumerations, or a negative max_luminance. Nothing is
  * queued on failure.

@@ -355,7 +355,7 @@ TEST_P(HdrFrames, ToneMappedAsTheReferenceChainShowsThem)
         ASSERT_EQ(kel_vout_set_tone_mapping(h, KEL_VOUT_TONEMAP_HABLE, 100), 0);
         expect_reference(std::string(t.name) + "-hable-still", std::string(t.name) + ".hable-100-1000");
         // BT.2390 (which the chain has not): as the processor's tables give it, whose curve the
-        // pure tests hold to literal points; the shaders compute it on their own.
+        // pure tests hold to literal points; the shaders read it from tables of their own.
         {
             frame_view v{};
             v.format = t.format;
