@@ -61,6 +61,7 @@ const DWORD kRebuildMs = 500;
 
 std::atomic<kel_direct3d::result_hook> g_result_hook{nullptr};
 std::atomic<bool> g_shader_allowed{true};
+std::atomic<bool> g_tables_fail{false};
 std::atomic<int> g_live_devices{0};  // made and not yet destroyed, process-wide
 
 // Releases a device this renderer counted as made; it is destroyed only with its last reference.
@@ -296,6 +297,11 @@ void kel_direct3d::set_shader_allowed_for_testing(bool allowed)
     g_shader_allowed.store(allowed);
 }
 
+void kel_direct3d::set_light_tables_fail_for_testing(bool fail)
+{
+    g_tables_fail.store(fail);
+}
+
 int kel_direct3d::live_devices()
 {
     return g_live_devices.load();
@@ -485,7 +491,7 @@ bool kel_direct3d::fillLightTables(const light_params& p)
     const float* const tables[3] = {m_lut->decode, m_lut->gain, m_lut->encode};
     for (int i = 0; i < 3; ++i) {
         D3DLOCKED_RECT locked;
-        if (!lock(m_lightTables[i], &locked, 0, "IDirect3DTexture9::LockRect (a light table)")) {
+        if (g_tables_fail.load() || !lock(m_lightTables[i], &locked, 0, "IDirect3DTexture9::LockRect (a light table)")) {
             kel_log(KEL_LOG_WARNING, "Direct3D 9: HDR light is converted by the processor from now on");
             releaseLightShader();
             return false;

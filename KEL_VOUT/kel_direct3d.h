@@ -95,6 +95,8 @@ public:
     // Test seam: false makes new devices take the driver's YV12 conversion, as on a device
     // without pixel shaders.
     static void set_shader_allowed_for_testing(bool allowed);
+    // Test seam: true makes writing the light shader's tables fail, as a lock without memory.
+    static void set_light_tables_fail_for_testing(bool fail);
 
     // Test seam: sees each checked result on the render thread, with the device it came from,
     // and returns the result the renderer acts on. Null restores the real results.

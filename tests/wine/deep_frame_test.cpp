@@ -418,6 +418,37 @@ std::vector<Case> hdr_cases()
 
 INSTANTIATE_TEST_SUITE_P(Content, HdrFrames, ::testing::ValuesIn(hdr_cases()), case_name);
 
+// Direct3D 9 light tables that cannot be written: the frame is planned again for the processor's
+// light and shown with the reference chain's colours, and so are the frames after it (the light
+// shader given up).
+TEST(HdrFallback, Direct3D9TablesThatCannotBeWritten)
+{
+    const int w = 640, h = 360;
+    const std::string base = reference_dir() + "photo_" + std::to_string(w) + "x" + std::to_string(h);
+    const std::vector<uint8_t> samples = read_file(base + ".pq.yuv");
+    const std::vector<uint8_t> reference = read_file(base + ".pq.hable-100-1000.rgb");
+    ASSERT_FALSE(samples.empty()) << "no reference data in '" << reference_dir() << "' (KEL_VOUT_REFERENCE)";
+    ASSERT_EQ(reference.size(), size_t(w) * h * 3);
+    HostWindow host(w, h);
+    KEL_VOUT_HANDLE v = create_vout(host.hwnd, VOUT_D3D, VOUT_NORMAL);
+    ASSERT_NE(v, nullptr);
+    ASSERT_EQ(kel_vout_set_tone_mapping(v, KEL_VOUT_TONEMAP_HABLE, 100), 0);
+    const DeepFrame f(samples, w, h, KEL_VOUT_FMT_P010, KEL_VOUT_CS_BT2020, KEL_VOUT_RANGE_LIMITED);
+    Snapshot s;
+    kel_direct3d::set_light_tables_fail_for_testing(true);
+    push_light(v, f, KEL_VOUT_TRC_PQ, KEL_VOUT_PRI_BT2020, 1000);
+    const double first = presented_psnr(v, reference, s, 30.0);
+    kel_direct3d::set_light_tables_fail_for_testing(false);
+    show_black(v, w, h);
+    push_light(v, f, KEL_VOUT_TRC_PQ, KEL_VOUT_PRI_BT2020, 1000);
+    const double next = presented_psnr(v, reference, s, 30.0);
+    std::printf("[ psnr     ] tables refused: %.1f dB, the frame after: %.1f dB\n", first, next);
+    EXPECT_GE(first, 30.0);
+    EXPECT_GE(next, 30.0);
+    EXPECT_FALSE(kel_vout_base::find_for_testing(v)->display_state().kel_d3d->lightOnGpu());
+    EXPECT_EQ(kel_vout_destroy(&v), 0);
+}
+
 // What the tone mapping refuses, with nothing changed; any instance takes every curve.
 TEST(ToneMappingApi, RefusesWhatItDoesNotKnow)
 {
