@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "tone_map.h"
 
@@ -111,10 +112,10 @@ TEST(Light, PixelsAsTheReferenceChainShowsThem)
     }
 }
 
-// The processor's tables give map_light's values within a hundredth of a level over a sweep of
-// colours, for every transfer and curve, on their ranges' edges too.
-TEST(Light, TablesFollowTheFunctions)
+// Every transfer x curve x SDR white (BT.2020 primaries; PQ with a 4000 cd/m2 peak).
+std::vector<light_params> light_sweep()
 {
+    std::vector<light_params> sweep;
     for (transfer_fn t : {transfer_fn::sdr, transfer_fn::pq, transfer_fn::hlg})
         for (tone_curve curve : {tone_curve::bt2390, tone_curve::hable, tone_curve::clip})
             for (int white : {80, 100, 400}) {
@@ -124,21 +125,31 @@ TEST(Light, TablesFollowTheFunctions)
                 p.max_luminance = t == transfer_fn::pq ? 4000 : 0;
                 p.curve = curve;
                 p.sdr_white = white;
-                light_tables tables;
-                tables.prepare(p);
-                double worst = 0.0;
-                for (int i = 0; i <= 40; ++i)
-                    for (int j = 0; j <= 10; ++j) {
-                        const double in[3] = {i / 36.0 - 0.05, j / 9.0, 1.0 - i / 40.0};
-                        double out[3];
-                        map_light(p, in, out);
-                        float f[3] = {float(in[0]), float(in[1]), float(in[2])};
-                        tables.map(f);
-                        for (int c = 0; c < 3; ++c)
-                            worst = std::fmax(worst, std::fabs(double(f[c]) - out[c]) * 255.0);
-                    }
-                EXPECT_LT(worst, 0.05) << int(t) << " " << int(curve) << " " << white;
+                sweep.push_back(p);
             }
+    return sweep;
+}
+
+// The processor's tables give map_light's values within a hundredth of a level over a sweep of
+// colours, for every transfer and curve, on their ranges' edges too.
+TEST(Light, TablesFollowTheFunctions)
+{
+    for (const light_params& p : light_sweep()) {
+        light_tables tables;
+        tables.prepare(p);
+        double worst = 0.0;
+        for (int i = 0; i <= 40; ++i)
+            for (int j = 0; j <= 10; ++j) {
+                const double in[3] = {i / 36.0 - 0.05, j / 9.0, 1.0 - i / 40.0};
+                double out[3];
+                map_light(p, in, out);
+                float f[3] = {float(in[0]), float(in[1]), float(in[2])};
+                tables.map(f);
+                for (int c = 0; c < 3; ++c)
+                    worst = std::fmax(worst, std::fabs(double(f[c]) - out[c]) * 255.0);
+            }
+        EXPECT_LT(worst, 0.05) << int(p.transfer) << " " << int(p.curve) << " " << p.sdr_white;
+    }
 }
 
 // A texture's linear filtering at coordinate x, clamped at its edges, as a GPU samples it.
@@ -154,50 +165,42 @@ float sampled(const float* table, int n, float x)
 // and on greys (where a wrong table coordinate shows first).
 TEST(Light, ShaderTablesFollowTheFunctions)
 {
-    for (transfer_fn t : {transfer_fn::sdr, transfer_fn::pq, transfer_fn::hlg})
-        for (tone_curve curve : {tone_curve::bt2390, tone_curve::hable, tone_curve::clip})
-            for (int white : {80, 100, 400}) {
-                light_params p;
-                p.transfer = t;
-                p.primaries = colour_primaries::bt2020;
-                p.max_luminance = t == transfer_fn::pq ? 4000 : 0;
-                p.curve = curve;
-                p.sdr_white = white;
-                light_lut lut;
-                make_light_lut(p, &lut);
-                double m[3][3];
-                primaries_matrix(p.primaries, m);
-                const int n = kLightLutEntries;
-                double worst = 0.0;
-                auto check = [&](const double in[3]) {
-                    double out[3];
-                    map_light(p, in, out);
-                    float lin[3], v[3];
-                    for (int c = 0; c < 3; ++c)
-                        lin[c] = sampled(lut.decode, n, float(in[c]) * lut.coords[0] + lut.coords[1]);
-                    for (int r = 0; r < 3; ++r)
-                        v[r] = float(m[r][0]) * lin[0] + float(m[r][1]) * lin[1] + float(m[r][2]) * lin[2];
-                    const float sig = std::fmax(std::fmax(v[0], std::fmax(v[1], v[2])), 1e-6f);
-                    const float gain = std::fmin(
-                        sampled(lut.gain, n, std::sqrt(sig * lut.coords[2]) * lut.coords[3] + lut.coords[1]),
-                        lut.gain_limit / sig);
-                    for (int c = 0; c < 3; ++c) {
-                        const float x = std::fmin(std::fmax(v[c] * gain, 0.0f), 1.0f);
-                        const float shown = sampled(lut.encode, n, std::sqrt(x) * lut.coords[3] + lut.coords[1]);
-                        worst = std::fmax(worst, std::fabs(double(shown) - out[c]) * 255.0);
-                    }
-                };
-                for (int i = 0; i <= 40; ++i)
-                    for (int j = 0; j <= 10; ++j) {
-                        const double in[3] = {i / 36.0 - 0.05, j / 9.0, 1.0 - i / 40.0};
-                        check(in);
-                    }
-                for (int i = 0; i <= 1023; ++i) {
-                    const double in[3] = {i / 1023.0, i / 1023.0, i / 1023.0};
-                    check(in);
-                }
-                EXPECT_LT(worst, 0.5) << int(t) << " " << int(curve) << " " << white;
+    for (const light_params& p : light_sweep()) {
+        light_lut lut;
+        make_light_lut(p, &lut);
+        double m[3][3];
+        primaries_matrix(p.primaries, m);
+        const int n = kLightLutEntries;
+        double worst = 0.0;
+        auto check = [&](const double in[3]) {
+            double out[3];
+            map_light(p, in, out);
+            float lin[3], v[3];
+            for (int c = 0; c < 3; ++c)
+                lin[c] = sampled(lut.decode, n, float(in[c]) * lut.coords[0] + lut.coords[1]);
+            for (int r = 0; r < 3; ++r)
+                v[r] = float(m[r][0]) * lin[0] + float(m[r][1]) * lin[1] + float(m[r][2]) * lin[2];
+            const float sig = std::fmax(std::fmax(v[0], std::fmax(v[1], v[2])), 1e-6f);
+            const float gain = std::fmin(
+                sampled(lut.gain, n, std::sqrt(sig * lut.coords[2]) * lut.coords[3] + lut.coords[1]),
+                lut.gain_limit / sig);
+            for (int c = 0; c < 3; ++c) {
+                const float x = std::fmin(std::fmax(v[c] * gain, 0.0f), 1.0f);
+                const float shown = sampled(lut.encode, n, std::sqrt(x) * lut.coords[3] + lut.coords[1]);
+                worst = std::fmax(worst, std::fabs(double(shown) - out[c]) * 255.0);
             }
+        };
+        for (int i = 0; i <= 40; ++i)
+            for (int j = 0; j <= 10; ++j) {
+                const double in[3] = {i / 36.0 - 0.05, j / 9.0, 1.0 - i / 40.0};
+                check(in);
+            }
+        for (int i = 0; i <= 1023; ++i) {
+            const double in[3] = {i / 1023.0, i / 1023.0, i / 1023.0};
+            check(in);
+        }
+        EXPECT_LT(worst, 0.5) << int(p.transfer) << " " << int(p.curve) << " " << p.sdr_white;
+    }
     light_lut lut;
     make_light_lut(light_params{}, &lut);
     EXPECT_FLOAT_EQ(lut.coords[0], 2047.0f / 2048.0f / 1.5f);
