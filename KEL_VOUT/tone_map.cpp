@@ -258,6 +258,7 @@ void light_tables::prepare(const light_params& p)
         const double sig = std::max(u * u * double(m_sigMax), 1e-6);
         m_gain[size_t(i)] = float(tone_curve_value(p.curve, sig, p.peak(), double(p.sdr_white)) / sig);
     }
+    m_heldValue = float(tone_curve_value(p.curve, double(m_sigMax), p.peak(), double(p.sdr_white)));
     m_encode.resize(kTableSteps + 1);
     for (int i = 0; i <= kTableSteps; ++i) {
         const double u = double(i) / kTableSteps;
@@ -278,10 +279,14 @@ void light_tables::map(float rgb[3]) const
         v[r] = m_matrix[r][0] * lin[0] + m_matrix[r][1] * lin[1] + m_matrix[r][2] * lin[2];
     if (m_params.tone_maps()) {
         const float sig = std::max(std::max(v[0], std::max(v[1], v[2])), 1e-6f);
-        const float gain = sig < m_sigMax ? lookup(m_gain, std::sqrt(sig / m_sigMax))
-                                          : float(tone_curve_value(m_params.curve, double(sig), m_params.peak(),
-                                                                   double(m_params.sdr_white)) /
-                                                  double(sig));
+        // Past the table BT.2390 and clip hold their value (the peak's); Hable rises on, without
+        // powers.
+        const float gain = sig < m_sigMax                       ? lookup(m_gain, std::sqrt(sig / m_sigMax))
+                           : m_params.curve != tone_curve::hable ? m_heldValue / sig
+                                                                 : float(tone_curve_value(m_params.curve, double(sig),
+                                                                                          m_params.peak(),
+                                                                                          double(m_params.sdr_white)) /
+                                                                         double(sig));
         for (float& x : v)
             x *= gain;
     }

@@ -92,6 +92,7 @@ private:
     std::vector<float> m_gain;    // curve(sig) / sig, over sqrt(sig / m_sigMax)
     std::vector<float> m_encode;  // x^(1/2.4) over sqrt(x)
     float m_sigMax = 1.0f;
+    float m_heldValue = 1.0f;  // the curve's value at m_sigMax
 };
 
 // The light as three one-channel tables that a shader samples with linear filtering, each

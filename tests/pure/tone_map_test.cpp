@@ -112,21 +112,26 @@ TEST(Light, PixelsAsTheReferenceChainShowsThem)
     }
 }
 
-// Every transfer x curve x SDR white (BT.2020 primaries; PQ with a 4000 cd/m2 peak).
+// Every transfer x curve x SDR white (BT.2020 primaries; PQ with a 4000 cd/m2 peak, and with a
+// 1000 cd/m2 one, whose four times are within PQ's range: the tables' ends are crossed).
 std::vector<light_params> light_sweep()
 {
     std::vector<light_params> sweep;
     for (transfer_fn t : {transfer_fn::sdr, transfer_fn::pq, transfer_fn::hlg})
-        for (tone_curve curve : {tone_curve::bt2390, tone_curve::hable, tone_curve::clip})
-            for (int white : {80, 100, 400}) {
-                light_params p;
-                p.transfer = t;
-                p.primaries = colour_primaries::bt2020;
-                p.max_luminance = t == transfer_fn::pq ? 4000 : 0;
-                p.curve = curve;
-                p.sdr_white = white;
-                sweep.push_back(p);
-            }
+        for (int peak : {0, 1000, 4000}) {
+            if ((peak == 0) != (t != transfer_fn::pq))
+                continue;
+            for (tone_curve curve : {tone_curve::bt2390, tone_curve::hable, tone_curve::clip})
+                for (int white : {80, 100, 400}) {
+                    light_params p;
+                    p.transfer = t;
+                    p.primaries = colour_primaries::bt2020;
+                    p.max_luminance = peak;
+                    p.curve = curve;
+                    p.sdr_white = white;
+                    sweep.push_back(p);
+                }
+        }
     return sweep;
 }
 
