@@ -105,10 +105,13 @@ double encode(double x)
 // Linear interpolation in a table over 0..1 of `steps` steps.
 float lookup(const std::vector<float>& t, float u)
 {
-    const float pos = u * float(t.size() - 1);
-    const size_t i = std::min(size_t(pos), t.size() - 2);
+    // u is clamped to 0..1 (a NaN reads the first entry); int, not size_t: a float converts to a signed
+    // integer in one instruction on both architectures.
+    const int last = int(t.size()) - 2;
+    const float pos = std::max(0.0f, std::min(u, 1.0f)) * float(last + 1);
+    const int i = std::min(int(pos), last);
     const float f = pos - float(i);
-    return t[i] + (t[i + 1] - t[i]) * f;
+    return t[size_t(i)] + (t[size_t(i) + 1] - t[size_t(i)]) * f;
 }
 
 }  // namespace
