@@ -147,8 +147,8 @@ for arch in "${arches[@]}"; do
  $(figure "$ovl" overlay_ratio) | $(figure "$ovl" overlay_still_fps) | $(figure "$ovl" overlay_idle_cpu) |")
     run "$arch-$backend-hdr" "$arch" "$preset" vout_bench.exe "--$backend" --hdr --seconds "$seconds"
     hdr="$out/$arch-$backend-hdr.txt"
-    hdr_rows+=("| $arch | $label | $(figure "$hdr" p010_push_x) | $(figure "$hdr" nv12_fps) | $(figure "$hdr" p010_pq_fps) |\
- $(figure "$hdr" pq_ratio) |")
+    hdr_rows+=("| $arch | $label | $(figure "$hdr" p010_push_x) | $(figure "$hdr" nv12_fps) | $(figure "$hdr" p010_sdr_fps) |\
+ $(figure "$hdr" deep_ratio) | $(figure "$hdr" p010_pq_fps) | $(figure "$hdr" pq_ratio) |")
     life="$out/$arch-$backend-lifecycle.txt"
     lifecycle+=("| $arch | $label | $(figure "$life" create_ms) | $(figure "$life" first_present_ms) |\
  $(figure "$life" destroy_ms) | $(figure "$life" destroy_first_ms) | $(figure "$life" resize_p95_ms) |\
@@ -182,8 +182,9 @@ echo "| architecture | backend | fps, a 1920x200 subtitle changed every frame | 
 echo "|---|---|--:|--:|--:|--:|--:|"
 printf '%s\n' "${overlays[@]}"
 echo
-echo "| architecture | backend | 4K P010 push / memcpy | 4K NV12 SDR fps | 4K P010 PQ fps (BT.2390) | ratio % |"
-echo "|---|---|--:|--:|--:|--:|"
+echo "| architecture | backend | 4K P010 push / memcpy | 4K NV12 SDR fps | 4K P010 SDR fps | ratio % |" \
+  "4K P010 PQ fps (BT.2390) | ratio % |"
+echo "|---|---|--:|--:|--:|--:|--:|--:|"
 printf '%s\n' "${hdr_rows[@]}"
 if [ -n "$skipped" ]; then
   echo
