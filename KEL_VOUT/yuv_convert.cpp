@@ -1,9 +1,44 @@
 // YCbCr to RGB coefficients and the processor conversion. Platform-free.
 #include "yuv_convert.h"
 
+#include <algorithm>
 #include <cmath>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace {
+
+// Frames from this many pixels on are converted on several threads: a thread starts in well under
+// a millisecond, and a quarter of a megapixel takes tens of them.
+const size_t kBandedPixels = size_t(1) << 18;
+
+// rows(first, end) over 0..h, in bands on up to four threads (the caller's one of them) where a
+// frame has enough pixels to pay for starting them; a band whose thread cannot be started is
+// done on the caller's. Every band has ended when this returns.
+template <typename Rows>
+void in_row_bands(int w, int h, const Rows& rows)
+{
+    const unsigned processors = std::thread::hardware_concurrency();
+    const int bands = size_t(w) * size_t(h) < kBandedPixels ? 1 : int(std::min(std::max(processors, 1u), 4u));
+    if (bands == 1) {
+        rows(0, h);
+        return;
+    }
+    std::vector<std::thread> threads;
+    threads.reserve(size_t(bands - 1));
+    for (int b = 1; b < bands; ++b) {
+        const int first = h * b / bands, end = h * (b + 1) / bands;
+        try {
+            threads.emplace_back([&rows, first, end] { rows(first, end); });
+        } catch (const std::system_error&) {
+            rows(first, end);
+        }
+    }
+    rows(0, h / bands);
+    for (std::thread& t : threads)
+        t.join();
+}
 
 // The luma weights of red and blue of each colour space (ITU-R BT.601, BT.709, BT.2020).
 struct luma_weights {
@@ -227,36 +262,38 @@ bool yuv_planes_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* 
             v *= 255.0f;
     const float grey = float(128 << (shape.bits > 8 ? shape.bits - 8 : 0));
     const bool dither = shape.bits > 8 || light;
-    for (int row = 0; row < h; ++row) {
-        uint8_t* out = dst + size_t(row) * size_t(w) * 3;
-        const chroma_tap ty = tap(row, sy, ch > 0 ? ch : 1);
-        for (int x = 0; x < w; ++x) {
-            float u = grey, v = grey;
-            if (cw > 0 && ch > 0) {
-                const chroma_tap tx = tap(x, sx, cw);
-                const float wn = tx.near_w * ty.near_w, wx = (1.0f - tx.near_w) * ty.near_w;
-                const float wy = tx.near_w * (1.0f - ty.near_w), wf = (1.0f - tx.near_w) * (1.0f - ty.near_w);
-                u = wn * ur.at(tx.near_i, ty.near_i) + wx * ur.at(tx.far_i, ty.near_i) +
-                    wy * ur.at(tx.near_i, ty.far_i) + wf * ur.at(tx.far_i, ty.far_i);
-                v = wn * vr.at(tx.near_i, ty.near_i) + wx * vr.at(tx.far_i, ty.near_i) +
-                    wy * vr.at(tx.near_i, ty.far_i) + wf * vr.at(tx.far_i, ty.far_i);
+    in_row_bands(w, h, [&](int first_row, int end_row) {
+        for (int row = first_row; row < end_row; ++row) {
+            uint8_t* out = dst + size_t(row) * size_t(w) * 3;
+            const chroma_tap ty = tap(row, sy, ch > 0 ? ch : 1);
+            for (int x = 0; x < w; ++x) {
+                float u = grey, v = grey;
+                if (cw > 0 && ch > 0) {
+                    const chroma_tap tx = tap(x, sx, cw);
+                    const float wn = tx.near_w * ty.near_w, wx = (1.0f - tx.near_w) * ty.near_w;
+                    const float wy = tx.near_w * (1.0f - ty.near_w), wf = (1.0f - tx.near_w) * (1.0f - ty.near_w);
+                    u = wn * ur.at(tx.near_i, ty.near_i) + wx * ur.at(tx.far_i, ty.near_i) +
+                        wy * ur.at(tx.near_i, ty.far_i) + wf * ur.at(tx.far_i, ty.far_i);
+                    v = wn * vr.at(tx.near_i, ty.near_i) + wx * vr.at(tx.far_i, ty.near_i) +
+                        wy * vr.at(tx.near_i, ty.far_i) + wf * vr.at(tx.far_i, ty.far_i);
+                }
+                const float luma = yr.at(x, row);
+                // Rounding, or the dither's threshold in its place.
+                const float bias = dither ? (kDither[row & 3][x & 3] + 0.5f) / 16.0f : 0.5f;
+                float rgb[3];
+                for (int c = 0; c < 3; ++c)
+                    rgb[c] = m[c][0] * luma + m[c][1] * u + m[c][2] * v + m[c][3];
+                if (light) {
+                    for (float& value : rgb)
+                        value *= 1.0f / 255.0f;
+                    light->map(rgb);
+                    for (float& value : rgb)
+                        value *= 255.0f;
+                }
+                for (int c = 0; c < 3; ++c)
+                    out[size_t(x) * 3 + size_t(c)] = to_byte(rgb[c] + bias);
             }
-            const float luma = yr.at(x, row);
-            // Rounding, or the dither's threshold in its place.
-            const float bias = dither ? (kDither[row & 3][x & 3] + 0.5f) / 16.0f : 0.5f;
-            float rgb[3];
-            for (int c = 0; c < 3; ++c)
-                rgb[c] = m[c][0] * luma + m[c][1] * u + m[c][2] * v + m[c][3];
-            if (light) {
-                for (float& value : rgb)
-                    value *= 1.0f / 255.0f;
-                light->map(rgb);
-                for (float& value : rgb)
-                    value *= 255.0f;
-            }
-            for (int c = 0; c < 3; ++c)
-                out[size_t(x) * 3 + size_t(c)] = to_byte(rgb[c] + bias);
         }
-    }
+    });
     return true;
 }

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
+#include "tone_map.h"
 #include "yuv_convert.h"
 
 namespace {
@@ -314,4 +316,47 @@ TEST(DeepYuv, FullerChromaLiesWhereItsSamplesAre)
     const int b422[8] = {171, 135, 65, 29, 135, 100, 29, 0};
     for (int i = 0; i < 8; ++i)
         EXPECT_EQ(rgb[size_t(i) * 3 + 2], b422[i]) << i;
+}
+
+// Large frames are converted in bands of rows on several threads. A frame whose rows are all
+// alike (and vary across, in every plane) then gives rows that repeat with the dither's period
+// of four, from top to bottom, with light converted on the way and without; a row a band missed,
+// or took from another row's chroma, breaks the pattern.
+TEST(DeepYuv, LargeFramesInBandsGiveEveryRowAlike)
+{
+    const int w = 1280, h = 723;  // bands of unequal heights
+    frame_shape s = shape(pixel_format::i010, w, h, colour_space::bt2020, colour_range::limited);
+    std::vector<uint16_t> planes[3];
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            planes[0].push_back(uint16_t(64 + x * 876 / (w - 1)));
+    for (int y = 0; y < s.chroma_height; ++y)
+        for (int x = 0; x < s.chroma_width; ++x) {
+            planes[1].push_back(uint16_t(64 + x * 896 / (s.chroma_width - 1)));
+            planes[2].push_back(uint16_t(960 - x * 896 / (s.chroma_width - 1)));
+        }
+    light_params pq;
+    pq.transfer = transfer_fn::pq;
+    pq.primaries = colour_primaries::bt2020;
+    pq.max_luminance = 1000;
+    light_tables tables;
+    tables.prepare(pq);
+    std::vector<uint8_t> plain;
+    const light_tables* const lights[2] = {nullptr, &tables};
+    for (const light_tables* light : lights) {
+        std::vector<uint8_t> rgb(size_t(w) * h * 3, 0xAB);
+        ASSERT_TRUE(yuv_planes_to_rgb(reinterpret_cast<const uint8_t*>(planes[0].data()),
+                                      reinterpret_cast<const uint8_t*>(planes[1].data()),
+                                      reinterpret_cast<const uint8_t*>(planes[2].data()), w, h, s, rgb.data(),
+                                      rgb.size(), light));
+        const size_t row = size_t(w) * 3;
+        int differing = 0;
+        for (int y = 4; y < h; ++y)
+            differing += std::memcmp(&rgb[size_t(y) * row], &rgb[size_t(y % 4) * row], row) != 0;
+        EXPECT_EQ(differing, 0) << (light ? "with light" : "without");
+        if (light)
+            EXPECT_NE(std::memcmp(rgb.data(), plain.data(), rgb.size()), 0);
+        else
+            plain = rgb;
+    }
 }
