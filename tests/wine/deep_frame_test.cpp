@@ -419,8 +419,8 @@ std::vector<Case> hdr_cases()
 INSTANTIATE_TEST_SUITE_P(Content, HdrFrames, ::testing::ValuesIn(hdr_cases()), case_name);
 
 // Direct3D 9 light tables that cannot be written: the frame is planned again for the processor's
-// light and shown with the reference chain's colours, and so are the frames after it (the light
-// shader given up).
+// light and shown with the reference chain's colours, and so is the frame right after it; once
+// the tables can be written again, a later frame's light is converted by the light shader.
 TEST(HdrFallback, Direct3D9TablesThatCannotBeWritten)
 {
     const int w = 640, h = 360;
@@ -435,17 +435,27 @@ TEST(HdrFallback, Direct3D9TablesThatCannotBeWritten)
     ASSERT_EQ(kel_vout_set_tone_mapping(v, KEL_VOUT_TONEMAP_HABLE, 100), 0);
     const DeepFrame f(samples, w, h, KEL_VOUT_FMT_P010, KEL_VOUT_CS_BT2020, KEL_VOUT_RANGE_LIMITED);
     Snapshot s;
+    const kel_direct3d* const d3d = kel_vout_base::find_for_testing(v)->display_state().kel_d3d;
     kel_direct3d::set_light_tables_fail_for_testing(true);
     push_light(v, f, KEL_VOUT_TRC_PQ, KEL_VOUT_PRI_BT2020, 1000);
     const double first = presented_psnr(v, reference, s, 30.0);
+    EXPECT_FALSE(d3d->lightOnGpu());
     kel_direct3d::set_light_tables_fail_for_testing(false);
+    // The next frame, at once: the tables are not tried again yet.
     show_black(v, w, h);
     push_light(v, f, KEL_VOUT_TRC_PQ, KEL_VOUT_PRI_BT2020, 1000);
     const double next = presented_psnr(v, reference, s, 30.0);
-    std::printf("[ psnr     ] tables refused: %.1f dB, the frame after: %.1f dB\n", first, next);
+    // A frame a second later: they are written, and the light shader converts it.
+    Sleep(1000);
+    show_black(v, w, h);
+    push_light(v, f, KEL_VOUT_TRC_PQ, KEL_VOUT_PRI_BT2020, 1000);
+    const double later = presented_psnr(v, reference, s, 30.0);
+    std::printf("[ psnr     ] tables refused: %.1f dB, the frame after: %.1f dB, a second later: %.1f dB\n", first,
+                next, later);
     EXPECT_GE(first, 30.0);
     EXPECT_GE(next, 30.0);
-    EXPECT_FALSE(kel_vout_base::find_for_testing(v)->display_state().kel_d3d->lightOnGpu());
+    EXPECT_GE(later, 30.0);
+    EXPECT_TRUE(d3d->lightOnGpu());
     EXPECT_EQ(kel_vout_destroy(&v), 0);
 }
 
