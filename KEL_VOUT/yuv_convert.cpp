@@ -2,43 +2,56 @@
 #include "yuv_convert.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <system_error>
+#include <cstdint>
 #include <thread>
-#include <vector>
 
 namespace {
 
 // Frames from this many pixels on are converted on several threads: a thread starts in well under
 // a millisecond, and a quarter of a megapixel takes tens of them.
 const size_t kBandedPixels = size_t(1) << 18;
+const int kMaxBands = 4;
+std::atomic<int> g_bands_for_testing{0};
 
 // rows(first, end) over 0..h, in bands on up to four threads (the caller's one of them) where a
 // frame has enough pixels to pay for starting them; a band whose thread cannot be started is
-// done on the caller's. Every band has ended when this returns.
+// done on the caller's, after its own. Every band has ended when this returns; nothing here
+// throws (rows must not either).
 template <typename Rows>
 void in_row_bands(int w, int h, const Rows& rows)
 {
-    const unsigned processors = std::thread::hardware_concurrency();
-    const int bands = size_t(w) * size_t(h) < kBandedPixels ? 1 : int(std::min(std::max(processors, 1u), 4u));
-    if (bands == 1) {
-        rows(0, h);
-        return;
-    }
-    std::vector<std::thread> threads;
-    threads.reserve(size_t(bands - 1));
+    const int forced = g_bands_for_testing.load();
+    const int processors = int(std::min(std::max(std::thread::hardware_concurrency(), 1u), unsigned(kMaxBands)));
+    const int bands = forced > 0                                 ? std::min(forced, kMaxBands)
+                      : size_t(w) * size_t(h) < kBandedPixels ? 1
+                                                                 : processors;
+    std::thread threads[kMaxBands];  // not started: no resources
     for (int b = 1; b < bands; ++b) {
-        const int first = h * b / bands, end = h * (b + 1) / bands;
+        const int first = int(int64_t(h) * b / bands), end = int(int64_t(h) * (b + 1) / bands);
         try {
-            threads.emplace_back([&rows, first, end] { rows(first, end); });
-        } catch (const std::system_error&) {
-            rows(first, end);
+            threads[b] = std::thread([&rows, first, end] { rows(first, end); });
+        } catch (...) {  // no thread (or no memory for one): the band is done below
         }
     }
-    rows(0, h / bands);
-    for (std::thread& t : threads)
-        t.join();
+    rows(0, int(int64_t(h) / bands));
+    for (int b = 1; b < bands; ++b) {
+        if (threads[b].joinable())
+            threads[b].join();
+        else
+            rows(int(int64_t(h) * b / bands), int(int64_t(h) * (b + 1) / bands));
+    }
 }
+
+}  // namespace
+
+void set_conversion_bands_for_testing(int bands)
+{
+    g_bands_for_testing.store(bands);
+}
+
+namespace {
 
 // The luma weights of red and blue of each colour space (ITU-R BT.601, BT.709, BT.2020).
 struct luma_weights {

@@ -57,8 +57,14 @@ bool yuv420_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf
 // 10-bit gradient shows no bands. False, with nothing written, when dst is too small or the
 // chroma planes cannot belong to the frame.
 // With `light` (prepared for the frame), the values are decoded, converted and tone-mapped on
-// the way, and dithered whatever their depth.
+// the way, and dithered whatever their depth. Frames from a quarter of a megapixel on are
+// converted in bands of rows on up to four threads, all ended on return.
 bool yuv_planes_to_rgb(const uint8_t* ybuf, const uint8_t* ubuf, const uint8_t* vbuf, int w, int h,
                        const frame_shape& shape, uint8_t* dst, size_t dst_size, const light_tables* light = nullptr);
+
+// Test seam: the conversion of yuv_planes_to_rgb in this many bands of rows, one thread each
+// (1-4), whatever the frame's size; 0 (the default): frames from a quarter of a megapixel on in
+// a band per processor, up to four, smaller ones in one.
+void set_conversion_bands_for_testing(int bands);
 
 #endif

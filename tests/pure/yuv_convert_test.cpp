@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
+#include <set>
 #include <vector>
 
 #include "tone_map.h"
@@ -318,22 +318,22 @@ TEST(DeepYuv, FullerChromaLiesWhereItsSamplesAre)
         EXPECT_EQ(rgb[size_t(i) * 3 + 2], b422[i]) << i;
 }
 
-// Large frames are converted in bands of rows on several threads. A frame whose rows are all
-// alike (and vary across, in every plane) then gives rows that repeat with the dither's period
-// of four, from top to bottom, with light converted on the way and without; a row a band missed,
-// or took from another row's chroma, breaks the pattern.
-TEST(DeepYuv, LargeFramesInBandsGiveEveryRowAlike)
+// Large frames are converted in bands of rows on several threads: every row as a single band
+// gives it, with light converted on the way and without, in two, three (of unequal heights) and
+// four bands; planes that vary across and down, so that a row from another band's luma or
+// chroma shows. And by default a large frame is converted alike (in a band per processor).
+TEST(DeepYuv, LargeFramesInBandsAsInOne)
 {
-    const int w = 1280, h = 723;  // bands of unequal heights
-    frame_shape s = shape(pixel_format::i010, w, h, colour_space::bt2020, colour_range::limited);
+    const int w = 1280, h = 723;
+    const frame_shape s = shape(pixel_format::i010, w, h, colour_space::bt2020, colour_range::limited);
     std::vector<uint16_t> planes[3];
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            planes[0].push_back(uint16_t(64 + x * 876 / (w - 1)));
+            planes[0].push_back(uint16_t((64 + (x * 3 + y * 5) % 877) << s.sample_shift));
     for (int y = 0; y < s.chroma_height; ++y)
         for (int x = 0; x < s.chroma_width; ++x) {
-            planes[1].push_back(uint16_t(64 + x * 896 / (s.chroma_width - 1)));
-            planes[2].push_back(uint16_t(960 - x * 896 / (s.chroma_width - 1)));
+            planes[1].push_back(uint16_t((64 + (x * 7 + y * 3) % 897) << s.sample_shift));
+            planes[2].push_back(uint16_t((960 - (x * 2 + y * 11) % 897) << s.sample_shift));
         }
     light_params pq;
     pq.transfer = transfer_fn::pq;
@@ -341,22 +341,36 @@ TEST(DeepYuv, LargeFramesInBandsGiveEveryRowAlike)
     pq.max_luminance = 1000;
     light_tables tables;
     tables.prepare(pq);
-    std::vector<uint8_t> plain;
-    const light_tables* const lights[2] = {nullptr, &tables};
-    for (const light_tables* light : lights) {
+    auto convert_in = [&](int bands, const light_tables* light) {
+        set_conversion_bands_for_testing(bands);
         std::vector<uint8_t> rgb(size_t(w) * h * 3, 0xAB);
-        ASSERT_TRUE(yuv_planes_to_rgb(reinterpret_cast<const uint8_t*>(planes[0].data()),
+        EXPECT_TRUE(yuv_planes_to_rgb(reinterpret_cast<const uint8_t*>(planes[0].data()),
                                       reinterpret_cast<const uint8_t*>(planes[1].data()),
                                       reinterpret_cast<const uint8_t*>(planes[2].data()), w, h, s, rgb.data(),
                                       rgb.size(), light));
-        const size_t row = size_t(w) * 3;
-        int differing = 0;
-        for (int y = 4; y < h; ++y)
-            differing += std::memcmp(&rgb[size_t(y) * row], &rgb[size_t(y % 4) * row], row) != 0;
-        EXPECT_EQ(differing, 0) << (light ? "with light" : "without");
-        if (light)
-            EXPECT_NE(std::memcmp(rgb.data(), plain.data(), rgb.size()), 0);
-        else
-            plain = rgb;
+        set_conversion_bands_for_testing(0);
+        return rgb;
+    };
+    const light_tables* const lights[2] = {nullptr, &tables};
+    for (const light_tables* light : lights) {
+        const std::vector<uint8_t> one = convert_in(1, light);
+        for (int bands : {0, 2, 3, 4}) {
+            const std::vector<uint8_t> banded = convert_in(bands, light);
+            size_t first_difference = banded.size();
+            for (size_t i = 0; i < banded.size() && first_difference == banded.size(); ++i)
+                if (banded[i] != one[i])
+                    first_difference = i;
+            EXPECT_EQ(first_difference, banded.size())
+                << bands << " bands, " << (light ? "with light" : "without") << ": first at row "
+                << first_difference / (size_t(w) * 3);
+        }
     }
+    // The light made a difference, and so did the content: a row shows many colours.
+    EXPECT_NE(convert_in(1, nullptr), convert_in(1, &tables));
+    const std::vector<uint8_t> one = convert_in(1, &tables);
+    std::set<uint32_t> colours;
+    for (int x = 0; x < w; ++x)
+        colours.insert(uint32_t(one[size_t(x) * 3]) << 16 | uint32_t(one[size_t(x) * 3 + 1]) << 8 |
+                       one[size_t(x) * 3 + 2]);
+    EXPECT_GT(colours.size(), 100u);
 }
