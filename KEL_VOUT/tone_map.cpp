@@ -300,9 +300,13 @@ void light_tables::map(float rgb[3]) const
 void make_light_lut(const light_params& p, light_lut* lut)
 {
     const int n = kLightLutEntries;
-    // Hable rises on past the peak, slower and slower: its table reaches further.
+    // Hable rises on past the peak, slower and slower: its table reaches further, and at least to
+    // twice the brightest light the decoding table gives (the conversion of BT.2020 primaries
+    // raises a channel by up to 1.7 times), as from a low peak it still rises visibly there.
     const double reach = p.curve == tone_curve::hable ? 64.0 : 4.0;
-    const double sig_max = std::max(reach * p.peak(), reach);
+    double sig_max = std::max(reach * p.peak(), reach);
+    if (p.curve == tone_curve::hable && p.tone_maps())
+        sig_max = std::max(sig_max, 2.0 * decode(p, kLightLutDecodeMax));
     for (int i = 0; i < n; ++i) {
         const double u = double(i) / (n - 1);
         lut->decode[i] = float(decode(p, u * kLightLutDecodeMax));

@@ -106,9 +106,10 @@ private:
 //                                               1 everywhere for frames without a tone curve
 //   out  = encode[sqrt(clamp(v * gain, 0, 1)) * coords[3] + coords[1]]
 // Within half a level of map_light on 8-bit output. The gain table ends at four times the peak
-// (64 times for Hable, which rises on); past it the curve's value is held at its value there (gain_limit: exact for the curves that
-// hold the peak at white, within a fraction of a level for Hable, nearly flat there); below it
-// the limit changes nothing, as the curves rise.
+// (for Hable, which rises on, 64 times, and at least twice the brightest decoded light); past it
+// the curve's value is held at its value there (gain_limit: exact for the curves that hold the
+// peak at white, within a fraction of a level for Hable, nearly flat there); below it the limit
+// changes nothing, as the curves rise.
 constexpr int kLightLutEntries = 2048;
 constexpr double kLightLutDecodeMax = 1.5;
 struct light_lut {

@@ -112,13 +112,15 @@ TEST(Light, PixelsAsTheReferenceChainShowsThem)
     }
 }
 
-// Every transfer x curve x SDR white (BT.2020 primaries; PQ with a 4000 cd/m2 peak, and with a
-// 1000 cd/m2 one, whose four times are within PQ's range: the tables' ends are crossed).
+// Every transfer x curve x SDR white (BT.2020 primaries). PQ at three peaks: 4000 and 1000 cd/m2,
+// whose gain tables end at four times the peak, within what the sweeps' colours reach (more of
+// them at 1000), and 300 cd/m2, which at an SDR white of 400 is no brighter than white (BT.2390
+// then clips).
 std::vector<light_params> light_sweep()
 {
     std::vector<light_params> sweep;
     for (transfer_fn t : {transfer_fn::sdr, transfer_fn::pq, transfer_fn::hlg})
-        for (int peak : {0, 1000, 4000}) {
+        for (int peak : {0, 300, 1000, 4000}) {
             if ((peak == 0) != (t != transfer_fn::pq))
                 continue;
             for (tone_curve curve : {tone_curve::bt2390, tone_curve::hable, tone_curve::clip})
@@ -153,7 +155,8 @@ TEST(Light, TablesFollowTheFunctions)
                 for (int c = 0; c < 3; ++c)
                     worst = std::fmax(worst, std::fabs(double(f[c]) - out[c]) * 255.0);
             }
-        EXPECT_LT(worst, 0.05) << int(p.transfer) << " " << int(p.curve) << " " << p.sdr_white;
+        EXPECT_LT(worst, 0.05) << int(p.transfer) << " " << int(p.curve) << " " << p.sdr_white << " "
+                               << p.max_luminance;
     }
 }
 
@@ -204,7 +207,7 @@ TEST(Light, ShaderTablesFollowTheFunctions)
             const double in[3] = {i / 1023.0, i / 1023.0, i / 1023.0};
             check(in);
         }
-        EXPECT_LT(worst, 0.5) << int(p.transfer) << " " << int(p.curve) << " " << p.sdr_white;
+        EXPECT_LT(worst, 0.5) << int(p.transfer) << " " << int(p.curve) << " " << p.sdr_white << " " << p.max_luminance;
     }
     light_lut lut;
     make_light_lut(light_params{}, &lut);
