@@ -182,8 +182,8 @@ echo "| architecture | backend | fps, a 1920x200 subtitle changed every frame | 
 echo "|---|---|--:|--:|--:|--:|--:|"
 printf '%s\n' "${overlays[@]}"
 echo
-echo "| architecture | backend | 4K P010 push / memcpy | 4K NV12 SDR fps | 4K P010 SDR fps | ratio % |" \
-  "4K P010 PQ fps (BT.2390) | ratio % |"
+echo "| architecture | backend | 4K P010 push / memcpy | 4K NV12 SDR fps | 4K P010 SDR fps | P010 SDR / NV12 % |" \
+  "4K P010 PQ fps | PQ / NV12 % |"
 echo "|---|---|--:|--:|--:|--:|--:|--:|"
 printf '%s\n' "${hdr_rows[@]}"
 if [ -n "$skipped" ]; then
