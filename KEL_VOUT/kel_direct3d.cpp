@@ -286,7 +286,7 @@ kel_direct3d::kel_direct3d()
       m_spareSurface(nullptr), m_rtViewport{}, m_PresentWnd(nullptr), m_device(device_tier::none), m_retryAt(0),
       m_backBuffer{0, 0}, m_shaderCapable(false), m_l16(false), m_maxTexture{0, 0}, m_shader(nullptr),
       m_ditherPattern(nullptr), m_lightShader(nullptr), m_lightTables{}, m_lutHalf(false),
-      m_lutFilled(false), m_lutRefused(false), m_lutRetryAt(0), m_lut(new light_lut), m_frame{},
+      m_lutFilled(false), m_lutRefused(false), m_lutRetryAt(0), m_lutRetryDelay(0), m_lut(new light_lut), m_frame{},
       m_frameFilled(false), m_noPlanes{}, m_noYv12(false), m_frameFailed(false), m_frameRetryAt(0), m_planes{}, m_picture(nullptr),
       m_pow2Only(false), m_dynamicTextures(false), m_drawn(false), m_recoveries(0), m_sizeResets(0)
 {
@@ -478,18 +478,20 @@ void kel_direct3d::releaseLightShader()
         release(t);
     m_lutFilled = false;
     m_lutRefused = false;
+    m_lutRetryDelay = 0;
 }
 
 // The light shader's tables for `p`, unless they hold them already. False when a table cannot
 // be written (a moment's shortage of memory, say): frames' light then goes the processor's way,
-// and the tables are written again for a frame from kRebuildMs on.
+// and the tables are written again for the first frame with light from kRebuildMs on (twice as
+// long after each failure in a row, up to a minute).
 bool kel_direct3d::fillLightTables(const light_params& p)
 {
     if (!m_lightShader)
         return false;
     if (m_lutFilled && m_lutFor == p)
         return true;
-    if (m_lutRefused && int32_t(GetTickCount() - m_lutRetryAt) < 0)
+    if (m_lutRefused && GetTickCount64() < m_lutRetryAt)
         return false;
     make_light_lut(p, m_lut.get());
     const float* const tables[3] = {m_lut->decode, m_lut->gain, m_lut->encode};
@@ -499,8 +501,10 @@ bool kel_direct3d::fillLightTables(const light_params& p)
             if (!m_lutRefused)
                 kel_log(KEL_LOG_WARNING, "Direct3D 9: HDR light is converted by the processor until the light "
                                          "tables can be written");
+            // Tried again later and later while it lasts (each try logs the lock's failure).
+            m_lutRetryDelay = m_lutRetryDelay ? std::min<DWORD>(m_lutRetryDelay * 2, 60000) : kRebuildMs;
             m_lutRefused = true;
-            m_lutRetryAt = GetTickCount() + kRebuildMs;
+            m_lutRetryAt = GetTickCount64() + m_lutRetryDelay;
             m_lutFilled = false;  // a table may have been written, the others not
             return false;
         }
@@ -516,6 +520,7 @@ bool kel_direct3d::fillLightTables(const light_params& p)
     if (m_lutRefused)
         kel_log(KEL_LOG_INFO, "Direct3D 9: the light tables are written; HDR light is converted by the light shader");
     m_lutRefused = false;
+    m_lutRetryDelay = 0;
     m_lutFor = p;
     m_lutFilled = true;
     return true;
@@ -527,7 +532,7 @@ renderer_caps kel_direct3d::caps() const
     c.yuv_shader = m_shaderCapable && m_shader;
     // While the light tables could not be written, until they are tried again, frames are
     // planned for the processor's light.
-    c.light_shader = c.yuv_shader && m_lightShader && !(m_lutRefused && int32_t(GetTickCount() - m_lutRetryAt) < 0);
+    c.light_shader = c.yuv_shader && m_lightShader && !(m_lutRefused && GetTickCount64() < m_lutRetryAt);
     c.r16_textures = m_l16;
     c.yv12_surfaces = !m_noYv12;
     c.power_of_two = m_pow2Only;

@@ -161,7 +161,8 @@ private:
     bool m_lutHalf;                        // theirs are R16F (else R32F)
     bool m_lutFilled;                      // they hold m_lutFor's
     bool m_lutRefused;                     // the last write failed: tried again at m_lutRetryAt
-    DWORD m_lutRetryAt;
+    ULONGLONG m_lutRetryAt;                // (GetTickCount64)
+    DWORD m_lutRetryDelay;                 // kRebuildMs, doubled after each failure up to a minute
     light_params m_lutFor;
     std::unique_ptr<light_lut> m_lut;
     frame_plan m_frame;  // what the frame's resources were made for (texture_count 0: none)

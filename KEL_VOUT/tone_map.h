@@ -105,11 +105,12 @@ private:
 //   gain = min(gain[sqrt(sig * coords[2]) * coords[3] + coords[1]], gain_limit / sig)
 //                                               1 everywhere for frames without a tone curve
 //   out  = encode[sqrt(clamp(v * gain, 0, 1)) * coords[3] + coords[1]]
-// Within half a level of map_light on 8-bit output. The gain table ends at four times the peak
-// (for Hable, which rises on, 64 times, and at least twice the brightest decoded light); past it
-// the curve's value is held at its value there (gain_limit: exact for the curves that hold the
-// peak at white, within a fraction of a level for Hable, nearly flat there); below it the limit
-// changes nothing, as the curves rise.
+// Within half a level of map_light on 8-bit output in 32-bit floats (R16F tables add up to about
+// half a level more). The gain table ends at four times the peak (at least at 4); Hable's, which
+// rises on, at 64 times (at least 64) and at least at twice the brightest decoded light, which a
+// conversion of primaries cannot exceed. Past it the curve is held at its value there
+// (gain_limit: exact for the curves that hold the peak at white); below it the limit changes
+// nothing, as the curves rise.
 constexpr int kLightLutEntries = 2048;
 constexpr double kLightLutDecodeMax = 1.5;
 struct light_lut {
