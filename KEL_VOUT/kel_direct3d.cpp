@@ -286,7 +286,7 @@ kel_direct3d::kel_direct3d()
       m_spareSurface(nullptr), m_rtViewport{}, m_PresentWnd(nullptr), m_device(device_tier::none), m_retryAt(0),
       m_backBuffer{0, 0}, m_shaderCapable(false), m_l16(false), m_maxTexture{0, 0}, m_shader(nullptr),
       m_ditherPattern(nullptr), m_lightShader(nullptr), m_lightTables{}, m_lutHalf(false),
-      m_lutFilled(false), m_lutRefused(false), m_lutRetryAt(0), m_lutRetryDelay(0), m_lut(new light_lut), m_frame{},
+      m_lutFilled(false), m_lutRetryDelay(0), m_lutRetryAt(0), m_lut(new light_lut), m_frame{},
       m_frameFilled(false), m_noPlanes{}, m_noYv12(false), m_frameFailed(false), m_frameRetryAt(0), m_planes{}, m_picture(nullptr),
       m_pow2Only(false), m_dynamicTextures(false), m_drawn(false), m_recoveries(0), m_sizeResets(0)
 {
@@ -477,7 +477,6 @@ void kel_direct3d::releaseLightShader()
     for (IDirect3DTexture9*& t : m_lightTables)
         release(t);
     m_lutFilled = false;
-    m_lutRefused = false;
     m_lutRetryDelay = 0;
 }
 
@@ -491,19 +490,18 @@ bool kel_direct3d::fillLightTables(const light_params& p)
         return false;
     if (m_lutFilled && m_lutFor == p)
         return true;
-    if (m_lutRefused && GetTickCount64() < m_lutRetryAt)
+    if (m_lutRetryDelay && GetTickCount64() < m_lutRetryAt)
         return false;
     make_light_lut(p, m_lut.get());
     const float* const tables[3] = {m_lut->decode, m_lut->gain, m_lut->encode};
     for (int i = 0; i < 3; ++i) {
         D3DLOCKED_RECT locked;
         if (g_tables_fail.load() || !lock(m_lightTables[i], &locked, 0, "IDirect3DTexture9::LockRect (a light table)")) {
-            if (!m_lutRefused)
+            if (!m_lutRetryDelay)
                 kel_log(KEL_LOG_WARNING, "Direct3D 9: HDR light is converted by the processor until the light "
                                          "tables can be written");
             // Tried again later and later while it lasts (each try logs the lock's failure).
             m_lutRetryDelay = m_lutRetryDelay ? std::min<DWORD>(m_lutRetryDelay * 2, 60000) : kRebuildMs;
-            m_lutRefused = true;
             m_lutRetryAt = GetTickCount64() + m_lutRetryDelay;
             m_lutFilled = false;  // a table may have been written, the others not
             return false;
@@ -517,9 +515,8 @@ bool kel_direct3d::fillLightTables(const light_params& p)
         }
         m_lightTables[i]->UnlockRect(0);
     }
-    if (m_lutRefused)
+    if (m_lutRetryDelay)
         kel_log(KEL_LOG_INFO, "Direct3D 9: the light tables are written; HDR light is converted by the light shader");
-    m_lutRefused = false;
     m_lutRetryDelay = 0;
     m_lutFor = p;
     m_lutFilled = true;
@@ -532,7 +529,7 @@ renderer_caps kel_direct3d::caps() const
     c.yuv_shader = m_shaderCapable && m_shader;
     // While the light tables could not be written, until they are tried again, frames are
     // planned for the processor's light.
-    c.light_shader = c.yuv_shader && m_lightShader && !(m_lutRefused && GetTickCount64() < m_lutRetryAt);
+    c.light_shader = c.yuv_shader && m_lightShader && !(m_lutRetryDelay && GetTickCount64() < m_lutRetryAt);
     c.r16_textures = m_l16;
     c.yv12_surfaces = !m_noYv12;
     c.power_of_two = m_pow2Only;

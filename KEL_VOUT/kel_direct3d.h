@@ -160,9 +160,9 @@ private:
     IDirect3DTexture9* m_lightTables[3];   // its tables: decoding, gain, encoding
     bool m_lutHalf;                        // theirs are R16F (else R32F)
     bool m_lutFilled;                      // they hold m_lutFor's
-    bool m_lutRefused;                     // the last write failed: tried again at m_lutRetryAt
-    ULONGLONG m_lutRetryAt;                // (GetTickCount64)
-    DWORD m_lutRetryDelay;                 // kRebuildMs, doubled after each failure up to a minute
+    DWORD m_lutRetryDelay;   // 0, or the last write failed: kRebuildMs, doubled after each failure
+                             // in a row up to a minute; tried again at m_lutRetryAt
+    ULONGLONG m_lutRetryAt;  // (GetTickCount64)
     light_params m_lutFor;
     std::unique_ptr<light_lut> m_lut;
     frame_plan m_frame;  // what the frame's resources were made for (texture_count 0: none)

@@ -27,20 +27,20 @@ void in_row_bands(int w, int h, const Rows& rows)
     const int bands = forced > 0                                 ? std::min(forced, kMaxBands)
                       : size_t(w) * size_t(h) < kBandedPixels ? 1
                                                                  : processors;
+    auto start = [h, bands](int b) { return int(int64_t(h) * b / bands); };
     std::thread threads[kMaxBands];  // not started: no resources
     for (int b = 1; b < bands; ++b) {
-        const int first = int(int64_t(h) * b / bands), end = int(int64_t(h) * (b + 1) / bands);
         try {
-            threads[b] = std::thread([&rows, first, end] { rows(first, end); });
+            threads[b] = std::thread([&rows, first = start(b), end = start(b + 1)] { rows(first, end); });
         } catch (...) {  // no thread (or no memory for one): the band is done below
         }
     }
-    rows(0, int(int64_t(h) / bands));
+    rows(0, start(1));
     for (int b = 1; b < bands; ++b) {
         if (threads[b].joinable())
             threads[b].join();
         else
-            rows(int(int64_t(h) * b / bands), int(int64_t(h) * (b + 1) / bands));
+            rows(start(b), start(b + 1));
     }
 }
 
